@@ -1,0 +1,67 @@
+# Thin front for the CMake build. `make check` is what CI runs.
+PYTHON ?= /usr/bin/python3
+BUILD ?= build
+GENERATOR ?= Ninja
+CMAKE_ARGS ?=
+VIN ?= 1HGCM82633A004352
+
+CONFIGURE = cmake -S . -B $(1) -G $(GENERATOR) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) $(2) >/dev/null
+
+.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean
+
+all: build
+
+deps:
+	@tools/deps.sh
+
+download:
+	@tools/download.sh
+
+# The import tool needs only the core and SQLite; build it on its own.
+data: download
+	@$(call CONFIGURE,$(BUILD))
+	@cmake --build $(BUILD) --target tamberok-import
+	@$(BUILD)/tamberok-import --db data/vpic.db --out data/vpic.rkyv --supplement data/supplement
+
+build:
+	@$(call CONFIGURE,$(BUILD))
+	@cmake --build $(BUILD)
+
+test-core: build
+	@cd $(BUILD) && ctest --output-on-failure
+
+test-py: build
+	@if [ -d $(BUILD)/pkg ]; then \
+	  PYTHONPATH=$(CURDIR)/$(BUILD)/pkg TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
+	    $(PYTHON) -m pytest -q tests/py; \
+	fi
+
+# Everything a fresh machine needs, then every test against the real data.
+test: deps data
+	@$(MAKE) --no-print-directory test-core test-py
+
+# The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-asan: deps
+	@$(call CONFIGURE,build-asan,-DTAMBEROK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
+	@cmake --build build-asan --target core_tests real_tests
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure
+
+# The core tests under ThreadSanitizer.
+test-tsan: deps
+	@$(call CONFIGURE,build-tsan,-DTAMBEROK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	@cmake --build build-tsan --target core_tests real_tests
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
+
+check: test test-asan test-tsan
+
+bench: deps data build
+	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+	@if [ -f bench/bench_module.py ]; then PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_module.py; fi
+
+demo: deps data build
+	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) -c 'import json, tamberok; \
+	  print(json.dumps(tamberok.decode("$(VIN)", flat=True), indent=2, ensure_ascii=False))'
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

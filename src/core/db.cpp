@@ -1,0 +1,258 @@
+#include "tamberok/db.h"
+
+#include <algorithm>
+#include <string>
+
+namespace tamberok {
+
+namespace {
+
+constexpr size_t ROW_SIZES[TABLE_COUNT] = {
+    1,                                  // strings
+    4,                                  // string_offsets
+    sizeof(WmiRow),                     //
+    sizeof(WmiVinSchemaRow),            //
+    sizeof(VinSchemaRow),               //
+    sizeof(PatternRow),                 //
+    sizeof(ElementRow),                 //
+    sizeof(MakeModelRow),               //
+    sizeof(WmiMakeRow),                 //
+    sizeof(EngineModelRow),             //
+    sizeof(EngineModelPatternRow),      //
+    sizeof(DefaultValueRow),            //
+    sizeof(VinExceptionRow),            //
+    sizeof(ConversionRow),              //
+    sizeof(LookupRow),                  //
+    sizeof(StoredString),               //
+    sizeof(VehicleSpecSchemaRow),       //
+    sizeof(VSpecSchemaPatternRow),      //
+    sizeof(VehicleSpecPatternRow),      //
+    sizeof(VehicleSpecSchemaModelRow),  //
+    sizeof(VehicleSpecSchemaYearRow),   //
+};
+
+constexpr const char* TABLE_NAMES[TABLE_COUNT] = {
+    "strings",         "string_offsets",        "wmis",
+    "wmi_vin_schemas", "vin_schemas",           "patterns",
+    "element_defs",    "make_models",           "wmi_makes",
+    "engine_models",   "engine_model_patterns", "default_values",
+    "vin_exceptions",  "conversions",           "lookups",
+    "cover_vin_list",  "vehicle_spec_schemas",  "vspec_schema_patterns",
+    "vehicle_spec_patterns", "vehicle_spec_schema_models", "vehicle_spec_schema_years",
+};
+
+template <typename T>
+T read_le(const uint8_t* p) {
+  T value;
+  std::memcpy(&value, p, sizeof(T));
+  return value;
+}
+
+}  // namespace
+
+void panic_index(size_t index, size_t len) {
+  throw Panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+              std::to_string(index));
+}
+
+void Db::panic_table(TableId id) {
+  throw Panic(std::string("tamberok: table ") + TABLE_NAMES[static_cast<size_t>(id)] +
+              " lies outside the artifact");
+}
+
+namespace {
+std::atomic<uint64_t> next_serial{1};
+}  // namespace
+
+Db::Db(std::span<const uint8_t> bytes)
+    : bytes_(bytes), serial_(next_serial.fetch_add(1, std::memory_order_relaxed)) {
+  if (bytes.size() < ROOT_SIZE) {
+    throw Panic("tamberok: the artifact is " + std::to_string(bytes.size()) +
+                " bytes long, shorter than its 168-byte root");
+  }
+  size_t root = bytes.size() - ROOT_SIZE;
+  for (size_t i = 0; i < TABLE_COUNT; ++i) {
+    size_t at = root + 8 * i;
+    int32_t offset = read_le<int32_t>(bytes.data() + at);
+    uint32_t count = read_le<uint32_t>(bytes.data() + at + 4);
+    Run& run = runs_[i];
+    run.count = count;
+    if (count == 0) continue;  // an empty table's offset is never followed
+    // A run that does not fit the artifact is refused when the table is
+    // first used, not here, so a corrupt artifact fails one call, not load.
+    int64_t start = static_cast<int64_t>(at) + offset;
+    uint64_t length = uint64_t{count} * ROW_SIZES[i];
+    if (start < 0 || static_cast<uint64_t>(start) + length > bytes.size()) {
+      run.inside = false;
+      continue;
+    }
+    run.base = bytes.data() + start;
+  }
+}
+
+std::string_view Db::strings() const {
+  const Run& run = runs_[static_cast<size_t>(TableId::strings)];
+  if (!run.inside) panic_table(TableId::strings);
+  return {reinterpret_cast<const char*>(run.base), run.count};
+}
+
+std::string_view Db::string(StrId id) const {
+  Table<uint32_t> offsets = string_offsets();
+  size_t n = offsets.size();
+  size_t k = id;
+  if (k >= n) panic_index(k, n);
+  if (k + 1 >= n) panic_index(k + 1, n);
+  uint32_t start = offsets[k];
+  uint32_t end = offsets[k + 1];
+  std::string_view all = strings();
+  if (start > end) {
+    throw Panic("slice index starts at " + std::to_string(start) + " but ends at " +
+                std::to_string(end));
+  }
+  if (end > all.size()) {
+    throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
+                std::to_string(all.size()));
+  }
+  return all.substr(start, end - start);
+}
+
+size_t Db::wmi_lower_bound(std::string_view code) const {
+  Table<WmiRow> rows = wmis();
+  return rows.lower_bound(0, rows.size(),
+                          [&](const WmiRow& r) { return text_less(string(r.code), code); });
+}
+
+std::optional<WmiRow> Db::wmi_any(std::string_view code) const {
+  Table<WmiRow> rows = wmis();
+  size_t at = wmi_lower_bound(code);
+  if (at == rows.size()) return std::nullopt;
+  WmiRow row = rows[at];
+  if (string(row.code) != code) return std::nullopt;
+  return row;
+}
+
+const Db::LookupRanges& Db::lookup_ranges() const {
+  return lookup_ranges_.get([this] {
+    Table<LookupRow> rows = lookups();
+    size_t length = 1;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      length = std::max<size_t>(length, size_t{rows[i].table} + 1);
+    }
+    LookupRanges ranges(length, {0, 0});
+    for (size_t i = 0; i < rows.size();) {
+      uint16_t table = rows[i].table;
+      size_t j = i + 1;
+      while (j < rows.size() && rows[j].table == table) ++j;
+      ranges[table] = {static_cast<uint32_t>(i), static_cast<uint32_t>(j)};
+      i = j;
+    }
+    return ranges;
+  });
+}
+
+std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
+  const LookupRanges& ranges = lookup_ranges();
+  if (table >= ranges.size()) return std::nullopt;
+  auto [first, end] = ranges[table];
+  Table<LookupRow> rows = lookups();
+  if (end < first) {
+    throw Panic("slice index starts at " + std::to_string(first) + " but ends at " +
+                std::to_string(end));
+  }
+  if (end > rows.size()) {
+    throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
+                std::to_string(rows.size()));
+  }
+  if (first == end) return std::nullopt;
+  size_t at = rows.lower_bound(first, end, [&](const LookupRow& r) { return r.id < id; });
+  if (at == end) return std::nullopt;
+  LookupRow row = rows[at];
+  if (row.id != id) return std::nullopt;
+  return string(row.name);
+}
+
+const std::vector<int32_t>& Db::element_index() const {
+  return element_index_.get([this] {
+    Table<ElementRow> rows = element_defs();
+    std::vector<int32_t> index;
+    if (rows.empty()) return index;
+    int32_t largest = INT32_MIN;
+    for (size_t i = 0; i < rows.size(); ++i) largest = std::max(largest, rows[i].id);
+    if (largest < 0 || largest == INT32_MAX) return index;
+    index.assign(static_cast<size_t>(largest) + 1, -1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      int32_t id = rows[i].id;
+      if (id >= 0) index[static_cast<size_t>(id)] = static_cast<int32_t>(i);
+    }
+    return index;
+  });
+}
+
+std::optional<ElementRow> Db::element(int32_t id) const {
+  if (id < 0) return std::nullopt;
+  const std::vector<int32_t>& index = element_index();
+  if (static_cast<size_t>(id) >= index.size()) return std::nullopt;
+  int32_t slot = index[static_cast<size_t>(id)];
+  if (slot == -1) return std::nullopt;
+  return element_defs().at(static_cast<size_t>(slot));
+}
+
+std::vector<int32_t> Db::makeids_for_wmi_str(std::string_view code) const {
+  std::vector<int32_t> ids;
+  Table<WmiRow> rows = wmis();
+  Table<WmiMakeRow> makes = wmi_makes();
+  for (size_t at = wmi_lower_bound(code); at < rows.size(); ++at) {
+    WmiRow row = rows[at];
+    if (string(row.code) != code) break;
+    auto [first, end] = makes.equal_range([](const WmiMakeRow& m) { return m.wmi_id; }, row.id);
+    for (size_t i = first; i < end; ++i) ids.push_back(makes[i].make_id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+bool Db::is_public(const ElementRow& row) const {
+  return row.included == 1 && (row.excluded & 1) == 0 && !string(row.decode).empty();
+}
+
+std::string_view Db::cover_vin(size_t i) const {
+  Table<StoredString> rows = cover_vin_list();
+  if (i >= rows.size()) panic_index(i, rows.size());
+  const uint8_t* record = rows.address(i);
+  if ((record[0] & 0xC0) != 0x80) {
+    size_t length = 0;
+    while (length < 8 && record[length] != 0xFF) ++length;
+    return {reinterpret_cast<const char*>(record), length};
+  }
+  uint32_t w = read_le<uint32_t>(record);
+  size_t length = (w & 0x3F) | ((w >> 8) << 6);
+  int32_t offset = read_le<int32_t>(record + 4);
+  int64_t start = (record - bytes_.data()) + int64_t{offset};
+  if (start < 0 || static_cast<uint64_t>(start) + length > bytes_.size()) {
+    throw Panic("tamberok: cover VIN " + std::to_string(i) + " lies outside the artifact");
+  }
+  return {reinterpret_cast<const char*>(bytes_.data() + start), length};
+}
+
+// ---- The process-wide database ---------------------------------------------
+
+extern "C" {
+extern const uint8_t tamberok_embedded_begin[];
+extern const uint8_t tamberok_embedded_end[];
+}
+
+std::span<const uint8_t> embedded_artifact() {
+  return {tamberok_embedded_begin,
+          static_cast<size_t>(tamberok_embedded_end - tamberok_embedded_begin)};
+}
+
+const Db& global_db() {
+  // A function-local static: built once, concurrent first callers wait, and a
+  // throwing constructor leaves it unbuilt for the next caller.
+  static const Db DB(embedded_artifact());
+  if (DB.is_empty_placeholder()) throw Panic(EMPTY_ARTIFACT_MESSAGE);
+  return DB;
+}
+
+}  // namespace tamberok

@@ -1,0 +1,53 @@
+// FxHasher: the small multiplicative hash of the core's maps and sets.
+// Per 64-bit word or byte: h = (rotl(h, 5) ^ word) * 0x517cc1b727220a95,
+// wrapping, starting from 0. A text is hashed byte by byte and then one 0xFF
+// byte, so that "ab" + "c" and "a" + "bc" differ when texts are combined.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tamberok {
+
+class FxHasher {
+ public:
+  static constexpr uint64_t SEED = 0x517cc1b727220a95ULL;
+
+  void add(uint64_t word) { hash_ = (std::rotl(hash_, 5) ^ word) * SEED; }
+  void add_text(std::string_view text) {
+    for (unsigned char c : text) add(c);
+    add(0xFF);
+  }
+  uint64_t finish() const { return hash_; }
+
+ private:
+  uint64_t hash_ = 0;
+};
+
+// Hash functor for std::unordered_map / std::unordered_set keys.
+struct FxHash {
+  using is_transparent = void;
+  size_t operator()(int32_t key) const {
+    FxHasher h;
+    h.add(static_cast<uint32_t>(key));
+    return h.finish();
+  }
+  size_t operator()(uint32_t key) const {
+    FxHasher h;
+    h.add(key);
+    return h.finish();
+  }
+  size_t operator()(std::string_view text) const {
+    FxHasher h;
+    h.add_text(text);
+    return h.finish();
+  }
+  size_t operator()(const std::string& text) const {
+    return (*this)(std::string_view(text));
+  }
+};
+
+}  // namespace tamberok

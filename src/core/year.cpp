@@ -1,0 +1,96 @@
+#include "tamberok/year.h"
+
+#include "tamberok/text.h"
+
+namespace tamberok {
+
+std::optional<int32_t> decoded_year(char c) {
+  size_t at = MODEL_YEAR_CODES.find(c);
+  if (at == std::string_view::npos) return std::nullopt;
+  return 2010 + static_cast<int32_t>(at);
+}
+
+bool car_like(const WmiRow& row) {
+  return row.vehicle_type_id == 2 || row.vehicle_type_id == 7 ||
+         (row.vehicle_type_id == 3 && row.truck_type_id == 1);
+}
+
+bool car_like(const Db& db, std::string_view wmi) {
+  std::optional<WmiRow> row = db.wmi_any(wmi);
+  return row && car_like(*row);
+}
+
+namespace year {
+
+size_t schema_count(std::string_view code, const Db& db, int32_t year) {
+  std::optional<WmiRow> wmi = db.wmi_any(code);
+  if (!wmi) return 0;
+  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
+  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi->id);
+  size_t count = 0;
+  for (size_t i = first; i < end; ++i) {
+    WmiVinSchemaRow r = links[i];
+    if (r.year_from <= year && (r.year_to == NONE_I32 || r.year_to >= year)) ++count;
+  }
+  return count;
+}
+
+}  // namespace year
+
+namespace {
+
+// Picks between y and y + delta by which one the WMI has schemas for,
+// preferring y; a VIN of a year with no schemas at all keeps y.
+int32_t settle(const Db& db, std::string_view wmi, int32_t y, int32_t current_year) {
+  int32_t delta = 0;
+  if (y >= 1980 && y <= current_year - 28) {
+    delta = 30;
+  } else if (y >= 2010 && y <= current_year + 2) {
+    delta = -30;
+  } else {
+    return y;
+  }
+  if (year::schema_count(wmi, db, y) != 0) return y;
+  if (year::schema_count(wmi, db, y + delta) > 0) return y + delta;
+  return y;
+}
+
+}  // namespace
+
+YearPlan model_year_plan(const Db& db, std::string_view vin, std::string_view wmi,
+                         int32_t current_year) {
+  YearPlan plan;
+  std::optional<int32_t> y0 = vin.size() >= 10 ? decoded_year(vin[9]) : std::nullopt;
+  if (!y0) return plan;
+
+  bool car = car_like(db, wmi);
+  char p7 = vin[6];
+  bool p7_digit = is_ascii_digit(p7);
+  bool p7_letter = is_ascii_upper(p7);
+  int32_t y = (car && p7_digit) ? *y0 - 30 : *y0;
+
+  bool settle_now = false;
+  if (car && p7_letter) {
+    if (y > current_year + 2) y -= 30;
+    settle_now = true;
+  } else if (y > current_year + 2) {
+    y -= 30;
+    settle_now = true;
+  } else if (car && p7_digit) {
+    settle_now = true;
+  }
+
+  plan.has_year = true;
+  if (!settle_now) {
+    // Two cycles are equally plausible: decode both and let the passes compete.
+    plan.year = *y0;
+    plan.year_certain = false;
+    plan.second_pass = true;
+    return plan;
+  }
+  plan.year = settle(db, wmi, y, current_year);
+  plan.year_certain = true;
+  return plan;
+}
+
+}  // namespace tamberok
