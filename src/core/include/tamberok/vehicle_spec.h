@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +12,14 @@
 #include "tamberok/decode.h"
 
 namespace tamberok {
+
+inline constexpr int32_t VEHICLE_TYPE_ELEMENT_ID = 39;
+
+// The attribute of the first item of an element read as an integer text;
+// none when there is no such item or its attribute does not read (a later
+// item of the element is not consulted then).
+std::optional<int32_t> first_item_integer(const std::vector<DecodingItem>& items,
+                                          int32_t element_id);
 
 // Elements whose items never block a vehicle-spec value (free text).
 bool is_free_text_element(int32_t element_id);
