@@ -1,0 +1,162 @@
+#include "tamberok/assemble.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "tamberok/hash.h"
+#include "tamberok/tables.h"
+#include "tamberok/text.h"
+
+namespace tamberok {
+
+namespace {
+
+constexpr int32_t MODEL_YEAR = 29;
+
+bool counts_as_pattern(const DecodingItem& item) {
+  bool pattern_source = item.source == "Pattern" || item.source == "Formula Pattern" ||
+                        item.source == "EngineModelPattern";
+  return pattern_source && !item.value.empty() && item.value != "Not Applicable";
+}
+
+// True when `a` ranks above `b`: fewer penalties, then more weight, more
+// pattern values, a later year (a missing year ranks lowest).
+bool ranks_above(const PassScore& a, const PassScore& b) {
+  if (a.penalty != b.penalty) return a.penalty > b.penalty;
+  if (a.weight_sum != b.weight_sum) return a.weight_sum > b.weight_sum;
+  if (a.pattern_count != b.pattern_count) return a.pattern_count > b.pattern_count;
+  if (a.year != b.year) return a.year > b.year;  // nullopt compares below every year
+  // Equal scores: the lower pass id (the decoded year) wins.
+  return a.pass_id < b.pass_id;
+}
+
+// The display value of an item: coded values ("XXX") become the name of
+// their lookup row; every other value is final.
+std::string resolve_value(const Db& db, DecodingItem& item) {
+  if (item.value != "XXX") return std::move(item.value);
+  std::optional<std::string_view> table = tables::lookup_table_of(item.element_id);
+  std::optional<uint16_t> index = table ? tables::lookup_table_index(*table) : std::nullopt;
+  if (!index) return item.attribute_id;
+  std::optional<int32_t> id = parse_i32(item.attribute_id);
+  if (!id) return "";
+  std::optional<std::string_view> name = db.lookup(*index, *id);
+  if (!name) return "";
+  return std::string(*name);
+}
+
+void blank_line_breaks(std::string& value) {
+  for (char& c : value) {
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  }
+}
+
+std::optional<int32_t> present(int32_t value) {
+  if (value == NONE_I32) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int32_t error_penalty(int32_t code) {
+  switch (code) {
+    case 1: return -5;
+    case 2: return -100;
+    case 3: return -100;
+    case 4: return -200;
+    case 5: return -300;
+    case 6: return -10;
+    case 7: return -10000;
+    case 8: return -1000;
+    case 11: return -20;
+    case 12: return -20;
+    case 14: return -30;
+    case 400: return -40;
+    default: return 0;
+  }
+}
+
+PassScore score_pass(const Db& db, const Pass& pass) {
+  PassScore score;
+  score.pass_id = pass.pass_id;
+  for (int32_t code : pass.error_codes) score.penalty += error_penalty(code);
+
+  std::unordered_set<int32_t, FxHash> weighed;
+  for (const DecodingItem& item : pass.items) {
+    if (item.value.empty() || !weighed.insert(item.element_id).second) continue;
+    if (item.element_id < 0) continue;
+    std::optional<ElementRow> row = db.element(item.element_id);
+    if (row && row->weight != NONE_I32) score.weight_sum += row->weight;
+  }
+  score.pattern_count = static_cast<int32_t>(
+      std::count_if(pass.items.begin(), pass.items.end(), counts_as_pattern));
+  auto year_item = std::find_if(pass.items.begin(), pass.items.end(),
+                                [](const DecodingItem& item) { return item.element_id == MODEL_YEAR; });
+  if (year_item != pass.items.end()) score.year = parse_i32(year_item->value);
+  return score;
+}
+
+DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string vin,
+                             std::string wmi, std::string descriptor) {
+  std::optional<PassScore> best;
+  for (const Pass& pass : passes) {
+    PassScore score = score_pass(db, pass);
+    if (!best || !ranks_above(*best, score)) best = score;
+  }
+  auto chosen = best ? std::find_if(passes.begin(), passes.end(),
+                                    [&](const Pass& p) { return p.pass_id == best->pass_id; })
+                     : passes.end();
+  if (chosen == passes.end()) throw Panic("at least one pass ran");
+  Pass& pass = *chosen;
+
+  DecodeResult result;
+  result.vin = std::move(vin);
+  result.wmi = std::move(wmi);
+  result.descriptor = std::move(descriptor);
+  result.model_year = pass.model_year;
+  result.error_codes = std::move(pass.error_codes);
+  result.check_digit_valid = pass.check_digit_valid;
+  result.corrected_vin = std::move(pass.corrected_vin);
+
+  struct Slot {
+    int32_t rank;
+    int32_t element_id;
+    size_t index;
+  };
+  std::vector<DecodedElement> elements;
+  std::vector<Slot> order;
+  elements.reserve(pass.items.size());
+  for (DecodingItem& item : pass.items) {
+    if (item.to_be_qced || item.element_id < 0) continue;
+    std::optional<ElementRow> row = db.element(item.element_id);
+    if (!row || !db.is_public(*row)) continue;
+    DecodedElement e;
+    e.group_name = db.string(row->group_name);
+    e.variable = db.string(row->name);
+    e.value = resolve_value(db, item);
+    blank_line_breaks(e.value);
+    e.element_id = item.element_id;
+    e.attribute_id = std::move(item.attribute_id);
+    e.code = db.string(row->code);
+    e.data_type = db.string(row->data_type);
+    e.decode = db.string(row->decode);
+    e.source = std::move(item.source);
+    e.pattern_id = present(item.pattern_id);
+    e.vin_schema_id = present(item.vin_schema_id);
+    e.keys = std::move(item.keys);
+    if (item.created_on != NONE_I64) e.created_on = item.created_on;
+    e.wmi_id = present(item.wmi_id);
+    e.to_be_qced = item.to_be_qced;
+    order.push_back({group_rank(e.group_name), e.element_id, elements.size()});
+    elements.push_back(std::move(e));
+  }
+  std::sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) {
+    if (a.rank != b.rank) return a.rank < b.rank;
+    if (a.element_id != b.element_id) return a.element_id < b.element_id;
+    return a.index < b.index;
+  });
+  result.elements.reserve(order.size());
+  for (const Slot& slot : order) result.elements.push_back(std::move(elements[slot.index]));
+  return result;
+}
+
+}  // namespace tamberok

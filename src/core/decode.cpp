@@ -1,0 +1,411 @@
+#include "tamberok/decode.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "tamberok/conversion.h"
+#include "tamberok/defaults.h"
+#include "tamberok/hash.h"
+#include "tamberok/matcher.h"
+#include "tamberok/tables.h"
+#include "tamberok/text.h"
+#include "tamberok/vehicle_spec.h"
+
+namespace tamberok {
+
+bool is_multi_valued(int32_t element_id) {
+  return std::find(MULTI_VALUED_ELEMENTS.begin(), MULTI_VALUED_ELEMENTS.end(), element_id) !=
+         MULTI_VALUED_ELEMENTS.end();
+}
+
+namespace {
+
+constexpr int32_t ENGINE_MODEL = 18;
+constexpr int32_t MAKE = 26;
+constexpr int32_t MANUFACTURER = 27;
+constexpr int32_t MODEL = 28;
+constexpr int32_t MODEL_YEAR = 29;
+constexpr int32_t VEHICLE_TYPE = 39;
+constexpr int32_t MANUFACTURER_ID = 157;
+
+// Schema upper bound for an open-ended link, as the decoder reads it.
+constexpr int32_t OPEN_YEAR_TO = 2999;
+
+// Make, manufacturer, model year and vehicle type come from the WMI row and
+// the year rule, never from patterns.
+bool is_wmi_element(int32_t element_id) {
+  return element_id == MAKE || element_id == MANUFACTURER || element_id == MODEL_YEAR ||
+         element_id == VEHICLE_TYPE;
+}
+
+bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
+  if (!has_year) return true;
+  int32_t upper = link.year_to == NONE_I32 ? OPEN_YEAR_TO : link.year_to;
+  return link.year_from <= year && year <= upper;
+}
+
+// The lookup name of a value, upper-cased for display; empty when the table
+// or the value is unknown.
+std::optional<std::string> lookup_upper(const Db& db, std::string_view table, int32_t id) {
+  std::optional<uint16_t> index = tables::lookup_table_index(table);
+  if (!index) return std::nullopt;
+  std::optional<std::string_view> name = db.lookup(*index, id);
+  if (!name) return std::nullopt;
+  return unicode_upper(*name);
+}
+
+// The first usable WMI row of the code: it must have a creation time no
+// later than the cutoff, so rows registered "in the future" stay unknown.
+std::optional<WmiRow> choose_wmi(const Db& db, std::string_view wmi, int64_t cutoff) {
+  Table<WmiRow> rows = db.wmis();
+  for (size_t at = db.wmi_lower_bound(wmi); at < rows.size(); ++at) {
+    WmiRow row = rows[at];
+    if (db.string(row.code) != wmi) break;
+    if (row.created_on != NONE_I64 && row.created_on <= cutoff) return row;
+  }
+  return std::nullopt;
+}
+
+std::optional<VinSchemaRow> find_schema(const Db& db, int32_t id) {
+  Table<VinSchemaRow> schemas = db.vin_schemas();
+  size_t at = schemas.lower_bound(0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < id; });
+  if (at == schemas.size()) return std::nullopt;
+  VinSchemaRow row = schemas[at];
+  if (row.id != id) return std::nullopt;
+  return row;
+}
+
+bool pattern_element_decodes(const Db& db, int32_t element_id) {
+  std::optional<ElementRow> element = db.element(element_id);
+  return element && element->included == 1 && (element->excluded & 1) == 0;
+}
+
+DecodingItem pattern_item(const Db& db, const PatternRow& p, int32_t priority, int32_t wmi_id) {
+  DecodingItem item;
+  item.keys = ascii_upper(db.string(p.keys));
+  item.attribute_id = std::string(db.string(p.attribute_id));
+  item.value = "XXX";
+  item.source = "Pattern";
+  item.created_on = p.created_on;
+  item.pattern_id = p.id;
+  item.vin_schema_id = p.vin_schema_id;
+  item.wmi_id = wmi_id;
+  item.element_id = p.element_id;
+  item.priority = priority;
+  return item;
+}
+
+// Step 3 and 4: every pattern of the WMI's schemas for the year that matches
+// the key, as items sorted by pattern id. Each schema's priority is the
+// year_from of the first link that named it, so newer schemas win ties.
+void append_pattern_items(const Db& db, const WmiRow& w, std::string_view key, bool has_year,
+                          int32_t year, std::vector<DecodingItem>& items) {
+  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
+  Table<PatternRow> patterns = db.patterns();
+  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
+
+  std::unordered_map<int32_t, int32_t, FxHash> schema_priority;
+  std::vector<PatternRow> matched;
+  matched.reserve(32);
+  for (size_t i = first; i < end; ++i) {
+    WmiVinSchemaRow link = links[i];
+    if (!link_covers(link, has_year, year)) continue;
+    schema_priority.try_emplace(link.vin_schema_id, link.year_from);
+    std::optional<VinSchemaRow> schema = find_schema(db, link.vin_schema_id);
+    if (!schema || (schema->skip & 1)) continue;
+    auto [p_first, p_end] =
+        patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    for (size_t j = p_first; j < p_end; ++j) {
+      PatternRow p = patterns[j];
+      if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
+      if (!pattern_element_decodes(db, p.element_id)) continue;
+      if (matcher::match(db, p, key)) matched.push_back(p);
+    }
+  }
+  std::sort(matched.begin(), matched.end(),
+            [](const PatternRow& a, const PatternRow& b) { return a.id < b.id; });
+  for (const PatternRow& p : matched) {
+    auto it = schema_priority.find(p.vin_schema_id);
+    items.push_back(pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
+  }
+}
+
+// At equal priority an item without a creation time counts as the newest.
+// Returns >0 when `candidate` is newer, <0 when older, 0 when equal.
+int compare_created(int64_t candidate, int64_t best) {
+  bool c_absent = candidate == NONE_I64;
+  bool b_absent = best == NONE_I64;
+  if (c_absent && b_absent) return 0;
+  if (c_absent) return 1;
+  if (b_absent) return -1;
+  return candidate > best ? 1 : (candidate < best ? -1 : 0);
+}
+
+// Step 5: the Engine Model item that engine-model patterns expand.
+const DecodingItem* choose_engine_model(const std::vector<DecodingItem>& items) {
+  const DecodingItem* best = nullptr;
+  for (const DecodingItem& item : items) {
+    if (item.element_id != ENGINE_MODEL) continue;
+    if (best == nullptr || item.priority > best->priority) {
+      best = &item;
+    } else if (item.priority == best->priority && compare_created(item.created_on, best->created_on) >= 0) {
+      best = &item;  // at a full tie the later item wins
+    }
+  }
+  return best;
+}
+
+void append_engine_model_items(const Db& db, const WmiRow& w, std::vector<DecodingItem>& items) {
+  const DecodingItem* chosen = choose_engine_model(items);
+  if (chosen == nullptr) return;
+  std::string name = ascii_lower(trim_unicode(chosen->attribute_id));
+  Table<EngineModelRow> models = db.engine_models();
+  std::optional<EngineModelRow> model;
+  for (size_t i = 0; i < models.size(); ++i) {
+    EngineModelRow row = models[i];
+    if (eq_ignore_ascii_case(trim_unicode(db.string(row.name)), name)) {
+      model = row;
+      break;
+    }
+  }
+  if (!model) return;
+  // Copy what we need: appending may move the chosen item.
+  std::string keys = chosen->keys;
+  int32_t pattern_id = chosen->pattern_id;
+  int32_t vin_schema_id = chosen->vin_schema_id;
+  Table<EngineModelPatternRow> rows = db.engine_model_patterns();
+  auto [first, end] =
+      rows.equal_range([](const EngineModelPatternRow& r) { return r.engine_model_id; }, model->id);
+  for (size_t i = first; i < end; ++i) {
+    EngineModelPatternRow row = rows[i];
+    DecodingItem item;
+    item.keys = keys;
+    item.attribute_id = std::string(db.string(row.attribute_id));
+    item.value = "XXX";
+    item.source = "EngineModelPattern";
+    item.created_on = row.created_on;
+    item.pattern_id = pattern_id;
+    item.vin_schema_id = vin_schema_id;
+    item.wmi_id = w.id;
+    item.element_id = row.element_id;
+    item.priority = 50;
+    items.push_back(std::move(item));
+  }
+}
+
+DecodingItem wmi_item(const WmiRow& w, std::string_view keys, std::string_view source,
+                      int32_t element_id, int32_t attribute, std::string value) {
+  DecodingItem item;
+  item.keys = std::string(keys);
+  item.attribute_id = std::to_string(attribute);
+  item.value = std::move(value);
+  item.source = std::string(source);
+  item.wmi_id = w.id;
+  item.element_id = element_id;
+  item.priority = 100;
+  return item;
+}
+
+// Step 6: vehicle type, manufacturer name and manufacturer id of the WMI row.
+void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
+                      std::vector<DecodingItem>& items) {
+  std::string keys = ascii_upper(wmi);
+  if (w.vehicle_type_id != NONE_I32) {
+    if (std::optional<std::string> name = lookup_upper(db, "vehicletype", w.vehicle_type_id)) {
+      DecodingItem item = wmi_item(w, keys, "VehType", VEHICLE_TYPE, w.vehicle_type_id, *name);
+      item.created_on = w.updated_on;
+      items.push_back(std::move(item));
+    }
+  }
+  if (w.manufacturer_id != NONE_I32) {
+    std::string name = lookup_upper(db, "manufacturer", w.manufacturer_id).value_or("");
+    items.push_back(wmi_item(w, keys, "Manu. Name", MANUFACTURER, w.manufacturer_id, name));
+    items.push_back(wmi_item(w, keys, "Manu. Id", MANUFACTURER_ID, w.manufacturer_id,
+                             std::to_string(w.manufacturer_id)));
+  }
+}
+
+// Step 8: formula patterns copy VIN-key digits under the '#' span of their
+// keys (a serial number part, for example). '#' stands for a digit of the
+// key; a digit in the keys never matches.
+void append_formula_items(const Db& db, const WmiRow& w, std::string_view key, bool has_year,
+                          int32_t year, std::vector<DecodingItem>& items) {
+  std::string formula_key(key);
+  for (char& c : formula_key) {
+    if (is_ascii_digit(c)) c = '#';
+  }
+  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
+  Table<PatternRow> patterns = db.patterns();
+  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
+  std::unordered_set<int32_t, FxHash> seen;
+  std::vector<DecodingItem> found;
+  for (size_t i = first; i < end; ++i) {
+    WmiVinSchemaRow link = links[i];
+    if (!link_covers(link, has_year, year)) continue;
+    if (!seen.insert(link.vin_schema_id).second) continue;
+    auto [p_first, p_end] =
+        patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    for (size_t j = p_first; j < p_end; ++j) {
+      PatternRow p = patterns[j];
+      if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
+      std::string_view keys = db.string(p.keys);
+      size_t f = keys.find('#');
+      if (f == std::string_view::npos) continue;
+      if (!db.element(p.element_id)) continue;
+      if (keys.size() > formula_key.size()) continue;
+      bool fits = true;
+      for (size_t k = 0; k < keys.size() && fits; ++k) {
+        fits = keys[k] == '_' || keys[k] == '*' || keys[k] == formula_key[k];
+      }
+      if (!fits) continue;
+      size_t l = keys.rfind('#');
+      std::string_view span = key.substr(std::min(f, key.size()));
+      span = span.substr(0, std::min(l - f + 1, span.size()));
+      DecodingItem item;
+      item.keys = std::string(keys);
+      item.attribute_id = std::string(db.string(p.attribute_id));
+      item.value = utf8_lossy(span);
+      item.source = "Formula Pattern";
+      item.created_on = p.created_on;
+      item.pattern_id = p.id;
+      item.vin_schema_id = link.vin_schema_id;
+      item.element_id = p.element_id;
+      item.priority = 100;
+      found.push_back(std::move(item));
+    }
+  }
+  for (DecodingItem& item : found) items.push_back(std::move(item));
+}
+
+size_t non_wildcard_chars(std::string_view keys) {
+  size_t stars = static_cast<size_t>(std::count(keys.begin(), keys.end(), '*'));
+  return count_chars(keys) - stars;
+}
+
+std::string without_brackets(std::string_view keys) {
+  std::string out;
+  out.reserve(keys.size());
+  for (char c : keys) {
+    if (c != '[' && c != ']') out.push_back(c);
+  }
+  return out;
+}
+
+// Whether `candidate` displaces `best` as its element's item: higher
+// priority, then newer (no time counts as newest), then keys that pin fewer
+// characters, then keys that sort first once brackets are dropped. Anything
+// else keeps the earlier item, so the choice never depends on hash order.
+bool replaces(const DecodingItem& candidate, const DecodingItem& best) {
+  if (candidate.priority != best.priority) return candidate.priority > best.priority;
+  int created = compare_created(candidate.created_on, best.created_on);
+  if (created != 0) return created > 0;
+  size_t c_count = non_wildcard_chars(candidate.keys);
+  size_t b_count = non_wildcard_chars(best.keys);
+  if (c_count != b_count) return c_count < b_count;
+  return text_less(without_brackets(candidate.keys), without_brackets(best.keys));
+}
+
+// Step 9: one item per element, except the multi-valued notes.
+void keep_best_per_element(std::vector<DecodingItem>& items) {
+  std::unordered_map<int32_t, size_t, FxHash> best;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const DecodingItem& item = items[i];
+    if (is_multi_valued(item.element_id)) continue;
+    auto [it, added] = best.try_emplace(item.element_id, i);
+    if (!added && replaces(item, items[it->second])) it->second = i;
+  }
+  size_t out = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const DecodingItem& item = items[i];
+    bool keep = is_multi_valued(item.element_id) || best.at(item.element_id) == i;
+    if (!keep) continue;
+    if (out != i) items[out] = std::move(items[i]);
+    ++out;
+  }
+  items.resize(out);
+}
+
+// Steps 10 and 11: the make implied by the model, or else by the WMI when
+// the WMI has exactly one make.
+void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
+                       std::vector<DecodingItem>& items) {
+  auto model = std::find_if(items.begin(), items.end(),
+                            [](const DecodingItem& item) { return item.element_id == MODEL; });
+  if (model != items.end()) {
+    std::optional<int32_t> model_id = parse_i32(model->attribute_id);
+    if (!model_id) return;
+    std::string keys = model->keys;
+    int32_t pattern_id = model->pattern_id;
+    int32_t vin_schema_id = model->vin_schema_id;
+    Table<MakeModelRow> rows = db.make_models();
+    auto [first, end] = rows.equal_range([](const MakeModelRow& r) { return r.model_id; }, *model_id);
+    for (size_t i = first; i < end; ++i) {
+      MakeModelRow row = rows[i];
+      DecodingItem item;
+      item.keys = keys;
+      item.attribute_id = std::to_string(row.make_id);
+      item.value = lookup_upper(db, "make", row.make_id).value_or("");
+      item.source = "pattern - model";
+      item.pattern_id = pattern_id;
+      item.vin_schema_id = vin_schema_id;
+      item.element_id = MAKE;
+      item.priority = 1000;
+      items.push_back(std::move(item));
+    }
+    return;
+  }
+  Table<WmiMakeRow> makes = db.wmi_makes();
+  auto [first, end] = makes.equal_range([](const WmiMakeRow& r) { return r.wmi_id; }, w.id);
+  std::vector<int32_t> ids;
+  for (size_t i = first; i < end; ++i) ids.push_back(makes[i].make_id);
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  if (ids.size() != 1) return;
+  DecodingItem item;
+  item.keys = std::string(wmi);
+  item.attribute_id = std::to_string(ids[0]);
+  item.value = lookup_upper(db, "make", ids[0]).value_or("");
+  item.source = "Make";
+  item.created_on = w.updated_on;
+  item.wmi_id = w.id;
+  item.element_id = MAKE;
+  item.priority = -100;
+  items.push_back(std::move(item));
+}
+
+}  // namespace
+
+DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_view key,
+                             bool has_year, int32_t year, std::string_view year_key,
+                             int64_t cutoff) {
+  DecodeCoreOutput out;
+  std::optional<WmiRow> w = choose_wmi(db, wmi, cutoff);
+  if (!w) return out;
+  out.wmi_found = true;
+  std::vector<DecodingItem>& items = out.items;
+  items.reserve(64);
+
+  append_pattern_items(db, *w, key, has_year, year, items);
+  append_engine_model_items(db, *w, items);
+  append_wmi_items(db, *w, wmi, items);
+  if (has_year) {
+    DecodingItem item;
+    item.keys = std::string(year_key);
+    item.attribute_id = std::to_string(year);
+    item.value = item.attribute_id;
+    item.source = "ModelYear";
+    item.element_id = MODEL_YEAR;
+    item.priority = 100;
+    items.push_back(std::move(item));
+  }
+  append_formula_items(db, *w, key, has_year, year, items);
+  keep_best_per_element(items);
+  append_make_items(db, *w, wmi, items);
+  append_conversions(items, db);
+  append_vehicle_specs(items, db, wmi, has_year, year);
+  append_defaults(items, db);
+  return out;
+}
+
+}  // namespace tamberok
