@@ -18,14 +18,22 @@ namespace tamberok {
 class WorkerPool;
 
 // The pool of this process (a shared handle; hold it while using the pool).
+// A child process after fork gets a pool of its own; the parent's pool is
+// left alone, since its threads exist only in the parent. Panics with
+// "rayon thread pool: ..." when the threads cannot be started.
 std::shared_ptr<WorkerPool> batch_pool();
 
-// Number of workers of a pool built now, as the environment decides.
+// Number of workers of a pool built now, as the environment decides:
+// RAYON_NUM_THREADS above 0, then RAYON_RS_NUM_CPUS above 0, then the online
+// processors (1 when unknown). Each variable reads as an unsigned decimal
+// with an optional leading "+"; anything else counts as unset.
 size_t pool_worker_count();
 
 class WorkerPool {
  public:
+  // Starts max(workers, 1) threads.
   explicit WorkerPool(size_t workers);
+  // Stops and joins the workers; no run() may be in progress.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -33,15 +41,39 @@ class WorkerPool {
   size_t size() const;
 
   // Runs task(i) for every i in [0, n) on the workers and returns when all
-  // are done. The first exception thrown by a task is rethrown here, after
-  // every worker has stopped touching the job. Called from one of this
-  // pool's own workers, it runs in place.
+  // are done. The first exception thrown by a task ends the job (no further
+  // indices start) and is rethrown here, after every worker has stopped
+  // touching the job. A caller outside every pool blocks; a worker thread
+  // (of this pool or another) takes part in the job itself, so nested calls
+  // cannot deadlock. Several threads may run jobs on one pool at once.
   void run(size_t n, const std::function<void(size_t)>& task);
 
- private:
+  // make(i) for every i in [0, n), results in index order.
+  template <typename T, typename Make>
+  std::vector<T> map(size_t n, Make&& make) {
+    std::vector<T> out(n);
+    // Each index writes only its own slot, so no lock is needed.
+    run(n, [&](size_t i) { out[i] = make(i); });
+    return out;
+  }
+
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
 };
+
+// make(i) for every i in [0, n) on the pool of this process, in index order.
+// The pool is obtained (and built on first use) even for an empty batch.
+template <typename T, typename Make>
+std::vector<T> batch(size_t n, Make&& make) {
+  std::shared_ptr<WorkerPool> pool = batch_pool();
+  return pool->map<T>(n, std::forward<Make>(make));
+}
+
+// One JSON array of JSON texts: "[" + texts joined by "," + "]", no white
+// space; the whole size is reserved up front.
+std::string join_json_array(const std::vector<std::string>& texts);
 
 // decode_full for every VIN with one clock reading, results in input order.
 std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,

@@ -1,0 +1,255 @@
+// The worker pool and the process-wide pool slot.
+#include "tamberok/batch.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "tamberok/panic.h"
+
+namespace tamberok {
+
+// ---- Jobs and workers -----------------------------------------------------------
+
+namespace {
+
+// One call of run(). It lives on the caller's stack; the caller returns only
+// once the job has left the queue and no participant is inside it.
+struct Job {
+  Job(const std::function<void(size_t)>& task, size_t n, size_t chunk)
+      : task(task), n(n), chunk(chunk) {}
+
+  const std::function<void(size_t)>& task;
+  const size_t n;
+  const size_t chunk;
+  std::atomic<size_t> next{0};       // first index not yet claimed
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;          // written once, by whoever set `failed`
+
+  // Guarded by the pool mutex.
+  size_t active = 0;                 // participants inside work_on()
+  bool queued = true;
+  std::condition_variable done;
+
+  bool finished() const { return !queued && active == 0; }
+};
+
+// Indices are claimed in chunks: large enough that the shared counter is not
+// a hot spot, small enough (several per worker) that a worker stuck on slow
+// VINs leaves the rest to the others.
+size_t chunk_for(size_t n, size_t workers) {
+  return std::clamp<size_t>(n / (workers * 8), 1, 64);
+}
+
+// Claims and runs chunks until the job is exhausted or has failed.
+void work_on(Job& job) {
+  for (;;) {
+    size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+    if (begin >= job.n) return;
+    size_t end = std::min(begin + job.chunk, job.n);
+    try {
+      for (size_t i = begin; i < end; ++i) {
+        if (job.failed.load(std::memory_order_relaxed)) return;
+        job.task(i);
+      }
+    } catch (...) {
+      // The caller reads `error` only after taking the pool mutex behind this
+      // participant's leave(), which orders the write before the read.
+      if (!job.failed.exchange(true)) job.error = std::current_exception();
+      job.next.store(job.n, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+struct WorkerPool::State {
+  std::mutex mutex;
+  std::condition_variable work;
+  std::deque<Job*> queue;  // jobs with unclaimed indices, oldest first
+  bool stop = false;
+  std::vector<std::thread> threads;
+
+  // A participant that found `job` exhausted; the mutex is held. The first
+  // one takes it out of the queue so that no one else joins it.
+  void leave(Job& job) {
+    if (job.queued) {
+      queue.erase(std::find(queue.begin(), queue.end(), &job));
+      job.queued = false;
+    }
+    if (--job.active == 0 && !job.queued) job.done.notify_all();
+  }
+
+  void worker_main();
+
+  void shut_down() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    work.notify_all();
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+  }
+};
+
+namespace {
+// Set on pool worker threads: such a thread takes part in any job it starts
+// instead of blocking, which keeps nested and cross-pool calls deadlock-free.
+thread_local bool IS_POOL_WORKER = false;
+}  // namespace
+
+void WorkerPool::State::worker_main() {
+  IS_POOL_WORKER = true;
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    work.wait(lock, [&] { return stop || !queue.empty(); });
+    if (stop) return;
+    Job& job = *queue.front();
+    ++job.active;
+    lock.unlock();
+    work_on(job);
+    lock.lock();
+    leave(job);
+  }
+}
+
+WorkerPool::WorkerPool(size_t workers) : state_(std::make_unique<State>()) {
+  workers = std::max<size_t>(workers, 1);
+  state_->threads.reserve(workers);
+  try {
+    for (size_t i = 0; i < workers; ++i) {
+      state_->threads.emplace_back([s = state_.get()] { s->worker_main(); });
+    }
+  } catch (...) {
+    // Joinable threads must not be destroyed: stop the ones that started.
+    state_->shut_down();
+    throw;
+  }
+}
+
+WorkerPool::~WorkerPool() { state_->shut_down(); }
+
+size_t WorkerPool::size() const { return state_->threads.size(); }
+
+void WorkerPool::run(size_t n, const std::function<void(size_t)>& task) {
+  if (n == 0) return;
+  State& s = *state_;
+  Job job(task, n, chunk_for(n, s.threads.size()));
+  const bool helps = IS_POOL_WORKER;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.queue.push_back(&job);
+  if (helps) ++job.active;
+  lock.unlock();
+  s.work.notify_all();
+  if (helps) {
+    work_on(job);
+    lock.lock();
+    s.leave(job);
+  } else {
+    lock.lock();
+  }
+  job.done.wait(lock, [&] { return job.finished(); });
+  lock.unlock();
+  if (job.error) std::rethrow_exception(job.error);
+}
+
+// ---- Worker count -----------------------------------------------------------
+
+namespace {
+
+// An unsigned decimal with an optional leading "+"; none for anything else.
+std::optional<size_t> env_count(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  std::string_view text(value);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  size_t count = 0;
+  const char* end = text.data() + text.size();
+  auto [stop, ec] = std::from_chars(text.data(), end, count);
+  if (text.empty() || ec != std::errc() || stop != end) return std::nullopt;
+  return count;
+}
+
+size_t online_processors() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
+}  // namespace
+
+size_t pool_worker_count() {
+  if (std::optional<size_t> n = env_count("RAYON_NUM_THREADS")) {
+    return *n > 0 ? *n : online_processors();
+  }
+  if (std::optional<size_t> n = env_count("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
+  return online_processors();
+}
+
+// ---- The process-wide slot ------------------------------------------------------
+
+namespace {
+
+struct PoolSlot {
+  pid_t pid;
+  std::shared_ptr<WorkerPool> pool;
+  // The slot of the parent process, kept (never destroyed) after fork: its
+  // threads do not exist here, so joining them would hang.
+  PoolSlot* abandoned;
+};
+
+// Constant-initialised and never destroyed: the pool must outlive static
+// destructors, since the interpreter may still run threads at exit.
+std::mutex POOL_MUTEX;
+PoolSlot* POOL = nullptr;
+
+// A fork while another thread holds the slot mutex would leave it locked in
+// the child forever; holding it across fork makes the child's copy clean.
+const int POOL_ATFORK = pthread_atfork([] { POOL_MUTEX.lock(); }, [] { POOL_MUTEX.unlock(); },
+                                       [] { POOL_MUTEX.unlock(); });
+
+}  // namespace
+
+std::shared_ptr<WorkerPool> batch_pool() {
+  (void)POOL_ATFORK;
+  const pid_t pid = getpid();
+  std::lock_guard<std::mutex> lock(POOL_MUTEX);
+  if (POOL != nullptr && POOL->pid == pid) return POOL->pool;
+  std::shared_ptr<WorkerPool> pool;
+  try {
+    pool = std::make_shared<WorkerPool>(pool_worker_count());
+  } catch (const std::system_error& e) {
+    throw Panic(std::string("rayon thread pool: ") + e.what());
+  }
+  POOL = new PoolSlot{pid, pool, POOL};
+  return pool;
+}
+
+std::string join_json_array(const std::vector<std::string>& texts) {
+  size_t capacity = 2;
+  for (const std::string& text : texts) capacity += text.size() + 1;
+  std::string out;
+  out.reserve(capacity);
+  out.push_back('[');
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    out.append(texts[i]);
+  }
+  out.push_back(']');
+  return out;
+}
+
+}  // namespace tamberok

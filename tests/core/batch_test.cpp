@@ -1,0 +1,258 @@
+// The worker pool, the process-wide pool slot and the worker count rule.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tamberok/batch.h"
+#include "tamberok/panic.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define TAMBEROK_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAMBEROK_TSAN 1
+#endif
+#endif
+
+namespace tamberok {
+namespace {
+
+// Uneven work, so that chunks finish out of order.
+uint64_t busy(size_t i) {
+  uint64_t x = i;
+  for (size_t k = 0; k < (i % 7) * 50; ++k) x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+  return x;
+}
+
+TEST(WorkerPool, ResultsKeepInputOrderForManyMoreItemsThanWorkers) {
+  WorkerPool pool(8);
+  ASSERT_EQ(pool.size(), 8u);
+  const size_t n = 100000;
+  std::vector<std::string> out = pool.map<std::string>(n, [](size_t i) {
+    busy(i);
+    return std::to_string(i);
+  });
+  ASSERT_EQ(out.size(), n);
+  for (size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], std::to_string(i)) << i;
+}
+
+TEST(WorkerPool, EveryIndexRunsExactlyOnce) {
+  WorkerPool pool(3);
+  for (size_t n : {1, 2, 7, 64, 1000}) {
+    std::vector<std::atomic<int>> calls(n);
+    pool.run(n, [&](size_t i) { calls[i].fetch_add(1); });
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(calls[i].load(), 1) << "n=" << n << " i=" << i;
+  }
+}
+
+TEST(WorkerPool, EmptyJobRunsNothing) {
+  WorkerPool pool(2);
+  bool called = false;
+  pool.run(0, [&](size_t) { called = true; });
+  EXPECT_FALSE(called);
+  EXPECT_TRUE(pool.map<int>(0, [](size_t) { return 1; }).empty());
+}
+
+TEST(WorkerPool, ZeroWorkersStillStartsOne) {
+  WorkerPool pool(0);
+  EXPECT_EQ(pool.size(), 1u);
+  EXPECT_EQ(pool.map<size_t>(5, [](size_t i) { return i * 2; }),
+            (std::vector<size_t>{0, 2, 4, 6, 8}));
+}
+
+TEST(WorkerPool, ExceptionOfOneItemReachesCallerAfterWorkersStop) {
+  WorkerPool pool(4);
+  std::atomic<int> inside{0};
+  std::atomic<size_t> ran{0};
+  const size_t n = 20000;
+  try {
+    pool.run(n, [&](size_t i) {
+      inside.fetch_add(1);
+      busy(i);
+      ran.fetch_add(1);
+      if (i == 500) {
+        inside.fetch_sub(1);
+        throw Panic("broken invariant at 500");
+      }
+      inside.fetch_sub(1);
+    });
+    FAIL() << "no exception";
+  } catch (const Panic& e) {
+    EXPECT_STREQ(e.what(), "broken invariant at 500");
+  }
+  // No worker may still be running an item of the ended job.
+  EXPECT_EQ(inside.load(), 0);
+  EXPECT_LT(ran.load(), n);
+  // The pool serves the next job as usual.
+  EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(WorkerPool, OnlyTheFirstOfSeveralExceptionsIsRethrown) {
+  WorkerPool pool(4);
+  EXPECT_THROW(pool.run(1000, [](size_t) { throw std::runtime_error("every item fails"); }),
+               std::runtime_error);
+}
+
+TEST(WorkerPool, NestedCallFromAWorkerRunsInPlace) {
+  // One worker: the outer item occupies it, so the inner job can only be
+  // done by that same thread.
+  WorkerPool pool(1);
+  std::vector<std::vector<size_t>> out = pool.map<std::vector<size_t>>(4, [&](size_t i) {
+    return pool.map<size_t>(3, [i](size_t j) { return i * 10 + j; });
+  });
+  EXPECT_EQ(out, (std::vector<std::vector<size_t>>{{0, 1, 2}, {10, 11, 12}, {20, 21, 22},
+                                                  {30, 31, 32}}));
+}
+
+TEST(WorkerPool, CallsAcrossTwoOneWorkerPoolsDoNotDeadlock) {
+  WorkerPool a(1);
+  WorkerPool b(1);
+  std::vector<size_t> out = a.map<size_t>(3, [&](size_t i) {
+    std::vector<size_t> inner = b.map<size_t>(2, [&](size_t j) {
+      return a.map<size_t>(1, [&](size_t) { return i * 100 + j; })[0];
+    });
+    return inner[0] + inner[1];
+  });
+  EXPECT_EQ(out, (std::vector<size_t>{1, 201, 401}));
+}
+
+TEST(WorkerPool, SeveralCallerThreadsShareOnePool) {
+  WorkerPool pool(4);
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (size_t t = 0; t < 6; ++t) {
+    callers.emplace_back([&, t] {
+      for (size_t round = 0; round < 30; ++round) {
+        size_t n = 50 + t * 37 + round;
+        std::vector<size_t> out = pool.map<size_t>(n, [&](size_t i) { return t * 100000 + i; });
+        for (size_t i = 0; i < n; ++i) {
+          if (out[i] != t * 100000 + i) wrong.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& c : callers) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// ---- The process-wide pool ---------------------------------------------------------
+
+TEST(BatchPool, LaterBatchesReuseThePool) {
+  std::shared_ptr<WorkerPool> first = batch_pool();
+  EXPECT_EQ(batch_pool(), first);
+  EXPECT_TRUE(batch<int>(0, [](size_t) { return 1; }).empty());
+  std::vector<std::string> out =
+      batch<std::string>(3, [](size_t i) { return std::string(i, 'x'); });
+  EXPECT_EQ(out, (std::vector<std::string>{"", "x", "xx"}));
+  EXPECT_EQ(batch_pool(), first);
+}
+
+// Sets or unsets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value == nullptr) {
+      unsetenv(name);
+    } else {
+      setenv(name, value, 1);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(BatchPool, WorkerCountComesFromTheEnvironment) {
+  const size_t online = std::max(1u, std::thread::hardware_concurrency());
+  struct Case {
+    const char* num_threads;
+    const char* rs_num_cpus;
+    size_t expected;
+  };
+  const Case cases[] = {
+      {"3", nullptr, 3},
+      {"+4", nullptr, 4},
+      {"3", "5", 3},
+      {"0", "5", online},
+      {"", "5", 5},
+      {"garbage", "5", 5},
+      {" 3", "5", 5},
+      {"3 ", nullptr, online},
+      {"-1", "2", 2},
+      {"++2", nullptr, online},
+      {"99999999999999999999999", "6", 6},
+      {nullptr, "7", 7},
+      {nullptr, "+7", 7},
+      {nullptr, "0", online},
+      {nullptr, "x", online},
+      {nullptr, nullptr, online},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv a("RAYON_NUM_THREADS", c.num_threads);
+    ScopedEnv b("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+    EXPECT_EQ(pool_worker_count(), c.expected)
+        << "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)")
+        << " RAYON_RS_NUM_CPUS=" << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
+  }
+}
+
+// The child's checks, as an exit code: 0 when all hold.
+int child_after_fork(WorkerPool* parent_pool) {
+  setenv("RAYON_NUM_THREADS", "3", 1);
+  std::shared_ptr<WorkerPool> pool = batch_pool();
+  if (pool.get() == parent_pool) return 2;
+  if (pool->size() != 3) return 3;
+  std::vector<size_t> out = batch<size_t>(10000, [](size_t i) { return i * 3; });
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] != i * 3) return 4;
+  }
+  if (batch_pool() != pool) return 5;
+  return 0;
+}
+
+TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
+#ifdef TAMBEROK_TSAN
+  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
+#endif
+  std::shared_ptr<WorkerPool> parent = batch_pool();
+  // Busy parent workers at fork time: their locks must not matter to the child.
+  std::thread busy_batches([] {
+    for (int i = 0; i < 20; ++i) batch<uint64_t>(2000, busy);
+  });
+  pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) _exit(child_after_fork(parent.get()));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  busy_batches.join();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(batch_pool(), parent);
+  EXPECT_EQ(batch<size_t>(4, [](size_t i) { return i; }), (std::vector<size_t>{0, 1, 2, 3}));
+}
+
+TEST(JoinJsonArray, JoinsTextsWithCommasInsideBrackets) {
+  EXPECT_EQ(join_json_array({}), "[]");
+  EXPECT_EQ(join_json_array({R"({"a":1})"}), R"([{"a":1}])");
+  EXPECT_EQ(join_json_array({"{}", "[]", R"("x")"}), R"([{},[],"x"])");
+}
+
+}  // namespace
+}  // namespace tamberok
