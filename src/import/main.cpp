@@ -1,0 +1,174 @@
+// tamberok-import: turns a vPIC SQLite database into the data artifact.
+//
+//   tamberok-import (--db FILE | --sql FILE) --out FILE [--supplement DIR] [--quiet]
+//
+// --sql loads SQL text (the test fixtures) into an in-memory database. The
+// artifact is written to a temporary file beside FILE and renamed over it
+// only once it is complete and every table has been checked to be in its
+// stored order, so a failed run never leaves a half-written artifact.
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tamberok/artifact_check.h"
+#include "tamberok/artifact_writer.h"
+#include "tamberok/db.h"
+#include "vpic_reader.h"
+
+namespace tamberok::import {
+namespace {
+
+constexpr char USAGE[] =
+    "usage: tamberok-import (--db FILE | --sql FILE) --out FILE [--supplement DIR] [--quiet]";
+
+struct Options {
+  std::optional<std::string> db;
+  std::optional<std::string> sql;
+  std::optional<std::string> out;
+  std::optional<std::string> supplement;
+  bool quiet = false;
+};
+
+// None after printing the usage for arguments that do not make a call.
+std::optional<Options> parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    std::optional<std::string>* target = nullptr;
+    if (arg == "--quiet") {
+      options.quiet = true;
+      continue;
+    }
+    if (arg == "--db") target = &options.db;
+    if (arg == "--sql") target = &options.sql;
+    if (arg == "--supplement") target = &options.supplement;
+    if (arg == "--out") target = &options.out;
+    if (target == nullptr || i + 1 >= argc) {
+      std::fprintf(stderr, "tamberok-import: unexpected argument %s\n%s\n", argv[i], USAGE);
+      return std::nullopt;
+    }
+    *target = argv[++i];
+  }
+  if (options.db.has_value() == options.sql.has_value() || !options.out) {
+    std::fprintf(stderr, "%s\n", USAGE);
+    return std::nullopt;
+  }
+  return options;
+}
+
+std::string with_commas(size_t n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
+
+std::string error_text(int error) { return std::strerror(error); }
+
+// Writes beside the target and renames, so readers see the old artifact or
+// the new one, never a part.
+void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::string temp = path + ".tmp-" + std::to_string(::getpid());
+  std::FILE* file = std::fopen(temp.c_str(), "wb");
+  if (file == nullptr) throw ImportError("cannot write " + path + ": " + error_text(errno));
+  int error = 0;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fflush(file) != 0 ||
+      ::fsync(::fileno(file)) != 0) {
+    error = errno;
+  }
+  if (std::fclose(file) != 0 && error == 0) error = errno;
+  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    std::remove(temp.c_str());
+    throw ImportError("cannot write " + path + ": " + error_text(error));
+  }
+}
+
+void print_summary(const Options& options, const Db& db, size_t bytes, double seconds) {
+  const std::pair<const char*, size_t> counts[] = {
+      {"strings (bytes)", db.strings().size()},
+      {"string_offsets", db.string_offsets().size()},
+      {"wmis", db.wmis().size()},
+      {"wmi_vin_schemas", db.wmi_vin_schemas().size()},
+      {"vin_schemas", db.vin_schemas().size()},
+      {"patterns", db.patterns().size()},
+      {"element_defs", db.element_defs().size()},
+      {"make_models", db.make_models().size()},
+      {"wmi_makes", db.wmi_makes().size()},
+      {"engine_models", db.engine_models().size()},
+      {"engine_model_patterns", db.engine_model_patterns().size()},
+      {"default_values", db.default_values().size()},
+      {"vin_exceptions", db.vin_exceptions().size()},
+      {"conversions", db.conversions().size()},
+      {"lookups", db.lookups().size()},
+      {"cover_vin_list", db.cover_vin_list().size()},
+      {"vehicle_spec_schemas", db.vehicle_spec_schemas().size()},
+      {"vspec_schema_patterns", db.vspec_schema_patterns().size()},
+      {"vehicle_spec_patterns", db.vehicle_spec_patterns().size()},
+      {"vehicle_spec_schema_models", db.vehicle_spec_schema_models().size()},
+      {"vehicle_spec_schema_years", db.vehicle_spec_schema_years().size()},
+  };
+  std::printf("tamberok-import: %s -> %s\n", options.db ? options.db->c_str() : options.sql->c_str(),
+              options.out->c_str());
+  for (const auto& [name, count] : counts) {
+    std::printf("  %-28s %12s\n", name, with_commas(count).c_str());
+  }
+  std::printf("  artifact %s bytes, %.2f s\n", with_commas(bytes).c_str(), seconds);
+}
+
+void print_missing(const std::vector<std::string>& missing) {
+  std::string line = "tamberok-import: warning: the database lacks " +
+                     std::to_string(missing.size()) + " tables, written empty:";
+  for (size_t i = 0; i < missing.size(); ++i) line += (i == 0 ? " " : ", ") + missing[i];
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+int run(const Options& options) {
+  auto started = std::chrono::steady_clock::now();
+  Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
+  Import import = read_vpic(source, options.supplement);
+  if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
+
+  std::vector<uint8_t> bytes = artifact::write(import.contents);
+  artifact::AlignedBytes aligned(bytes);
+  Db db(aligned.span());
+  std::vector<std::string> problems = check_artifact_orders(db);
+  if (!problems.empty()) {
+    throw ImportError("the artifact would break its stored order (" + problems.front() +
+                      "); duplicate ids in the database?");
+  }
+  write_atomically(*options.out, bytes);
+
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!options.quiet) print_summary(options, db, bytes.size(), seconds);
+  return 0;
+}
+
+}  // namespace
+}  // namespace tamberok::import
+
+int main(int argc, char** argv) {
+  using namespace tamberok::import;
+  std::optional<Options> options = parse_options(argc, argv);
+  if (!options) return 2;
+  try {
+    return run(*options);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "tamberok-import: error: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tamberok-import: error: %s\n", e.what());
+  }
+  return 1;
+}

@@ -1,0 +1,590 @@
+// Column mapping, vPIC table -> artifact row (a column that a present table
+// lacks stops the import with the table and column named):
+//
+//   Wmi                  Id, Wmi (code), ManufacturerId, MakeId, VehicleTypeId,
+//                        TruckTypeId, CreatedOn, UpdatedOn
+//   Wmi_VinSchema        Id, WmiId, VinSchemaId, YearFrom, YearTo
+//   VinSchema            Id; Notes and CreatedOn when present, only to find the
+//                        community rows (below). skip is always clear: vPIC has
+//                        no column that retires a schema.
+//   Pattern              Id, VinSchemaId, Keys, ElementId, AttributeId, CreatedOn
+//   Element              Id, Name, Code, IsPrivate (excluded when 1), GroupName,
+//                        DataType, Decode (included when not empty), weight
+//   Make_Model           MakeId, ModelId
+//   Wmi_Make             WmiId, MakeId
+//   EngineModel          Id, Name
+//   EngineModelPattern   Id, EngineModelId, ElementId, AttributeId, CreatedOn
+//   DefaultValue         Id, ElementId, VehicleTypeId, DefaultValue, CreatedOn;
+//                        enabled is always set: vPIC lists only defaults in use
+//   VinException         VIN, CheckDigit (set when 1)
+//   Conversion           Id, FromElementId, ToElementId, Formula
+//   lookup tables        Id, Name; the table named like LOOKUP_TABLE_NAMES[i]
+//                        ignoring case becomes lookup table i
+//   ErrorCode            Id, Name (lookup table "errorcode"); else the
+//                        supplement file ErrorCode.tsv
+//   VehicleSpecSchema    Id, MakeId, VehicleTypeId; skip always clear
+//   VSpecSchemaPattern   Id, SchemaId
+//   VehicleSpecPattern   Id, VSpecSchemaPatternId, IsKey (set when 1), ElementId,
+//                        AttributeId, CreatedOn
+//   VehicleSpecSchema_Model  VehicleSpecSchemaId, ModelId
+//   VehicleSpecSchema_Year   VehicleSpecSchemaId, Year
+//
+// NULL reads as NONE_I32 in optional integers (MakeId, YearTo, weight, ...),
+// as NONE_I64 in timestamps and as the empty text in texts; a NULL id or
+// foreign key is an error.
+#include "vpic_reader.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "tamberok/tables.h"
+#include "tamberok/text.h"
+
+namespace tamberok::import {
+
+// ---- Sources -----------------------------------------------------------------
+
+void Source::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+
+Source Source::open_file(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    throw ImportError("cannot open database " + path + ": no such file");
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  Source source(db, path);
+  if (rc != SQLITE_OK) {
+    throw ImportError("cannot open database " + path + ": " +
+                      (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+  }
+  return source;
+}
+
+Source Source::load_sql(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ImportError("cannot open SQL file " + path);
+  std::string sql((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(":memory:", &db);
+  Source source(db, path);
+  if (rc != SQLITE_OK) throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error != nullptr ? error : sqlite3_errmsg(db);
+    sqlite3_free(error);
+    throw ImportError("cannot load SQL file " + path + ": " + message);
+  }
+  return source;
+}
+
+namespace {
+
+struct Finalize {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+Statement prepare(const Source& source, const std::string& sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(source.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    throw ImportError("cannot read database " + source.label() + ": " +
+                      sqlite3_errmsg(source.handle()));
+  }
+  return Statement(stmt);
+}
+
+// Steps a statement; false at the end, an error for anything else.
+bool step(const Source& source, sqlite3_stmt* stmt) {
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  throw ImportError("cannot read database " + source.label() + ": " +
+                    sqlite3_errmsg(source.handle()));
+}
+
+std::string identifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string_view column_text(sqlite3_stmt* stmt, int i) {
+  const unsigned char* p = sqlite3_column_text(stmt, i);
+  if (p == nullptr) return {};
+  return {reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt, i))};
+}
+
+// The tables and views of the database by name; SQLite itself matches table
+// and column names ignoring ASCII case, and so does this.
+class Catalog {
+ public:
+  explicit Catalog(const Source& source) : source_(source) {
+    Statement stmt = prepare(source, "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')");
+    while (step(source, stmt.get())) {
+      std::string name(column_text(stmt.get(), 0));
+      tables_.emplace(ascii_lower(name), name);
+    }
+  }
+
+  // The stored spelling of a table, none when the database lacks it.
+  std::optional<std::string> find(std::string_view table) const {
+    auto it = tables_.find(ascii_lower(table));
+    if (it == tables_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  bool has_column(const std::string& table, std::string_view column) const {
+    Statement stmt = prepare(source_, "PRAGMA table_info(" + identifier(table) + ")");
+    while (step(source_, stmt.get())) {
+      if (eq_ignore_ascii_case(column_text(stmt.get(), 1), column)) return true;
+    }
+    return false;
+  }
+
+ private:
+  const Source& source_;
+  std::unordered_map<std::string, std::string> tables_;
+};
+
+// The rows of one table, selected column by column. Readers say which row
+// and column a bad value sits in: the row's Id when the first column is Id,
+// else its position.
+class TableReader {
+ public:
+  TableReader(const Source& source, const Catalog& catalog, std::string table,
+              std::vector<std::string> columns)
+      : source_(source), table_(std::move(table)), columns_(std::move(columns)) {
+    std::string sql = "SELECT ";
+    for (size_t i = 0; i < columns_.size(); ++i) {
+      if (!catalog.has_column(table_, columns_[i])) {
+        throw ImportError("table " + table_ + " lacks the column " + columns_[i]);
+      }
+      sql += (i == 0 ? "" : ", ") + identifier(columns_[i]);
+    }
+    stmt_ = prepare(source, sql + " FROM " + identifier(table_));
+  }
+
+  bool next() {
+    ++row_;
+    return step(source_, stmt_.get());
+  }
+
+  int32_t integer(int i) const {
+    std::optional<int32_t> value = read_integer(i);
+    if (!value) throw ImportError(where(i) + ": the value is missing (NULL)");
+    return *value;
+  }
+  int32_t optional_integer(int i) const { return read_integer(i).value_or(NONE_I32); }
+  bool flag(int i) const { return read_integer(i) == 1; }
+
+  std::string text(int i) const { return std::string(column_text(stmt_.get(), i)); }
+
+  int64_t timestamp(int i) const {
+    int type = sqlite3_column_type(stmt_.get(), i);
+    if (type == SQLITE_NULL) return NONE_I64;
+    std::string_view text = column_text(stmt_.get(), i);
+    std::optional<int64_t> micros = type == SQLITE_TEXT ? parse_timestamp(text) : std::nullopt;
+    if (!micros) throw ImportError(where(i) + ": unreadable timestamp \"" + std::string(text) + "\"");
+    return *micros;
+  }
+
+ private:
+  std::optional<int32_t> read_integer(int i) const {
+    sqlite3_stmt* stmt = stmt_.get();
+    std::optional<int32_t> value;
+    switch (sqlite3_column_type(stmt, i)) {
+      case SQLITE_NULL:
+        return std::nullopt;
+      case SQLITE_INTEGER: {
+        sqlite3_int64 v = sqlite3_column_int64(stmt, i);
+        if (v >= INT32_MIN && v <= INT32_MAX) value = static_cast<int32_t>(v);
+        break;
+      }
+      case SQLITE_FLOAT: {
+        double v = sqlite3_column_double(stmt, i);
+        if (std::trunc(v) == v && v >= INT32_MIN && v <= INT32_MAX) value = static_cast<int32_t>(v);
+        break;
+      }
+      case SQLITE_TEXT:
+        value = parse_i32(column_text(stmt, i));
+        break;
+      default:
+        break;
+    }
+    if (!value) {
+      throw ImportError(where(i) + ": \"" + std::string(column_text(stmt, i)) +
+                        "\" is not a 32-bit integer");
+    }
+    return value;
+  }
+
+  std::string where(int i) const {
+    std::string row = "row " + std::to_string(row_);
+    if (i != 0 && eq_ignore_ascii_case(columns_[0], "Id") &&
+        sqlite3_column_type(stmt_.get(), 0) == SQLITE_INTEGER) {
+      row = "row id " + std::to_string(sqlite3_column_int64(stmt_.get(), 0));
+    }
+    return "table " + table_ + ", " + row + ", column " + columns_[static_cast<size_t>(i)];
+  }
+
+  const Source& source_;
+  std::string table_;
+  std::vector<std::string> columns_;
+  Statement stmt_;
+  size_t row_ = 0;
+};
+
+// Reads one table into rows through `take`, or records it as missing.
+template <typename Take>
+void read_table(const Source& source, const Catalog& catalog, std::vector<std::string>& missing,
+                std::string_view table, std::vector<std::string> columns, Take take) {
+  std::optional<std::string> stored = catalog.find(table);
+  if (!stored) {
+    missing.emplace_back(table);
+    return;
+  }
+  TableReader reader(source, catalog, *stored, std::move(columns));
+  while (reader.next()) take(reader);
+}
+
+// ---- Lookup tables -------------------------------------------------------------
+
+constexpr uint16_t ERRORCODE_TABLE = 44;
+
+// ErrorCode.tsv: one "id TAB name" per line. The name runs to the end of the
+// line unchanged: some vPIC error texts end in a blank.
+bool read_error_code_supplement(const std::optional<std::string>& dir,
+                                std::vector<artifact::Lookup>& out) {
+  if (!dir) return false;
+  std::string path = (std::filesystem::path(*dir) / "ErrorCode.tsv").string();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  for (size_t number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    size_t tab = line.find('\t');
+    std::optional<int32_t> id =
+        tab == std::string::npos ? std::nullopt : parse_i32(std::string_view(line).substr(0, tab));
+    if (!id) {
+      throw ImportError(path + ", line " + std::to_string(number) +
+                        ": expected an integer id, a tab and a name");
+    }
+    out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = line.substr(tab + 1)});
+  }
+  return true;
+}
+
+void read_lookups(const Source& source, const Catalog& catalog,
+                  const std::optional<std::string>& supplement_dir, Import& import) {
+  static_assert(LOOKUP_TABLE_NAMES[ERRORCODE_TABLE] == "errorcode");
+  for (uint16_t index = 0; index < LOOKUP_TABLE_NAMES.size(); ++index) {
+    std::string_view name = LOOKUP_TABLE_NAMES[index];
+    std::vector<artifact::Lookup>& rows = import.contents.lookups;
+    if (index == ERRORCODE_TABLE && !catalog.find(name) &&
+        read_error_code_supplement(supplement_dir, rows)) {
+      continue;
+    }
+    read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
+               [&](const TableReader& r) {
+                 rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
+               });
+  }
+}
+
+// ---- Rows that are not NHTSA's ---------------------------------------------------
+
+// The downloaded copy adds VIN schemas contributed by its own users, marked
+// in Notes, with their patterns, their WMI links and WMIs made for them. The
+// artifact holds what vPIC publishes, so they are left out. A WMI goes only
+// when every link it has is to such a schema and it was created no earlier
+// than that schema: an NHTSA WMI that merely gained a community link stays.
+struct CommunitySchemas {
+  std::unordered_map<int32_t, int64_t> created_on;  // schema id -> created on
+  bool contains(int32_t id) const { return created_on.count(id) != 0; }
+};
+
+bool is_community_note(std::string_view notes) {
+  return eq_ignore_ascii_case(trim_unicode(notes), "Community contribution");
+}
+
+void drop_community_rows(const CommunitySchemas& community, artifact::Contents& c) {
+  if (community.created_on.empty()) return;
+  struct Links {
+    bool other = false;
+    int64_t first_community = INT64_MAX;
+  };
+  std::unordered_map<int32_t, Links> links;  // by wmi id
+  for (const artifact::WmiVinSchema& link : c.wmi_vin_schemas) {
+    Links& l = links[link.wmi_id];
+    auto it = community.created_on.find(link.vin_schema_id);
+    if (it == community.created_on.end()) {
+      l.other = true;
+    } else {
+      l.first_community = std::min(l.first_community, it->second);
+    }
+  }
+  std::unordered_set<int32_t> dropped_wmis;
+  for (const artifact::Wmi& wmi : c.wmis) {
+    auto it = links.find(wmi.id);
+    if (it != links.end() && !it->second.other && it->second.first_community != INT64_MAX &&
+        wmi.created_on >= it->second.first_community) {
+      dropped_wmis.insert(wmi.id);
+    }
+  }
+  std::erase_if(c.vin_schemas, [&](const artifact::VinSchema& r) { return community.contains(r.id); });
+  std::erase_if(c.patterns,
+             [&](const artifact::Pattern& r) { return community.contains(r.vin_schema_id); });
+  std::erase_if(c.wmi_vin_schemas, [&](const artifact::WmiVinSchema& r) {
+    return community.contains(r.vin_schema_id);
+  });
+  std::erase_if(c.wmis, [&](const artifact::Wmi& r) { return dropped_wmis.count(r.id) != 0; });
+  std::erase_if(c.wmi_makes,
+             [&](const artifact::WmiMake& r) { return dropped_wmis.count(r.wmi_id) != 0; });
+}
+
+CommunitySchemas read_vin_schemas(const Source& source, const Catalog& catalog, Import& import) {
+  CommunitySchemas community;
+  std::optional<std::string> table = catalog.find("VinSchema");
+  std::vector<std::string> columns = {"Id"};
+  bool marked = table && catalog.has_column(*table, "Notes");
+  if (marked) {
+    columns.push_back("Notes");
+    if (catalog.has_column(*table, "CreatedOn")) columns.push_back("CreatedOn");
+  }
+  read_table(source, catalog, import.missing_tables, "VinSchema", columns,
+             [&](const TableReader& r) {
+               int32_t id = r.integer(0);
+               import.contents.vin_schemas.push_back({.id = id, .skip = false});
+               if (marked && is_community_note(r.text(1))) {
+                 community.created_on[id] = columns.size() > 2 ? r.timestamp(2) : NONE_I64;
+               }
+             });
+  return community;
+}
+
+// ---- Elements ----------------------------------------------------------------------
+
+std::string_view trim_blanks(std::string_view s, bool left, bool right) {
+  while (left && !s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (right && !s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::string known_group_name(std::string_view name) {
+  // Blanks next to a "/" go; blanks at either end of the name stay.
+  std::string squeezed;
+  size_t start = 0;
+  while (true) {
+    size_t slash = name.find('/', start);
+    bool last = slash == std::string_view::npos;
+    std::string_view piece = name.substr(start, last ? std::string_view::npos : slash - start);
+    squeezed += trim_blanks(piece, start != 0, !last);
+    if (last) break;
+    squeezed.push_back('/');
+    start = slash + 1;
+  }
+  for (std::string_view known : GROUP_NAMES) {
+    if (eq_ignore_ascii_case(squeezed, known)) return std::string(known);
+  }
+  return std::string(name);
+}
+
+// ---- Timestamps -----------------------------------------------------------------------
+
+namespace {
+
+// Days from 1970-01-01 to a proleptic Gregorian date.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2 ? 1 : 0;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+bool leap_year(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+}  // namespace
+
+std::optional<int64_t> parse_timestamp(std::string_view t) {
+  auto number = [&](size_t at, size_t n) -> std::optional<int64_t> {
+    int64_t v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (i >= t.size() || !is_ascii_digit(t[i])) return std::nullopt;
+      v = v * 10 + (t[i] - '0');
+    }
+    return v;
+  };
+  auto at_is = [&](size_t at, char c) { return at < t.size() && t[at] == c; };
+  auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  auto hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  if (!year || !month || !day || !hour || !minute || !second || !at_is(4, '-') ||
+      !at_is(7, '-') || !(at_is(10, ' ') || at_is(10, 'T')) || !at_is(13, ':') ||
+      !at_is(16, ':')) {
+    return std::nullopt;
+  }
+  size_t at = 19;
+  int64_t micros = 0;
+  if (at_is(at, '.')) {
+    size_t first = ++at;
+    int64_t scale = 100000;
+    while (at < t.size() && is_ascii_digit(t[at])) {
+      micros += (t[at] - '0') * scale;  // digits past the sixth are dropped
+      scale /= 10;
+      ++at;
+    }
+    if (at == first || at - first > 9) return std::nullopt;
+  }
+  if (at_is(at, 'Z')) ++at;
+  if (at != t.size()) return std::nullopt;
+
+  static constexpr int64_t MONTH_DAYS[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (*month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
+  int64_t days_in_month = MONTH_DAYS[*month - 1] + (*month == 2 && leap_year(*year) ? 1 : 0);
+  if (*day < 1 || *day > days_in_month) return std::nullopt;
+  int64_t seconds = days_from_civil(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second;
+  return seconds * 1000000 + micros;
+}
+
+// ---- The whole database -----------------------------------------------------------------
+
+Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
+  Catalog catalog(source);
+  if (!catalog.find("Wmi")) {
+    throw ImportError("database " + source.label() + " has no Wmi table (is it a vPIC database?)");
+  }
+  Import import;
+  artifact::Contents& c = import.contents;
+  auto read = [&](std::string_view table, std::vector<std::string> columns, auto take) {
+    read_table(source, catalog, import.missing_tables, table, std::move(columns), take);
+  };
+
+  read("Wmi",
+       {"Id", "Wmi", "ManufacturerId", "MakeId", "VehicleTypeId", "TruckTypeId", "CreatedOn",
+        "UpdatedOn"},
+       [&](const TableReader& r) {
+         c.wmis.push_back({.id = r.integer(0),
+                           .code = r.text(1),
+                           .manufacturer_id = r.optional_integer(2),
+                           .make_id = r.optional_integer(3),
+                           .vehicle_type_id = r.optional_integer(4),
+                           .truck_type_id = r.optional_integer(5),
+                           .created_on = r.timestamp(6),
+                           .updated_on = r.timestamp(7)});
+       });
+  read("Wmi_VinSchema", {"Id", "WmiId", "VinSchemaId", "YearFrom", "YearTo"},
+       [&](const TableReader& r) {
+         c.wmi_vin_schemas.push_back({.id = r.integer(0),
+                                      .wmi_id = r.integer(1),
+                                      .vin_schema_id = r.integer(2),
+                                      .year_from = r.integer(3),
+                                      .year_to = r.optional_integer(4)});
+       });
+  CommunitySchemas community = read_vin_schemas(source, catalog, import);
+  read("Pattern", {"Id", "VinSchemaId", "Keys", "ElementId", "AttributeId", "CreatedOn"},
+       [&](const TableReader& r) {
+         c.patterns.push_back({.id = r.integer(0),
+                               .vin_schema_id = r.integer(1),
+                               .keys = r.text(2),
+                               .element_id = r.integer(3),
+                               .attribute_id = r.text(4),
+                               .created_on = r.timestamp(5)});
+       });
+  read("Element",
+       {"Id", "Name", "Code", "IsPrivate", "GroupName", "DataType", "Decode", "weight"},
+       [&](const TableReader& r) {
+         std::string decode = r.text(6);
+         bool included = !decode.empty();
+         c.element_defs.push_back({.id = r.integer(0),
+                                   .name = r.text(1),
+                                   .code = r.text(2),
+                                   .excluded = r.flag(3),
+                                   .group_name = known_group_name(r.text(4)),
+                                   .data_type = r.text(5),
+                                   .decode = std::move(decode),
+                                   .included = included,
+                                   .weight = r.optional_integer(7)});
+       });
+  read("Make_Model", {"MakeId", "ModelId"}, [&](const TableReader& r) {
+    c.make_models.push_back({.make_id = r.integer(0), .model_id = r.integer(1)});
+  });
+  read("Wmi_Make", {"WmiId", "MakeId"}, [&](const TableReader& r) {
+    c.wmi_makes.push_back({.wmi_id = r.integer(0), .make_id = r.integer(1)});
+  });
+  read("EngineModel", {"Id", "Name"}, [&](const TableReader& r) {
+    c.engine_models.push_back({.id = r.integer(0), .name = r.text(1)});
+  });
+  read("EngineModelPattern", {"Id", "EngineModelId", "ElementId", "AttributeId", "CreatedOn"},
+       [&](const TableReader& r) {
+         c.engine_model_patterns.push_back({.id = r.integer(0),
+                                            .engine_model_id = r.integer(1),
+                                            .element_id = r.integer(2),
+                                            .attribute_id = r.text(3),
+                                            .created_on = r.timestamp(4)});
+       });
+  read("DefaultValue", {"Id", "ElementId", "VehicleTypeId", "DefaultValue", "CreatedOn"},
+       [&](const TableReader& r) {
+         c.default_values.push_back({.id = r.integer(0),
+                                     .element_id = r.integer(1),
+                                     .vehicle_type_id = r.integer(2),
+                                     .default_value = r.text(3),
+                                     .enabled = true,
+                                     .created_on = r.timestamp(4)});
+       });
+  read("VinException", {"VIN", "CheckDigit"}, [&](const TableReader& r) {
+    c.vin_exceptions.push_back({.vin = r.text(0), .check_digit = r.flag(1)});
+  });
+  read("Conversion", {"Id", "FromElementId", "ToElementId", "Formula"},
+       [&](const TableReader& r) {
+         c.conversions.push_back({.id = r.integer(0),
+                                  .from_element_id = r.integer(1),
+                                  .to_element_id = r.integer(2),
+                                  .formula = r.text(3)});
+       });
+  read_lookups(source, catalog, supplement_dir, import);
+  read("VehicleSpecSchema", {"Id", "MakeId", "VehicleTypeId"}, [&](const TableReader& r) {
+    c.vehicle_spec_schemas.push_back({.id = r.integer(0),
+                                      .make_id = r.integer(1),
+                                      .vehicle_type_id = r.optional_integer(2),
+                                      .skip = false});
+  });
+  read("VSpecSchemaPattern", {"Id", "SchemaId"}, [&](const TableReader& r) {
+    c.vspec_schema_patterns.push_back({.id = r.integer(0), .schema_id = r.integer(1)});
+  });
+  read("VehicleSpecPattern",
+       {"Id", "VSpecSchemaPatternId", "IsKey", "ElementId", "AttributeId", "CreatedOn"},
+       [&](const TableReader& r) {
+         c.vehicle_spec_patterns.push_back({.id = r.integer(0),
+                                            .vspec_schema_pattern_id = r.integer(1),
+                                            .is_key = r.flag(2),
+                                            .element_id = r.integer(3),
+                                            .attribute_id = r.text(4),
+                                            .created_on = r.timestamp(5)});
+       });
+  read("VehicleSpecSchema_Model", {"VehicleSpecSchemaId", "ModelId"}, [&](const TableReader& r) {
+    c.vehicle_spec_schema_models.push_back({.schema_id = r.integer(0), .model_id = r.integer(1)});
+  });
+  read("VehicleSpecSchema_Year", {"VehicleSpecSchemaId", "Year"}, [&](const TableReader& r) {
+    c.vehicle_spec_schema_years.push_back({.schema_id = r.integer(0), .year = r.integer(1)});
+  });
+
+  drop_community_rows(community, c);
+  return import;
+}
+
+}  // namespace tamberok::import

@@ -1,0 +1,67 @@
+// Reads a vPIC SQLite database (a file, or SQL text loaded into memory) into
+// artifact rows. Tables and columns are found by their standard vPIC names;
+// SQLite matches names ignoring case.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tamberok/artifact_writer.h"
+
+struct sqlite3;
+
+namespace tamberok::import {
+
+// Anything that stops an import: a missing file, a missing table or column,
+// a value that does not read. what() is one line for the user.
+class ImportError : public std::runtime_error {
+ public:
+  explicit ImportError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// An open SQLite database holding vPIC tables.
+class Source {
+ public:
+  // Opens an existing database file read-only.
+  static Source open_file(const std::string& path);
+  // Runs the SQL text of a file (CREATE TABLE and INSERT statements) in an
+  // in-memory database; used for the test fixtures.
+  static Source load_sql(const std::string& path);
+
+  sqlite3* handle() const { return db_.get(); }
+  const std::string& label() const { return label_; }
+
+ private:
+  struct Close {
+    void operator()(sqlite3* db) const;
+  };
+  Source(sqlite3* db, std::string label) : db_(db), label_(std::move(label)) {}
+
+  std::unique_ptr<sqlite3, Close> db_;
+  std::string label_;
+};
+
+struct Import {
+  artifact::Contents contents;
+  // Tables the database lacks, written empty (in reading order).
+  std::vector<std::string> missing_tables;
+};
+
+// Reads every table. `supplement_dir` may hold ErrorCode.tsv (id TAB name),
+// used when the database has no ErrorCode table.
+Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir);
+
+// vPIC datetime text as microseconds since 1970 UTC: "YYYY-MM-DD HH:MM:SS",
+// optionally with a fraction and with "T" for the blank and a final "Z".
+std::optional<int64_t> parse_timestamp(std::string_view text);
+
+// The group-rank spelling of an element group ("Exterior / Wheel tire"
+// becomes "Exterior/Wheel Tire"); other names are kept as they are.
+std::string known_group_name(std::string_view name);
+
+}  // namespace tamberok::import
