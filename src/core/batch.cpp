@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tamberok/panic.h"
+#include "tamberok/tamberok.h"
 
 namespace tamberok {
 
@@ -250,6 +251,46 @@ std::string join_json_array(const std::vector<std::string>& texts) {
   }
   out.push_back(']');
   return out;
+}
+
+// ---- Batch decoding ------------------------------------------------------------
+
+namespace {
+
+// decode_full per VIN on the process pool, then `finish` on the same worker,
+// so flat conversion and JSON writing run in parallel too.
+template <typename T, typename Finish>
+std::vector<T> decode_each(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                           int32_t current_year, Finish finish) {
+  return batch<T>(vins.size(), [&](size_t i) {
+    return finish(decode_full(db, vins[i], now, current_year));
+  });
+}
+
+}  // namespace
+
+std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,
+                                       int64_t now, int32_t current_year) {
+  return decode_each<DecodeResult>(db, vins, now, current_year,
+                                   [](DecodeResult r) { return r; });
+}
+
+std::vector<FlatResult> decode_batch_flat(const Db& db, const std::vector<std::string>& vins,
+                                          int64_t now, int32_t current_year) {
+  return decode_each<FlatResult>(db, vins, now, current_year, [](DecodeResult r) {
+    return FlatResult::from(std::move(r));
+  });
+}
+
+std::vector<std::string> decode_batch_json(const Db& db, const std::vector<std::string>& vins,
+                                           bool flat, int64_t now, int32_t current_year) {
+  if (flat) {
+    return decode_each<std::string>(db, vins, now, current_year, [](DecodeResult r) {
+      return to_json(FlatResult::from(std::move(r)));
+    });
+  }
+  return decode_each<std::string>(db, vins, now, current_year,
+                                  [](const DecodeResult& r) { return to_json(r); });
 }
 
 }  // namespace tamberok
