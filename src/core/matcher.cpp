@@ -1,0 +1,176 @@
+#include "tamberok/matcher.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include <re2/re2.h>
+
+#include "tamberok/hash.h"
+
+namespace tamberok::matcher {
+
+namespace {
+
+// Bytes that carry regular-expression meaning outside a class; a text that
+// uses any of them is not a plain position list and goes to RE2.
+bool is_operator(unsigned char c) {
+  switch (c) {
+    case '(': case ')': case '*': case '+': case '$': case '?':
+    case ']': case '^': case '{': case '|': case '}':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Reads one bracket class starting just after its '['; `at` ends just after
+// the closing ']'. None when the class needs a real regular-expression
+// engine (negation, nesting, escapes, a descending range, no closing ']').
+std::optional<Token> read_class(std::string_view body, size_t& at) {
+  if (at >= body.size() || body[at] == '^') return std::nullopt;
+  Token token{.kind = Token::Kind::Class};
+  while (at < body.size()) {
+    unsigned char c = static_cast<unsigned char>(body[at]);
+    if (c == '[' || c == '\\') return std::nullopt;
+    if (c == ']') {
+      ++at;
+      return token;
+    }
+    bool range = at + 2 < body.size() && body[at + 1] == '-';
+    if (range && body[at + 2] != ']') {
+      unsigned char hi = static_cast<unsigned char>(body[at + 2]);
+      if (hi < c) return std::nullopt;
+      token.ranges.emplace_back(c, hi);
+      at += 3;
+    } else {
+      // Also "A-]": 'A' here, then the '-' as a member of its own.
+      token.ranges.emplace_back(c, c);
+      ++at;
+    }
+  }
+  return std::nullopt;
+}
+
+// The token list of a "^" body ".*" text, or none when the text has another
+// shape.
+std::optional<std::vector<Token>> compile_tokens(std::string_view text) {
+  if (text.size() < 3 || text.front() != '^' || !text.ends_with(".*")) return std::nullopt;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
+  }
+  std::string_view body = text.substr(1, text.size() - 3);
+  std::vector<Token> tokens;
+  size_t at = 0;
+  while (at < body.size()) {
+    unsigned char c = static_cast<unsigned char>(body[at]);
+    if (c == '.') {
+      tokens.push_back(Token{.kind = Token::Kind::Any});
+      ++at;
+    } else if (c == '\\') {
+      if (at + 1 >= body.size()) return std::nullopt;
+      tokens.push_back(
+          Token{.kind = Token::Kind::Literal, .literal = static_cast<uint8_t>(body[at + 1])});
+      at += 2;
+    } else if (c == '[') {
+      ++at;
+      std::optional<Token> token = read_class(body, at);
+      if (!token) return std::nullopt;
+      tokens.push_back(std::move(*token));
+    } else if (is_operator(c)) {
+      return std::nullopt;
+    } else {
+      tokens.push_back(Token{.kind = Token::Kind::Literal, .literal = c});
+      ++at;
+    }
+  }
+  return tokens;
+}
+
+bool token_matches(const Token& token, unsigned char c) {
+  switch (token.kind) {
+    case Token::Kind::Any:
+      return c != '\n';
+    case Token::Kind::Literal:
+      return c == token.literal;
+    case Token::Kind::Class:
+      for (const auto& [lo, hi] : token.ranges) {
+        if (c >= lo && c <= hi) return true;
+      }
+      return false;
+  }
+  return false;
+}
+
+// Compiled texts by keys_regex StrId. A StrId names a text only within one
+// artifact, so the map is emptied when the thread meets another Db.
+struct MatcherCache {
+  uint64_t serial = 0;
+  std::unordered_map<StrId, Compiled, FxHash> compiled;
+};
+thread_local MatcherCache MATCHER_CACHE;
+
+bool plain_matches(std::string_view keys, std::string_view key) {
+  if (keys.size() > key.size()) return false;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    char k = keys[i];
+    if (k != '*' && k != '_' && k != key[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Compiled compile(std::string_view text) {
+  Compiled out;
+  if (std::optional<std::vector<Token>> tokens = compile_tokens(text)) {
+    out.tokens = std::move(*tokens);
+    out.kind = Compiled::Kind::Tokens;
+    return out;
+  }
+  RE2::Options options;
+  options.set_log_errors(false);
+  auto regex = std::make_shared<const RE2>(re2::StringPiece(text.data(), text.size()), options);
+  if (regex->ok()) {
+    out.regex = std::move(regex);
+    out.kind = Compiled::Kind::Regex;
+  }
+  return out;
+}
+
+bool matches(const Compiled& compiled, std::string_view key) {
+  switch (compiled.kind) {
+    case Compiled::Kind::Tokens: {
+      const std::vector<Token>& tokens = compiled.tokens;
+      if (tokens.size() > key.size()) return false;
+      for (size_t i = 0; i < tokens.size(); ++i) {
+        if (!token_matches(tokens[i], static_cast<unsigned char>(key[i]))) return false;
+      }
+      return true;
+    }
+    case Compiled::Kind::Regex:
+      return RE2::PartialMatch(re2::StringPiece(key.data(), key.size()), *compiled.regex);
+    case Compiled::Kind::None:
+      return false;
+  }
+  return false;
+}
+
+bool match(const Db& db, const PatternRow& pattern, std::string_view key) {
+  if ((pattern.has_class & 1) == 0) return plain_matches(db.string(pattern.keys), key);
+  MatcherCache& cache = MATCHER_CACHE;
+  if (cache.serial != db.serial()) {
+    cache.compiled.clear();
+    cache.serial = db.serial();
+  }
+  auto it = cache.compiled.find(pattern.keys_regex);
+  if (it == cache.compiled.end()) {
+    it = cache.compiled.emplace(pattern.keys_regex, compile(db.string(pattern.keys_regex))).first;
+  }
+  return matches(it->second, key);
+}
+
+}  // namespace tamberok::matcher
