@@ -3,6 +3,7 @@
 // 2-6 and 14 with a suggested VIN, possible values and unused positions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,5 +34,10 @@ std::string build_replace(const std::vector<char32_t>& vin, int32_t position, st
 
 ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi, int32_t has_year,
                        int32_t year, const std::vector<std::string>& matched_keys);
+
+// Test hooks: the calling thread's KEY_CHARS entry count, and the number of
+// (WMI, year) position maps in its CHARSET_CACHE.
+size_t key_chars_size();
+size_t charset_cache_size();
 
 }  // namespace tamberok
