@@ -88,7 +88,9 @@ TEST(ModelYear, SettlesOrSplitsAsTheCycleRulesSay) {
   for (const YearCase& k : cases) {
     YearPlan plan = model_year_plan(a.db(), vin(k.wmi, k.p7, k.p10), k.wmi, CUR);
     EXPECT_EQ(plan.has_year, k.has_year) << k.name;
-    if (k.has_year) EXPECT_EQ(plan.year, k.year) << k.name;
+    if (k.has_year) {
+      EXPECT_EQ(plan.year, k.year) << k.name;
+    }
     EXPECT_EQ(plan.year_certain, k.certain) << k.name;
     EXPECT_EQ(plan.second_pass, k.second_pass) << k.name;
   }

@@ -1,0 +1,383 @@
+// One VIN end to end on the small catalogue: error codes, corrected VIN,
+// check-digit verdict, correction elements and the choice between passes.
+#include "decoder_fixture.h"
+#include "support.h"
+#include "tamberok/assemble.h"
+#include "tamberok/pass.h"
+#include "tamberok/tamberok.h"
+
+namespace tamberok {
+namespace {
+
+using testing::add_pattern;
+using testing::ArtifactDb;
+using testing::decoder_contents;
+using testing::T2026;
+
+constexpr std::string_view MODEL_YEAR_NOTE =
+    "The Model Year decoded for this VIN may be incorrect. If you know the Model year, please "
+    "enter it and decode again to get more accurate information.";
+constexpr std::string_view POSSIBLE_4 =
+    "In the Possible values section, the Numeric value before the : indicates the position in "
+    "error and the values after the : indicate the possible values that are allowed in this "
+    "position.";
+
+DecodeResult run(const Db& db, std::string_view vin) { return decode_full(db, vin, T2026, 2026); }
+
+// The value of the first element with this id, or "<absent>".
+std::string value_of(const DecodeResult& r, int32_t element_id) {
+  for (const DecodedElement& e : r.elements) {
+    if (e.element_id == element_id) return e.value;
+  }
+  return "<absent>";
+}
+
+// The catalogue with a key that also names VIN position 11, so that a clean
+// Accord VIN leaves no position unused.
+artifact::Contents covered_contents() {
+  artifact::Contents c = decoder_contents();
+  add_pattern(c, 100, "*****|*A", 34, "EX");
+  return c;
+}
+
+TEST(PassEvaluation, EmptyVinIsIncompleteUnknownAndWithoutYear) {
+  ArtifactDb a(decoder_contents());
+  DecodeResult r = run(a.db(), "");
+  EXPECT_EQ(r.vin, "");
+  EXPECT_EQ(r.wmi, "");
+  EXPECT_EQ(r.descriptor, "***********");
+  EXPECT_EQ(r.model_year, std::nullopt);
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{6, 7, 11}));
+  EXPECT_FALSE(r.check_digit_valid);
+  EXPECT_EQ(r.corrected_vin, "");
+  std::vector<int32_t> ids;
+  for (const DecodedElement& e : r.elements) ids.push_back(e.element_id);
+  EXPECT_EQ(ids, (std::vector<int32_t>{142, 143, 144, 156, 191, 196}));
+  EXPECT_EQ(value_of(r, 143), "6,7,11");
+  EXPECT_EQ(value_of(r, 144), "");
+  EXPECT_EQ(value_of(r, 156), "");
+  EXPECT_EQ(value_of(r, 191),
+            "6 - Incomplete VIN; 7 - Manufacturer is not registered with NHTSA for sale or "
+            "importation in the U.S. for use on U.S roads; Please contact the manufacturer "
+            "directly for more information; 11 - Incorrect Model Year - Position 10 does not "
+            "match valid model year codes (I, O, Q, U, Z, 0). Decoded data may not be accurate.");
+  EXPECT_EQ(value_of(r, 196), "***********");
+  const DecodedElement& suggested = r.elements[0];
+  EXPECT_EQ(suggested.source, "Corrections");
+  EXPECT_EQ(suggested.group_name, "");
+  EXPECT_EQ(suggested.pattern_id, std::nullopt);
+  EXPECT_EQ(suggested.created_on, std::nullopt);
+}
+
+TEST(PassEvaluation, CleanVinWithAModelGivesZeroOnly) {
+  ArtifactDb a(covered_contents());
+  DecodeResult r = run(a.db(), "1HGCM82633A004352");
+  EXPECT_EQ(r.model_year, 2003);
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0}));
+  EXPECT_TRUE(r.check_digit_valid);
+  EXPECT_EQ(r.corrected_vin, "");
+  EXPECT_EQ(value_of(r, 143), "0");
+  EXPECT_EQ(value_of(r, 156), "");
+  EXPECT_EQ(value_of(r, 191), "0 - VIN decoded clean. Check Digit (9th position) is correct");
+  EXPECT_EQ(value_of(r, 26), "HONDA");
+  EXPECT_EQ(value_of(r, 28), "Accord");
+  EXPECT_EQ(value_of(r, 5), "Sedan/Saloon");
+  EXPECT_EQ(value_of(r, 39), "PASSENGER CAR");
+  EXPECT_EQ(value_of(r, 29), "2003");
+}
+
+TEST(PassEvaluation, UnusedPositionsGiveFourteenWithTheirNote) {
+  ArtifactDb a(decoder_contents());
+  DecodeResult r = run(a.db(), "1HGCM82633A004352");
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0, 14}));
+  EXPECT_EQ(value_of(r, 156), "Unused position(s): 11.");
+  EXPECT_EQ(value_of(r, 143), "0,14");
+}
+
+TEST(PassEvaluation, CleanVinWithoutAModelGetsFourteen) {
+  artifact::Contents c = decoder_contents();
+  add_pattern(c, 104, "ABCDE|*1", 38, "Trim");
+  ArtifactDb a(c);
+  std::string vin = "MCYABCDE6F1111111";
+  // Motorcycles are not car-like, so two cycles are tried; 1985 has no schema.
+  DecodeResult r = run(a.db(), vin);
+  ASSERT_EQ(r.model_year, 2015);
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0, 14}));
+  EXPECT_EQ(value_of(r, 156), MODEL_YEAR_NOTE);
+  EXPECT_EQ(value_of(r, 26), "TESLA");
+}
+
+TEST(PassEvaluation, RejectedCharactersAreListedAndMarked) {
+  ArtifactDb a(decoder_contents());
+  DecodeResult r = run(a.db(), "ZZZAIAAA0AAO11111");
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 7, 400}));
+  EXPECT_EQ(r.corrected_vin, "ZZZA!AAA0AA!11111");
+  EXPECT_FALSE(r.check_digit_valid);
+  EXPECT_EQ(r.model_year, 2010);  // two equal passes: the decoded year wins
+  EXPECT_EQ(value_of(r, 156),
+            "Invalid character(s): 5:I, 12:O. " + std::string(MODEL_YEAR_NOTE));
+  EXPECT_EQ(value_of(r, 142), "ZZZA!AAA0AA!11111");
+  EXPECT_EQ(value_of(r, 191),
+            "1 - Check Digit (9th position) does not calculate properly; 7 - Manufacturer is "
+            "not registered with NHTSA for sale or importation in the U.S. for use on U.S "
+            "roads; Please contact the manufacturer directly for more information; 400 - "
+            "Invalid Characters Present");
+}
+
+TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
+  ArtifactDb a(decoder_contents());
+  const struct {
+    const char* vin;
+    const char* corrected;
+    std::vector<int32_t> codes;
+  } cases[] = {
+      // Position 10 refuses U, Z, 0 and "*"; the year is then missing too.
+      {"ZZZAAAAA4U1111111", "ZZZAAAAA4!1111111", {1, 7, 11, 400}},
+      {"ZZZAAAAA4*1111111", "ZZZAAAAA4!1111111", {1, 7, 11, 400}},
+      // Letters from position 14 on (13 for a car-like WMI).
+      {"ZZZAAAAA4AAAAB111", "ZZZAAAAA4AAAA!111", {1, 7, 400}},
+      {"1HGCM82633A00B352", "1HGCM82633A00!352", {1, 14, 400}},
+      {"1HGCM82633A0B4352", "1HGCM82633A0!4352", {1, 14, 400}},
+      // A third character "9" lets positions 13 and 14 hold letters.
+      {"ZZ9AAAAA9AAAAB111", "", {7}},
+      // Position 18 must be a digit; an 18-character VIN has no verdict.
+      {"ZZZAAAAA4AA111111A", "ZZZAAAAA4AA111111!", {7, 400}},
+      {"ZZZAAAAA4AA1111111", "", {7}},
+  };
+  for (const auto& k : cases) {
+    DecodeResult r = run(a.db(), k.vin);
+    EXPECT_EQ(r.corrected_vin, k.corrected) << k.vin;
+    EXPECT_EQ(r.error_codes, k.codes) << k.vin;
+  }
+}
+
+TEST(PassEvaluation, ExceptionListedVinSkipsCodeOneAndPositionNine) {
+  artifact::Contents c = covered_contents();
+  c.vin_exceptions = {{.vin = "1HGCM826A3A004352"}, {.vin = "1HGCM82653A004352"}};
+  ArtifactDb a(c);
+  DecodeResult wrong_digit = run(a.db(), "1HGCM82653A004352");
+  EXPECT_FALSE(wrong_digit.check_digit_valid);
+  EXPECT_EQ(wrong_digit.error_codes, (std::vector<int32_t>{0}));
+  EXPECT_EQ(value_of(wrong_digit, 191),
+            "0 - VIN decoded clean. Check Digit (9th position) is correct NOTE: Check Digit "
+            "Exception - The check digit was given an exception based on data from the OEM "
+            "indicating an error on production.");
+  DecodeResult letter = run(a.db(), "1HGCM826A3A004352");
+  EXPECT_EQ(letter.error_codes, (std::vector<int32_t>{0}));  // no 400 for position 9
+  EXPECT_EQ(letter.corrected_vin, "");
+  // Not listed: the wrong digit costs code 1.
+  EXPECT_EQ(run(a.db(), "1HGCM82643A004352").error_codes, (std::vector<int32_t>{1}));
+}
+
+// Schema 102 allows only A-C at position 4; a second key matches the rest of
+// the descriptor, so position 4 alone is left unused.
+artifact::Contents class_contents() {
+  artifact::Contents c = decoder_contents();
+  add_pattern(c, 102, "[A-C]2345|*6", 5, "5");
+  add_pattern(c, 102, "*2345|*6", 34, "S");
+  return c;
+}
+
+constexpr std::string_view UNUSED_4 = "Unused position(s): 4.";
+
+TEST(PassEvaluation, ASingleCandidateWithTheRightCheckDigitGivesThree) {
+  ArtifactDb a(class_contents());
+  // With "D" at position 4 only "B" gives the check digit "1".
+  DecodeResult three = run(a.db(), "TSTD23451L6111111");
+  EXPECT_EQ(three.model_year, 2020);
+  EXPECT_EQ(three.error_codes, (std::vector<int32_t>{1, 3, 14}));
+  EXPECT_EQ(three.corrected_vin, "TSTB23451L6111111");
+  EXPECT_EQ(value_of(three, 144), "(4:B)");
+  EXPECT_EQ(value_of(three, 156), std::string(UNUSED_4) + " " + std::string(MODEL_YEAR_NOTE));
+  EXPECT_EQ(value_of(three, 191),
+            "1 - Check Digit (9th position) does not calculate properly; 3 - VIN corrected, "
+            "error in one position (assuming Check Digit is correct); 14 - Unable to provide "
+            "information for some of the characters in the VIN, based on the manufacturer "
+            "submission.");
+  // With "2" no candidate fits: code 4 and the marked VIN.
+  DecodeResult four = run(a.db(), "TSTD23452L6111111");
+  EXPECT_EQ(four.error_codes, (std::vector<int32_t>{1, 4, 14}));
+  EXPECT_EQ(four.corrected_vin, "TST!23452L6111111");
+  EXPECT_EQ(value_of(four, 144), "(4:ABC)");
+  EXPECT_EQ(value_of(four, 156), std::string(POSSIBLE_4) + " " + std::string(UNUSED_4) + " " +
+                                     std::string(MODEL_YEAR_NOTE));
+}
+
+TEST(PassEvaluation, PossibleValuesNoteThenInvalidCharacters) {
+  ArtifactDb a(class_contents());
+  DecodeResult r = run(a.db(), "TSTD23452L6I11111");
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 4, 14, 400}));
+  EXPECT_EQ(r.corrected_vin, "TST!23452L6!11111");
+  EXPECT_EQ(value_of(r, 156), std::string(POSSIBLE_4) + " " + std::string(UNUSED_4) +
+                                  " Invalid character(s): 12:I. " + std::string(MODEL_YEAR_NOTE));
+}
+
+TEST(PassEvaluation, OffRoadAndIncompleteBodyClassesAddTheirTexts) {
+  artifact::Contents c = covered_contents();
+  add_pattern(c, 100, "CM82", 5, "97");  // an off-road class, newer than the sedan pattern
+  c.patterns.back().created_on = NONE_I64;
+  ArtifactDb a(c);
+  DecodeResult r = run(a.db(), "1HGCM82643A004352");  // wrong check digit
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 10}));
+  EXPECT_EQ(value_of(r, 191),
+            "1 - Check Digit (9th position) does not calculate properly NOTE: Disregard if this "
+            "is an off-road vehicle PIN, as check digit calculation may not be accurate.; 10 - "
+            "Off-road Vehicle Warning");
+
+  artifact::Contents d = covered_contents();
+  add_pattern(d, 100, "CM82", 5, "64");  // a glider: incomplete, and code 9
+  d.patterns.back().created_on = NONE_I64;
+  for (artifact::Wmi& w : d.wmis) {
+    if (w.code == "1HG") w.vehicle_type_id = 10;
+  }
+  d.lookups.push_back({.table = 14, .id = 10, .name = "Incomplete Vehicle"});
+  ArtifactDb b(d);
+  DecodeResult glider = run(b.db(), "1HGCM82633A004352");
+  EXPECT_EQ(glider.error_codes, (std::vector<int32_t>{0, 9}));
+  EXPECT_EQ(value_of(glider, 156),
+            "Incomplete Vehicle Warning - Please be advised that the vehicle may have been "
+            "altered and may not be an accurate representation of the vehicle in its current "
+            "condition.");
+}
+
+TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
+  ArtifactDb a(decoder_contents());
+  auto pass = [](int32_t id, std::vector<int32_t> codes) {
+    Pass p;
+    p.pass_id = id;
+    p.error_codes = std::move(codes);
+    return p;
+  };
+  auto item = [](int32_t element, std::string value, std::string source = "Pattern") {
+    DecodingItem i;
+    i.element_id = element;
+    i.value = std::move(value);
+    i.source = std::move(source);
+    return i;
+  };
+  EXPECT_EQ(score_pass(a.db(), pass(3, {7})).penalty, -10000);
+  EXPECT_EQ(score_pass(a.db(), pass(3, {0, 9, 10})).penalty, 0);
+  EXPECT_EQ(score_pass(a.db(), pass(3, {1, 2, 3, 4, 5, 6, 8, 11, 12, 14, 400})).penalty,
+            -5 - 100 - 100 - 200 - 300 - 10 - 1000 - 20 - 20 - 30 - 40);
+
+  Pass scored = pass(3, {});
+  scored.items = {item(26, "XXX"), item(26, "HONDA"), item(5, ""), item(9, "Not Applicable"),
+                  item(38, "not applicable"), item(28, "X", "pattern"), item(-1, "x"),
+                  item(157, "988"), item(29, " 2015"), item(29, "2016")};
+  PassScore s = score_pass(a.db(), scored);
+  EXPECT_EQ(s.weight_sum, 100 + 5 + 3 + 50);  // each element once, empty values and rowless ids not
+  EXPECT_EQ(s.pattern_count, 7);              // "Not Applicable" exactly, and "pattern", do not count
+  EXPECT_EQ(s.year, std::nullopt);            // only the first year item is read
+  scored.items[8].value = "+2015";
+  EXPECT_EQ(score_pass(a.db(), scored).year, 2015);
+
+  // Equal scores: pass 3 wins; a code 7 loses whatever else.
+  std::vector<Pass> tie = {pass(3, {0}), pass(4, {0})};
+  tie[0].model_year = 2010;
+  tie[1].model_year = 1980;
+  EXPECT_EQ(assemble_result(a.db(), tie, "v", "w", "d").model_year, 2010);
+  std::vector<Pass> unknown = {pass(3, {7}), pass(4, {8})};
+  unknown[0].model_year = 2010;
+  unknown[1].model_year = 1980;
+  EXPECT_EQ(assemble_result(a.db(), unknown, "v", "w", "d").model_year, 1980);
+  EXPECT_THROW(assemble_result(a.db(), {}, "v", "w", "d"), Panic);
+}
+
+TEST(ResultAssembly, ValuesResolveAndElementsComeInDisplayOrder) {
+  ArtifactDb a(decoder_contents());
+  Pass p;
+  p.pass_id = 3;
+  auto add = [&](int32_t element, std::string attribute, std::string value) {
+    DecodingItem i;
+    i.element_id = element;
+    i.attribute_id = std::move(attribute);
+    i.value = std::move(value);
+    i.source = "Pattern";
+    p.items.push_back(std::move(i));
+  };
+  add(196, "d", "d");
+  add(26, "474", "XXX");       // resolves through table "make"
+  add(26, "999", "XXX");       // no such row: empty
+  add(26, "Honda", "XXX");     // not an integer: empty
+  add(38, "Sport", "XXX");     // no lookup table: the attribute itself
+  add(34, "", "a\r\nb\tc");    // line breaks and tabs become blanks
+  add(186, "n", "note");       // excluded element: dropped
+  add(157, "988", "988");      // no element row: dropped
+  add(-3, "x", "x");           // negative id: dropped
+  add(142, "s", "s");
+  add(5, "13", "XXX");
+  p.items.back().to_be_qced = true;  // never shown
+  DecodeResult r = assemble_result(a.db(), {p}, "v", "w", "d");
+  std::vector<std::pair<int32_t, std::string>> got;
+  for (const DecodedElement& e : r.elements) got.push_back({e.element_id, e.value});
+  std::vector<std::pair<int32_t, std::string>> expected = {
+      {142, "s"}, {196, "d"}, {26, "Honda"}, {26, ""}, {26, ""}, {34, "a  b c"}, {38, "Sport"}};
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(r.elements[2].variable, "Make");
+  EXPECT_EQ(r.elements[2].code, "Make");
+  EXPECT_EQ(r.elements[2].data_type, "lookup");
+  EXPECT_EQ(r.elements[2].decode, "WMI, Pattern");
+  EXPECT_EQ(r.elements[2].group_name, "General");
+  EXPECT_EQ(r.elements[2].attribute_id, "474");
+}
+
+TEST(DecodeEntry, NormalisesTheVinAndDerivesItsParts) {
+  EXPECT_EQ(normalize_vin("  1ab2c3d4e5f6g7h8j\n"), "1AB2C3D4E5F6G7H8J");
+  EXPECT_EQ(wmi_of("1AB2C3D4E5F6G7H8J"), "1AB");
+  EXPECT_EQ(descriptor_of("1AB2C3D4E5F6G7H8J"), "1AB2C3D4*5F");
+  EXPECT_EQ(vin_key_of("1AB2C3D4E5F6G7H8J"), "2C3D4|5F6G7H8J");
+
+  EXPECT_EQ(normalize_vin("1h\xc3\xa9g"), "1H&G");
+  EXPECT_EQ(normalize_vin("1hg\xc2\xa0"), "1HG&");         // a no-break space is not trimmed
+  EXPECT_EQ(normalize_vin("\t1hg\r"), "1HG");
+  EXPECT_EQ(normalize_vin("\xf0\x9f\x9a\x97x"), "&X");      // one "&" per character
+  EXPECT_EQ(normalize_vin("a b"), "A B");
+
+  const struct {
+    const char* vin;
+    const char* wmi;
+    const char* descriptor;
+    const char* key;
+  } cases[] = {
+      {"", "", "***********", ""},
+      {"1H", "1H", "1H*********", ""},
+      {"1HGC", "1HG", "1HGC*******", "C"},
+      {"1HGCM8263", "1HG", "1HGCM826***", "CM826"},
+      {"1HGCM82633", "1HG", "1HGCM826*3*", "CM826|3"},
+      {"1HGCM82633A004352XYZ", "1HG", "1HGCM826*3A", "CM826|3A004352"},
+      {"1G9", "1G9", "1G9***********", ""},
+      {"1G9CM82633A00", "1G9", "1G9CM826*3A00*", "CM826|3A00"},
+      {"1G9CM82633A004", "1G9004", "1G9CM826*3A004", "CM826|3A004"},
+  };
+  for (const auto& k : cases) {
+    EXPECT_EQ(wmi_of(k.vin), k.wmi) << k.vin;
+    EXPECT_EQ(descriptor_of(k.vin), k.descriptor) << k.vin;
+    EXPECT_EQ(vin_key_of(k.vin), k.key) << k.vin;
+  }
+}
+
+TEST(DecodeEntry, ShortAndLongVinsDecodeWithoutFailing) {
+  ArtifactDb a(decoder_contents());
+  DecodeResult nine = run(a.db(), "1HGCM8263");
+  EXPECT_EQ(nine.model_year, std::nullopt);
+  EXPECT_EQ(nine.error_codes, (std::vector<int32_t>{6, 11}));
+  DecodeResult ten = run(a.db(), "1HGCM82633");
+  EXPECT_EQ(ten.model_year, 2003);
+  DecodeResult twenty = run(a.db(), "1HGCM82633A004352123");
+  EXPECT_EQ(twenty.vin, "1HGCM82633A004352123");
+  EXPECT_EQ(twenty.descriptor, "1HGCM826*3A");
+  EXPECT_FALSE(twenty.check_digit_valid);
+}
+
+TEST(DecodeEntry, CivilYearIsTakenInUtc) {
+  EXPECT_EQ(civil_year(0), 1970);
+  EXPECT_EQ(civil_year(T2026), 2026);
+  int64_t new_year_2027 = 1798761600LL * 1000000;  // 2027-01-01T00:00:00Z
+  EXPECT_EQ(civil_year(new_year_2027 - 1000000), 2026);
+  EXPECT_EQ(civil_year(new_year_2027 + 30 * 60 * 1000000LL), 2027);
+  EXPECT_EQ(civil_year(951782400LL * 1000000), 2000);  // 2000-02-29
+  EXPECT_EQ(civil_year(4102444800LL * 1000000), 2100);
+}
+
+}  // namespace
+}  // namespace tamberok
