@@ -1,0 +1,158 @@
+// Decoding against the embedded vPIC data of February 2026 (the downloaded
+// copy). Each fact pinned here holds for that data month.
+#include <random>
+
+#include "support.h"
+#include "tamberok/decode.h"
+#include "tamberok/tamberok.h"
+
+namespace tamberok {
+namespace {
+
+constexpr int64_t DEC_2026 = 1796083200LL * 1000000;  // 2026-12-01T00:00:00Z
+
+DecodeResult decode_at_dec_2026(const Db& db, std::string_view vin) {
+  return decode_full(db, vin, DEC_2026, 2026);
+}
+
+std::string value_of(const DecodeResult& r, std::string_view variable) {
+  for (const DecodedElement& e : r.elements) {
+    if (e.variable == variable) return e.value;
+  }
+  return "<absent>";
+}
+
+TEST(RealDataFeb2026, AccordItemsIncludeModelAndTheMakeItImplies) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  DecodeCoreOutput out = decode_core(db, "1HG", "CM826|3A004352", true, 2003, "***X*|Y", DEC_2026);
+  ASSERT_TRUE(out.wmi_found);
+  const DecodingItem* model = nullptr;
+  const DecodingItem* make = nullptr;
+  for (const DecodingItem& item : out.items) {
+    if (item.element_id == 28 && item.source == "Pattern") model = &item;
+    if (item.element_id == 26 && item.source == "pattern - model") make = &item;
+  }
+  ASSERT_NE(model, nullptr);
+  ASSERT_NE(make, nullptr);
+  EXPECT_EQ(make->attribute_id, "474");
+  EXPECT_EQ(make->value, "HONDA");
+  EXPECT_EQ(db.lookup(9, 474), "Honda");
+  EXPECT_EQ(make->pattern_id, model->pattern_id);
+}
+
+TEST(RealDataFeb2026, AccordOf2003DecodesClean) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  DecodeResult r = decode_at_dec_2026(db, "1HGCM82633A004352");
+  EXPECT_EQ(r.wmi, "1HG");
+  EXPECT_EQ(r.descriptor, "1HGCM826*3A");
+  EXPECT_EQ(r.model_year, 2003);
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0}));
+  EXPECT_TRUE(r.check_digit_valid);
+  EXPECT_EQ(r.corrected_vin, "");
+  EXPECT_EQ(value_of(r, "Make"), "HONDA");
+  EXPECT_EQ(value_of(r, "Model"), "Accord");
+  EXPECT_EQ(value_of(r, "Model Year"), "2003");
+  EXPECT_EQ(value_of(r, "Vehicle Type"), "PASSENGER CAR");
+  EXPECT_EQ(value_of(r, "Error Text"),
+            "0 - VIN decoded clean. Check Digit (9th position) is correct");
+  // Correction elements first, then the groups in display order.
+  EXPECT_EQ(r.elements.front().variable, "Suggested VIN");
+  EXPECT_EQ(r.elements[5].variable, "Vehicle Descriptor");
+  EXPECT_EQ(r.elements[6].group_name, "General");
+}
+
+TEST(RealDataFeb2026, UnknownWmiGivesSeven) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  DecodeResult r = decode_at_dec_2026(db, "ZZZCM82633A004352");
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 7}));
+  EXPECT_EQ(value_of(r, "Make"), "<absent>");
+}
+
+TEST(RealDataFeb2026, WrongCheckDigitGivesOneAndNamesIt) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  DecodeResult r = decode_at_dec_2026(db, "1HGCM82643A004352");
+  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1}));
+  EXPECT_FALSE(r.check_digit_valid);
+  EXPECT_EQ(value_of(r, "Error Text"),
+            "1 - Check Digit (9th position) does not calculate properly");
+  EXPECT_EQ(value_of(r, "Model"), "Accord");
+}
+
+TEST(RealDataFeb2026, WellKnownVinsDecodeToTheirMakeModelAndYear) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  const struct {
+    const char* vin;
+    const char* make;
+    const char* model;
+    int32_t year;
+    std::vector<int32_t> codes;
+  } cases[] = {
+      {"JH4KA7561PC008269", "ACURA", "Legend", 1993, {0}},
+      {"3VWFE21C04M000001", "VOLKSWAGEN", "Beetle", 2004, {0}},
+      {"1N4AL3AP8JC231503", "NISSAN", "Altima", 2018, {0}},
+      {"2T1BURHE0JC014702", "TOYOTA", "Corolla", 2018, {0, 14}},
+      {"5YJ3E1EA7KF317000", "TESLA", "Model 3", 2019, {1}},
+  };
+  for (const auto& k : cases) {
+    DecodeResult r = decode_at_dec_2026(db, k.vin);
+    EXPECT_EQ(value_of(r, "Make"), k.make) << k.vin;
+    EXPECT_EQ(value_of(r, "Model"), k.model) << k.vin;
+    EXPECT_EQ(r.model_year, k.year) << k.vin;
+    EXPECT_EQ(r.error_codes, k.codes) << k.vin;
+  }
+}
+
+// Random and mutated texts: control characters, non-ASCII, any length up to
+// 40. Nothing may fail, and every result must keep its own invariants.
+TEST(RealDataFeb2026, AnyTextDecodesWithoutFailing) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  std::mt19937_64 rng(20261207);
+  const std::vector<std::string> seeds = {"1HGCM82633A004352", "5YJ3E1EA7KF317000",
+                                          "JH4KA7561PC008269", "2T1BURHE0JC014702",
+                                          "1G9ABC12345678901", "WAUZZZ8V8KA012345"};
+  const std::string alphabet =
+      "ABCDEFGHJKLMNPRSTUVWXYZ0123456789IOQ*_#|[]-^.\\()?+$ \t\r\n\x01\x7f";
+  const std::vector<std::string> multibyte = {"\xc3\xa9", "\xc2\xa0", "\xe2\x80\x8b",
+                                              "\xf0\x9f\x9a\x97", "\xff", "\xc3"};
+  int runs = 0;
+  for (int i = 0; i < 6000; ++i) {
+    std::string text;
+    if (i % 2 == 0) {
+      size_t length = rng() % 41;
+      for (size_t k = 0; k < length; ++k) {
+        if (rng() % 10 == 0) {
+          text += multibyte[rng() % multibyte.size()];
+        } else {
+          text += alphabet[rng() % alphabet.size()];
+        }
+      }
+    } else {
+      text = seeds[rng() % seeds.size()];
+      int edits = 1 + static_cast<int>(rng() % 3);
+      for (int e = 0; e < edits && !text.empty(); ++e) {
+        size_t at = rng() % text.size();
+        switch (rng() % 3) {
+          case 0: text[at] = alphabet[rng() % alphabet.size()]; break;
+          case 1: text.erase(at, 1); break;
+          default: text.insert(at, multibyte[rng() % multibyte.size()]); break;
+        }
+      }
+    }
+    DecodeResult r = decode_at_dec_2026(db, text);
+    ++runs;
+    ASSERT_TRUE(std::is_sorted(r.error_codes.begin(), r.error_codes.end())) << text;
+    ASSERT_EQ(std::adjacent_find(r.error_codes.begin(), r.error_codes.end()), r.error_codes.end());
+    ASSERT_FALSE(r.error_codes.empty()) << text;
+    for (char c : r.vin) ASSERT_LT(static_cast<unsigned char>(c), 0x80) << text;
+    ASSERT_EQ(r.vin, normalize_vin(text));
+    ASSERT_TRUE(r.descriptor.size() == 11 || r.descriptor.size() == 14);
+    ASSERT_GE(r.elements.size(), 6u) << text;  // the six correction elements
+    if (r.vin.size() == 17 && r.check_digit_valid) {
+      ASSERT_EQ(std::count(r.error_codes.begin(), r.error_codes.end(), 1), 0) << text;
+    }
+  }
+  EXPECT_EQ(runs, 6000);
+}
+
+}  // namespace
+}  // namespace tamberok
