@@ -37,6 +37,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -57,8 +58,22 @@ Source Source::open_file(const std::string& path) {
   if (!std::filesystem::exists(path, ec)) {
     throw ImportError("cannot open database " + path + ": no such file");
   }
+  // The downloaded database is in WAL mode: a plain read-only open would
+  // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
+  // creates them nor locks; nothing writes the file while the tool reads it.
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof(escaped), "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri.push_back(c);
+    }
+  }
+  uri += "?immutable=1";
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
   Source source(db, path);
   if (rc != SQLITE_OK) {
     throw ImportError("cannot open database " + path + ": " +

@@ -1,0 +1,230 @@
+// tamberok-import as a command: what it reads from SQL databases it is given
+// in the test, its one-line errors, and that a failed run leaves the output
+// file as it was.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+#include "support.h"
+
+namespace tamberok {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ArtifactDb;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void spit(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class ImportTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    dir_ = fs::temp_directory_path() /
+           ("tamberok-import-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path path(const std::string& name) const { return dir_ / name; }
+
+  ToolRun run(const std::vector<std::string>& args) const {
+    std::string command = std::string("'") + TAMBEROK_IMPORT_TOOL + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " >'" + path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
+    int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(path("stdout")), slurp(path("stderr"))};
+  }
+
+  // Imports SQL text into out.rkyv.
+  ToolRun import_sql(const std::string& sql, std::vector<std::string> extra = {}) const {
+    spit(path("db.sql"), sql);
+    std::vector<std::string> args = {"--sql", path("db.sql").string(), "--out",
+                                     path("out.rkyv").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  }
+
+  std::unique_ptr<ArtifactDb> artifact() const {
+    return std::make_unique<ArtifactDb>(testing::read_file(path("out.rkyv").string()));
+  }
+
+  fs::path dir_;
+};
+
+const char WMI_TABLE[] =
+    "CREATE TABLE Wmi (Id INTEGER, Wmi TEXT, ManufacturerId INTEGER, MakeId INTEGER,"
+    " VehicleTypeId INTEGER, TruckTypeId INTEGER, CreatedOn TEXT, UpdatedOn TEXT);\n";
+
+std::string wmi_created_on(const std::string& text) {
+  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, '" +
+         text + "', NULL);\n";
+}
+
+TEST_F(ImportTool, DatetimeTextsReadAsUtcMicroseconds) {
+  const std::pair<const char*, int64_t> cases[] = {
+      {"2015-03-04 10:33:34.057000", 1425465214057000},
+      {"2015-03-10 15:25:30", 1426001130000000},
+      {"2026-03-12T04:06:32.407Z", 1773288392407000},
+      {"2000-02-29 00:00:00", 951782400000000},
+      {"1970-01-01 00:00:00", 0},
+      {"1969-12-31 23:59:59.999999", -1},
+      {"2015-03-04 10:33:34.1234567", 1425465214123456},  // past microseconds: dropped
+  };
+  for (const auto& [text, micros] : cases) {
+    ToolRun r = import_sql(wmi_created_on(text), {"--quiet"});
+    ASSERT_EQ(r.status, 0) << text << ": " << r.err;
+    EXPECT_EQ(artifact()->db().wmi_any("1HG")->created_on, micros) << text;
+  }
+}
+
+TEST_F(ImportTool, UnreadableDatetimeStopsTheImportNamingTableRowAndColumn) {
+  for (const char* text : {"2015-02-29 00:00:00", "2015-03-04", "2015-03-04 24:00:00",
+                           "04/03/2015 10:33", "2015-03-04 10:33:34.", "2015-03-04 10:33:34+01:00",
+                           ""}) {
+    ToolRun r = import_sql(wmi_created_on(text), {"--quiet"});
+    EXPECT_EQ(r.status, 1) << text;
+    EXPECT_EQ(r.err, std::string("tamberok-import: error: table Wmi, row id 7, column CreatedOn: "
+                                 "unreadable timestamp \"") + text + "\"\n");
+    EXPECT_FALSE(fs::exists(path("out.rkyv"))) << text;
+  }
+}
+
+TEST_F(ImportTool, BadIntegersAndMissingColumnsAreNamed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string(WMI_TABLE) +
+           "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, NULL, NULL);\n"
+           "CREATE TABLE Wmi_VinSchema (Id INTEGER, WmiId INTEGER, VinSchemaId INTEGER,"
+           " YearFrom INTEGER, YearTo INTEGER);\n"
+           "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, '20O5');\n",
+       "table Wmi_VinSchema, row id 3, column YearTo: \"20O5\" is not a 32-bit integer"},
+      {std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (NULL, '1HG', 988, NULL, 2, NULL, NULL, NULL);\n",
+       "table Wmi, row 1, column Id: the value is missing (NULL)"},
+      {std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 4294967296, NULL, 2, NULL, NULL, NULL);\n",
+       "table Wmi, row id 7, column ManufacturerId: \"4294967296\" is not a 32-bit integer"},
+      {std::string(WMI_TABLE) +
+           "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys TEXT, ElementId INTEGER,"
+           " AttributeId TEXT);\n",
+       "table Pattern lacks the column CreatedOn"},
+  };
+  for (const auto& [sql, message] : cases) {
+    ToolRun r = import_sql(sql, {"--quiet"});
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(r.err, "tamberok-import: error: " + message + "\n");
+  }
+}
+
+TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
+  spit(path("ErrorCode.tsv"), "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
+                              "2\t2 - VIN corrected, error in one position \r\n\n");
+  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
+                         "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
+                         "INSERT INTO make VALUES (474, 'Honda');\n",
+                     {"--supplement", dir_.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string start =
+      "tamberok-import: warning: the database lacks 86 tables, written empty: Wmi_VinSchema, "
+      "VinSchema, Pattern, Element, Make_Model, Wmi_Make, EngineModel, EngineModelPattern, "
+      "DefaultValue, VinException, Conversion, batterytype, bedtype, ";
+  EXPECT_EQ(r.err.substr(0, start.size()), start);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_NE(r.err.find(", wheeliemitigation, VehicleSpecSchema, VSpecSchemaPattern, "
+                       "VehicleSpecPattern, VehicleSpecSchema_Model, VehicleSpecSchema_Year\n"),
+            std::string::npos);
+  EXPECT_EQ(r.err.find("errorcode"), std::string::npos);
+  EXPECT_NE(r.out.find("  wmis                                    1\n"), std::string::npos);
+
+  std::unique_ptr<ArtifactDb> a = artifact();
+  EXPECT_EQ(a->db().lookup(9, 474), "Honda");  // lower-case table name, upper-case column
+  EXPECT_EQ(a->db().lookup(44, 2), "2 - VIN corrected, error in one position ");
+  EXPECT_EQ(a->db().lookups().size(), 3u);
+  EXPECT_TRUE(a->db().patterns().empty());
+}
+
+TEST_F(ImportTool, MalformedSupplementLineIsAnError) {
+  spit(path("ErrorCode.tsv"), "0\tclean\nseven - no tab\n");
+  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30"), {"--supplement", dir_.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: " + path("ErrorCode.tsv").string() +
+                       ", line 2: expected an integer id, a tab and a name\n");
+}
+
+TEST_F(ImportTool, DuplicateIdsStopTheImportInsteadOfWritingABadOrder) {
+  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
+                         "CREATE TABLE VinSchema (Id INTEGER);\n"
+                         "INSERT INTO VinSchema VALUES (5), (5);\n",
+                     {"--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "tamberok-import: error: the artifact would break its stored order (vin_schemas: row 1 "
+            "does not sort after row 0); duplicate ids in the database?\n");
+  EXPECT_FALSE(fs::exists(path("out.rkyv")));
+}
+
+TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
+  spit(path("not-a-db"), "just some text, long enough to fill a SQLite header page........\n");
+  spit(path("no-wmi.sql"), "CREATE TABLE Element (Id INTEGER);\n");
+  spit(path("good.sql"), wmi_created_on("2015-03-10 15:25:30"));
+  fs::create_directories(path("a-directory"));
+  const std::string out = path("out.rkyv").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--db", path("missing.db").string(), "--out", out},
+       "cannot open database " + path("missing.db").string() + ": no such file"},
+      {{"--db", path("not-a-db").string(), "--out", out},
+       "cannot read database " + path("not-a-db").string() + ": file is not a database"},
+      {{"--sql", path("no-wmi.sql").string(), "--out", out},
+       "database " + path("no-wmi.sql").string() + " has no Wmi table (is it a vPIC database?)"},
+      {{"--sql", path("missing.sql").string(), "--out", out},
+       "cannot open SQL file " + path("missing.sql").string()},
+      {{"--sql", path("good.sql").string(), "--out", path("nowhere/out.rkyv").string()},
+       "cannot write " + path("nowhere/out.rkyv").string() + ": No such file or directory"},
+      {{"--sql", path("good.sql").string(), "--out", path("a-directory").string()},
+       "cannot write " + path("a-directory").string() + ": Is a directory"},
+  };
+  for (const Case& test : cases) {
+    spit(out, "the previous artifact");
+    std::vector<std::string> args = test.args;
+    args.push_back("--quiet");  // the warning on missing tables is not the point here
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 1) << test.message;
+    EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
+    EXPECT_EQ(slurp(out), "the previous artifact") << test.message;
+  }
+  // No temporary file is left behind.
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"--db", "a.db"}, {"--db", "a.db", "--sql", "a.sql", "--out", "x"},
+           {"--out"}, {"--frobnicate", "x"}}) {
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("usage: tamberok-import (--db FILE | --sql FILE) --out FILE"),
+              std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace tamberok
