@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -141,6 +142,11 @@ int run(const Options& options) {
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
 
   std::vector<uint8_t> bytes = artifact::write(import.contents);
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
+    // Tables are found by signed 32-bit offsets from the root.
+    throw ImportError("the artifact would be " + with_commas(bytes.size()) +
+                      " bytes, more than its 32-bit offsets reach");
+  }
   artifact::AlignedBytes aligned(bytes);
   Db db(aligned.span());
   std::vector<std::string> problems = check_artifact_orders(db);
