@@ -246,6 +246,7 @@ std::string round_up_if(std::string digits, bool cond) {
     if (digits[i] == '9') {
       digits[i] = '0';
     } else {
+      if (!is_ascii_digit(digits[i])) throw Panic("ascii digits");
       ++digits[i];
       carry = false;
     }
@@ -308,19 +309,17 @@ void append_conversions(std::vector<DecodingItem>& items, const Db& db) {
     // target and a lower-ranked source cannot fill it.
     if (!claimed.insert(row.to_element_id).second) continue;
     std::string value = evaluate_formula(row.formula, row.attribute);
-    DecodingItem item;
-    item.keys = std::move(row.keys);
-    item.attribute_id = value;
-    item.value = std::move(value);
-    item.source = source_text(row.conversion_id, row.formula, row.attribute);
-    item.created_on = NONE_I64;
-    item.pattern_id = row.pattern_id;
-    item.vin_schema_id = row.vin_schema_id;
-    item.wmi_id = row.wmi_id;
-    item.element_id = row.to_element_id;
-    item.priority = CONVERSION_PRIORITY;
-    item.to_be_qced = false;
-    items.push_back(std::move(item));
+    items.push_back({.keys = std::move(row.keys),
+                     .attribute_id = value,
+                     .value = value,
+                     .source = source_text(row.conversion_id, row.formula, row.attribute),
+                     .created_on = NONE_I64,
+                     .pattern_id = row.pattern_id,
+                     .vin_schema_id = row.vin_schema_id,
+                     .wmi_id = row.wmi_id,
+                     .element_id = row.to_element_id,
+                     .priority = CONVERSION_PRIORITY,
+                     .to_be_qced = false});
   }
 }
 

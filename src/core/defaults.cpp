@@ -42,18 +42,16 @@ void append_defaults(std::vector<DecodingItem>& items, const Db& db) {
     DefaultValueRow d = rows[i];
     if ((d.enabled & 1) == 0 || present.contains(d.element_id)) continue;
     std::string_view text = db.string(d.default_value);
-    DecodingItem item;
-    item.attribute_id = std::string(text);
-    item.value = default_value(db, d.element_id, text);
-    item.source = "Default";
-    item.created_on = d.created_on;
-    item.pattern_id = NONE_I32;
-    item.vin_schema_id = NONE_I32;
-    item.wmi_id = NONE_I32;
-    item.element_id = d.element_id;
-    item.priority = DEFAULT_PRIORITY;
-    item.to_be_qced = false;
-    items.push_back(std::move(item));
+    items.push_back({.attribute_id = std::string(text),
+                     .value = default_value(db, d.element_id, text),
+                     .source = "Default",
+                     .created_on = d.created_on,
+                     .pattern_id = NONE_I32,
+                     .vin_schema_id = NONE_I32,
+                     .wmi_id = NONE_I32,
+                     .element_id = d.element_id,
+                     .priority = DEFAULT_PRIORITY,
+                     .to_be_qced = false});
   }
 }
 

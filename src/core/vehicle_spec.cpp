@@ -182,18 +182,16 @@ void append_vehicle_specs(std::vector<DecodingItem>& items, const Db& db, std::s
   for (size_t i = 0; i < candidates.size(); ++i) {
     SpecCandidate& c = candidates[i];
     if (winner.at(c.element_id) != i) continue;
-    DecodingItem item;
-    item.attribute_id = std::move(c.attribute);
-    item.value = "XXX";
-    item.source = "Vehicle Specs";
-    item.created_on = c.created_on;
-    item.pattern_id = c.vspec_schema_pattern_id;
-    item.vin_schema_id = c.schema_id;
-    item.wmi_id = NONE_I32;
-    item.element_id = c.element_id;
-    item.priority = VEHICLE_SPEC_PRIORITY;
-    item.to_be_qced = c.to_be_qced;
-    items.push_back(std::move(item));
+    items.push_back({.attribute_id = std::move(c.attribute),
+                     .value = "XXX",
+                     .source = "Vehicle Specs",
+                     .created_on = c.created_on,
+                     .pattern_id = c.vspec_schema_pattern_id,
+                     .vin_schema_id = c.schema_id,
+                     .wmi_id = NONE_I32,
+                     .element_id = c.element_id,
+                     .priority = VEHICLE_SPEC_PRIORITY,
+                     .to_be_qced = c.to_be_qced});
   }
 }
 
