@@ -71,9 +71,9 @@ std::string apply_sign(std::string text, bool negative) {
   return text;
 }
 
-std::string product(const Dec& x, const Dec& y) {
+std::optional<std::string> product(const Dec& x, const Dec& y) {
   uint64_t scale = uint64_t{x.scale} + y.scale;
-  if (scale > std::numeric_limits<uint32_t>::max()) return "0";
+  if (scale > std::numeric_limits<uint32_t>::max()) return std::nullopt;
   std::string text = format_fixed(multiply_digits(x.digits, y.digits),
                                   static_cast<uint32_t>(scale));
   return apply_sign(std::move(text), x.negative != y.negative);
