@@ -1,0 +1,42 @@
+# The Python extension module _tamberok, built for the stable ABI (abi3,
+# CPython 3.10 and later), twice:
+#   build/pkg/tamberok/_tamberok.abi3.so        the real data (or the
+#                                                placeholder when data/ has none)
+#   build/pkg-empty/tamberok/_tamberok.abi3.so  always the EMPTY placeholder,
+#                                                so tests can check the refusal
+# Each package directory gets python/tamberok/__init__.py beside the module.
+find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
+find_package(mimalloc REQUIRED)
+
+add_library(tamberok_py_objects OBJECT ${TAMBEROK_PY_SOURCES})
+target_compile_definitions(tamberok_py_objects PRIVATE Py_LIMITED_API=0x030A0000
+                           TAMBEROK_VERSION="${PROJECT_VERSION}")
+target_include_directories(tamberok_py_objects PRIVATE ${Python3_INCLUDE_DIRS})
+target_link_libraries(tamberok_py_objects PRIVATE tamberok_core)
+
+# Only the init function is exported, plus the global operator new/delete,
+# which must interpose so that the C++ libraries loaded with the module
+# (libstdc++, RE2) allocate and free with the same allocator as the module.
+set(TAMBEROK_PY_EXPORTS ${CMAKE_BINARY_DIR}/tamberok_py_exports.map)
+file(WRITE ${TAMBEROK_PY_EXPORTS}
+     "{\n  global:\n    PyInit__tamberok;\n"
+     "    _Znw*; _Zna*; _Zdl*; _Zda*;\n"
+     "  local: *;\n};\n")
+
+function(tamberok_python_module target embed package_dir)
+  add_library(${target} MODULE $<TARGET_OBJECTS:tamberok_py_objects>)
+  target_link_libraries(${target} PRIVATE tamberok_core ${embed} mimalloc Python3::Module)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${TAMBEROK_PY_EXPORTS})
+  set_target_properties(${target} PROPERTIES
+                        PREFIX "" OUTPUT_NAME "_tamberok" SUFFIX ".abi3.so"
+                        LIBRARY_OUTPUT_DIRECTORY ${package_dir}
+                        LINK_DEPENDS ${TAMBEROK_PY_EXPORTS})
+  add_custom_command(TARGET ${target} POST_BUILD
+                     COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                             ${CMAKE_SOURCE_DIR}/python/tamberok/__init__.py
+                             ${package_dir}/__init__.py)
+endfunction()
+
+tamberok_python_module(tamberok_py tamberok_embed_real ${CMAKE_BINARY_DIR}/pkg/tamberok)
+tamberok_python_module(tamberok_py_empty tamberok_embed_empty
+                       ${CMAKE_BINARY_DIR}/pkg-empty/tamberok)

@@ -1,0 +1,145 @@
+// decode, decode_json (one VIN, lock held) and decode_batch,
+// decode_batch_json (many VINs on the worker pool, lock released).
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "dicts.h"
+#include "functions.h"
+#include "guard.h"
+#include "objects.h"
+#include "tamberok/batch.h"
+#include "tamberok/tamberok.h"
+
+namespace tamberok::py::fn {
+
+namespace {
+
+constexpr const char* VIN[] = {"vin"};
+constexpr const char* VINS[] = {"vins"};
+constexpr const char* FLAT[] = {"flat"};
+constexpr Signature DECODE{"decode()", VIN, 1, FLAT};
+constexpr Signature DECODE_JSON{"decode_json()", VIN, 1, FLAT};
+constexpr Signature DECODE_BATCH{"decode_batch()", VINS, 1, FLAT};
+constexpr Signature DECODE_BATCH_JSON{"decode_batch_json()", VINS, 1, FLAT};
+
+struct OneVin {
+  std::string_view vin;
+  bool flat;
+};
+OneVin one_vin(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  Bound a = bind(signature, args, nargs, kwnames);
+  std::string_view vin = extract("vin", a[0], to_text);
+  return {vin, extract_or("flat", a[1], to_bool, false)};
+}
+
+struct ManyVins {
+  std::vector<std::string> vins;  // owned: read while the lock is released
+  bool flat;
+};
+ManyVins many_vins(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  Bound a = bind(signature, args, nargs, kwnames);
+  std::vector<std::string> vins = extract("vins", a[0], to_text_list);
+  return {std::move(vins), extract_or("flat", a[1], to_bool, false)};
+}
+
+// What every VIN of one batch shares: one clock reading, and the database,
+// whose EMPTY check runs on every call, also for an empty batch.
+struct BatchStart {
+  int64_t now;
+  int32_t year;
+  const Db& db;
+};
+BatchStart batch_start() {
+  int64_t now = now_micros();
+  int32_t year = civil_year(now);
+  return {now, year, global_db()};
+}
+
+// The cyclic collector would otherwise run thousands of times while a large
+// batch is converted, walking the ever larger set of new dicts (measured: it
+// about doubled the conversion time). The dicts cannot form cycles, and no
+// Python code runs meanwhile, so it is paused for the conversion.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+template <typename Result, typename ToDict>
+Ref dict_list(const std::vector<Result>& results, ToDict to_dict) {
+  GcPause pause;
+  std::vector<Ref> dicts;
+  dicts.reserve(results.size());
+  for (const Result& result : results) dicts.push_back(to_dict(result));
+  return new_list(dicts);
+}
+
+}  // namespace
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto [vin, flat] = one_vin(DECODE, args, nargs, kwnames);
+    DecodeResult result = tamberok::decode(vin);
+    if (flat) return flat_to_dict(FlatResult::from(std::move(result)));
+    return result_to_dict(result);
+  });
+}
+
+PyObject* decode_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto [vin, flat] = one_vin(DECODE_JSON, args, nargs, kwnames);
+    DecodeResult result = tamberok::decode(vin);
+    std::string text = flat ? to_json(FlatResult::from(std::move(result))) : to_json(result);
+    return new_str(text);
+  });
+}
+
+PyObject* decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
+    if (flat) {
+      std::vector<FlatResult> results;
+      {
+        GilRelease unlocked;
+        BatchStart start = batch_start();
+        results = decode_batch_flat(start.db, vins, start.now, start.year);
+      }
+      return dict_list(results, flat_to_dict);
+    }
+    std::vector<DecodeResult> results;
+    {
+      GilRelease unlocked;
+      BatchStart start = batch_start();
+      results = tamberok::decode_batch(start.db, vins, start.now, start.year);
+    }
+    return dict_list(results, result_to_dict);
+  });
+}
+
+PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&] {
+    auto [vins, flat] = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
+    std::string array;
+    {
+      GilRelease unlocked;
+      BatchStart start = batch_start();
+      array = join_json_array(
+          tamberok::decode_batch_json(start.db, vins, flat, start.now, start.year));
+    }
+    return new_str(array);
+  });
+}
+
+}  // namespace tamberok::py::fn

@@ -1,0 +1,153 @@
+"""decode, decode_json, decode_batch and decode_batch_json on the real data."""
+
+import json
+import threading
+
+import pytest
+
+from tamberok import _tamberok as m
+
+from conftest import MIXED_VINS
+from test_args import NumpyBool
+
+pytestmark = pytest.mark.usefixtures("real_data")
+
+VIN = "1HGCM82633A004352"
+HEAD = ["vin", "wmi", "descriptor", "model_year", "error_codes", "check_digit_valid",
+        "corrected_vin"]
+ELEMENT_KEYS = ["group_name", "variable", "value", "element_id", "attribute_id", "code",
+                "data_type", "decode", "source", "pattern_id", "vin_schema_id", "keys",
+                "created_on", "wmi_id", "to_be_qced"]
+
+
+def test_nested_dict_has_the_head_keys_then_elements_in_order():
+    result = m.decode(VIN)
+    assert list(result) == HEAD + ["elements"]
+    assert result["vin"] == VIN
+    assert result["wmi"] == "1HG"
+    assert result["descriptor"] == "1HGCM826*3A"
+    assert result["model_year"] == 2003
+    assert result["error_codes"] == [0]
+    assert result["check_digit_valid"] is True
+    for element in result["elements"]:
+        assert list(element) == ELEMENT_KEYS
+        assert type(element["to_be_qced"]) is bool
+        assert type(element["element_id"]) is int
+
+
+def test_flat_dict_has_the_head_keys_then_attributes():
+    result = m.decode(VIN, flat=True)
+    assert list(result) == HEAD + ["attributes"]
+    assert result["attributes"]["Make"] == "HONDA"
+    assert result["attributes"]["Model Year"] == "2003"
+
+
+def test_multi_valued_attribute_is_a_list_even_with_one_value():
+    names = set(m.multi_valued())
+    for vin in MIXED_VINS:
+        for name, value in m.decode(vin, flat=True)["attributes"].items():
+            assert isinstance(value, list) == (name in names), (vin, name)
+
+
+def test_result_without_model_year_or_elements_gives_none_and_empty_containers():
+    nested = m.decode("")
+    flat = m.decode("", flat=True)
+    assert nested["model_year"] is None and flat["model_year"] is None
+    assert m.decode(VIN)["corrected_vin"] == ""
+    assert nested["error_codes"] == flat["error_codes"] != []
+
+
+@pytest.mark.parametrize("flat", [False, True])
+def test_flat_accepts_explicit_booleans_and_numpy_bool(flat):
+    expected = m.decode(VIN, flat=flat)
+    assert m.decode(vin=VIN, flat=flat) == expected
+    assert m.decode(VIN, flat=NumpyBool(flat)) == expected
+    assert m.decode(VIN) == m.decode(VIN, flat=False)
+
+
+@pytest.mark.parametrize("flat", [False, True])
+def test_decode_json_loads_to_the_decode_dict(flat):
+    for vin in MIXED_VINS:
+        text = m.decode_json(vin, flat=flat)
+        assert json.loads(text) == m.decode(vin, flat=flat), vin
+
+
+def test_json_escapes_quotes_and_backslashes_and_keeps_utf8():
+    text = m.decode_json('AB"\\CDEFGHJKLMNPR')
+    assert text.startswith('{"vin":"AB\\"\\\\CDEFGHJKLMNPR","wmi":"AB\\"",')
+    assert m.decode_json("é")[:10] == '{"vin":"&"'
+
+
+@pytest.mark.parametrize("flat", [False, True])
+def test_batch_json_loads_to_the_dict_batch_in_input_order(flat):
+    vins = MIXED_VINS + m.generate(40, seed=7)
+    batch = m.decode_batch(vins, flat=flat)
+    assert json.loads(m.decode_batch_json(vins, flat=flat)) == batch
+    assert batch == [m.decode(vin, flat=flat) for vin in vins]
+
+
+def test_batch_json_of_one_vin_wraps_decode_json_in_brackets():
+    assert m.decode_batch_json([VIN]) == "[" + m.decode_json(VIN) + "]"
+    assert m.decode_batch_json([VIN], flat=True) == "[" + m.decode_json(VIN, flat=True) + "]"
+
+
+def test_empty_batches_give_empty_list_and_empty_array():
+    assert m.decode_batch([]) == []
+    assert m.decode_batch_json([]) == "[]"
+    assert m.decode_batch((), flat=True) == []
+
+
+def test_batch_accepts_any_sequence_of_str():
+    class Vins:
+        def __len__(self):
+            raise RuntimeError("a failing length only costs the reservation")
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError
+            return VIN
+
+    expected = [m.decode(VIN)] * 2
+    assert m.decode_batch((VIN, VIN)) == expected
+    assert m.decode_batch(Vins()) == expected
+
+
+def test_batch_repeating_a_vin_gives_equal_dicts():
+    first, second = m.decode_batch([VIN, VIN])
+    assert first == second and first is not second
+
+
+def test_keys_are_the_same_interned_objects_across_calls_and_forms():
+    nested, flat = m.decode(VIN), m.decode(VIN, flat=True)
+    batch = m.decode_batch([VIN])[0]
+    for a, b in zip(nested, batch):
+        assert a is b
+    for a, b in zip(list(nested)[:7], flat):
+        assert a is b
+    element_keys = [list(e) for e in nested["elements"] + batch["elements"]]
+    assert all(k is element_keys[0][i] for keys in element_keys for i, k in enumerate(keys))
+
+
+def test_element_texts_are_cached_strs_shared_between_results_of_one_thread():
+    one = {e["element_id"]: e for e in m.decode(VIN)["elements"]}
+    two = {e["element_id"]: e for e in m.decode_batch([VIN, "1HGCM82633A004353"])[1]["elements"]}
+    shared = one.keys() & two.keys()
+    assert shared
+    for element_id in shared:
+        for key in ("group_name", "variable", "code", "data_type", "decode"):
+            assert one[element_id][key] is two[element_id][key]
+
+
+def test_a_thread_that_cached_element_texts_can_exit():
+    # Its cache is torn down without the interpreter lock; the references it
+    # held are released later by a thread that has the lock.
+    for _ in range(3):
+        worker = threading.Thread(target=lambda: m.decode_batch([VIN] * 10))
+        worker.start()
+        worker.join()
+    assert m.decode(VIN)["elements"] == m.decode_batch([VIN])[0]["elements"]
+
+
+def test_bad_item_in_a_batch_decodes_nothing():
+    with pytest.raises(TypeError):
+        m.decode_batch([VIN, None, VIN])
