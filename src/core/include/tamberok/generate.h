@@ -52,6 +52,11 @@ std::vector<std::pair<int32_t, std::string_view>> wmis_by_id(const Db& db);
 std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db, int32_t element_id,
                                                                     bool lowercase);
 
+// Binary searches of the two lists above by schema id and by WMI id.
+std::optional<SchemaEntry> find_schema(const std::vector<SchemaEntry>& schemas, int32_t schema_id);
+std::optional<std::string_view> find_wmi(
+    const std::vector<std::pair<int32_t, std::string_view>>& wmis, int32_t wmi_id);
+
 // ---- Corpora --------------------------------------------------------------------
 
 // Conjunctive filter over WMI rows; absent fields do not filter.
@@ -97,6 +102,16 @@ bool key_char_matches(std::string_view key, size_t k, char ch);
 // characters that no pattern key of the schema can tell apart.
 std::array<std::string, 12> position_classes(const Db& db, int32_t schema_id, char wmi3,
                                              bool car_like);
+
+// Class counts of the twelve varied positions, and a row of class indices.
+using ClassCounts = std::array<uint32_t, 12>;
+using CoveringRow = std::array<uint32_t, 12>;
+
+// The greedy strength-2 covering rows for these class counts (each at least
+// 1), in the order made: the smallest uncovered (i, a, j, b) seeds a row,
+// every other position takes the class covering most outstanding pairs,
+// ties going to the larger class index.
+std::vector<CoveringRow> covering_rows(const ClassCounts& counts);
 
 // Strength-2 covering VINs over descriptor classes, schema by schema; stops
 // starting new schemas once `limit` (0: none) VINs are out.

@@ -1,0 +1,298 @@
+// Descriptor position classes and the covering corpora built over them.
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support.h"
+#include "tamberok/generate.h"
+
+namespace tamberok::generate {
+namespace {
+
+using testing::ArtifactDb;
+using Vins = std::vector<std::string>;
+using Classes = std::array<std::string, 12>;
+
+constexpr int32_t CURRENT_YEAR = 2026;
+
+TEST(KeyCharMatches, WalksTokensToTheKeyIndex) {
+  struct Case {
+    std::string key;
+    size_t k;
+    char ch;
+    bool matches;
+  };
+  const std::vector<Case> cases = {
+      {"", 0, 'A', true},          {"*", 0, 'Z', true},        {"_", 0, '0', true},
+      {"AB", 5, 'Z', true},        {"AB", 1, 'B', true},       {"AB", 1, 'A', false},
+      {"#", 0, '1', false},        {"#", 0, '#', true},        {"**|*A", 2, '|', true},
+      {"**|*A", 2, 'A', false},    {"**|*A", 4, 'A', true},    {"[A-C]", 0, 'B', true},
+      {"[A-C]", 0, 'D', false},    {"[C-A]", 0, 'B', false},   {"[]", 0, 'A', false},
+      {"[A-]", 0, '-', true},      {"[A-]", 0, 'A', true},     {"[A-]", 0, 'B', false},
+      {"[0-9A-Z]", 0, 'Q', true},  {"[ABC", 0, 'A', false},    {"[ABC", 0, '[', true},
+      {"[ABC", 1, 'A', true},      {"[A]B]", 1, 'B', true},    {"[A]B]", 2, ']', true},
+      {"*[AB]C", 2, 'C', true},    {"*[AB]C", 1, 'C', false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(key_char_matches(c.key, c.k, c.ch), c.matches) << c.key << " @" << c.k << " " << c.ch;
+  }
+}
+
+// Schemas keyed by id: 1 without patterns, 2 with "[A-C]" and "D", 3 with
+// "#" and "[ABC", 4 with a key repeated on three rows, 5 with a letter at a
+// digits-only position, 6 with "[0-4]".
+artifact::Contents class_contents() {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG"}};
+  int32_t id = 0;
+  auto key = [&](int32_t schema, std::string keys) {
+    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
+  };
+  key(2, "[A-C]");
+  key(2, "D");
+  key(3, "#");
+  key(3, "[ABC");
+  key(4, "[A-C]");
+  key(4, "[A-C]");
+  key(4, "[A-C]");
+  key(5, "*****|*****A");
+  key(6, "[0-4]");
+  return c;
+}
+
+TEST(PositionClasses, GroupsCharactersThatNoKeyTellsApart) {
+  ArtifactDb a(class_contents());
+  struct Case {
+    const char* what;
+    int32_t schema;
+    char wmi3;
+    bool car_like;
+    Classes classes;
+  };
+  const std::vector<Case> cases = {
+      {"no patterns", 1, 'G', false,
+       {"A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"no patterns, car-like: 13 digits only", 1, 'G', true,
+       {"A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0", "0"}},
+      {"third WMI character 9: 13 and 14 try all", 1, '9', true,
+       {"A", "A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0"}},
+      {"[A-C] and D", 2, 'G', false,
+       {"ADE", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      // "#" matches no VIN character; the lone "[" neither, then A, B, C.
+      {"# and [ABC", 3, 'G', false,
+       {"A", "AB", "AB", "AC", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"repeated key", 4, 'G', false,
+       {"AD", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"letter at a digits-only position", 5, 'G', false,
+       {"A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"digit range", 6, 'G', false,
+       {"A0", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(position_classes(a.db(), c.schema, c.wmi3, c.car_like), c.classes) << c.what;
+  }
+}
+
+TEST(PositionClasses, SplitsEveryCharacterWhenKeysSingleThemOut) {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG"}};
+  const std::string alphabet = "ABCDEFGHJKLMNPRSTUVWXYZ0123456789";
+  for (size_t i = 0; i < alphabet.size(); ++i) {
+    c.patterns.push_back({.id = static_cast<int32_t>(i + 1), .vin_schema_id = 1,
+                          .keys = std::string(1, alphabet[i]), .element_id = 5});
+  }
+  ArtifactDb a(c);
+  Classes got = position_classes(a.db(), 1, 'G', false);
+  EXPECT_EQ(got[0], alphabet);
+  EXPECT_EQ(got[1], "A");
+}
+
+// ---- covering rows ----------------------------------------------------------------
+
+ClassCounts counts_of(std::initializer_list<uint32_t> leading) {
+  ClassCounts counts;
+  counts.fill(1);
+  size_t p = 0;
+  for (uint32_t c : leading) counts[p++] = c;
+  return counts;
+}
+
+std::vector<std::array<uint32_t, 3>> first_three(const std::vector<CoveringRow>& rows) {
+  std::vector<std::array<uint32_t, 3>> out;
+  for (const CoveringRow& r : rows) out.push_back({r[0], r[1], r[2]});
+  return out;
+}
+
+TEST(CoveringRows, GreedyRowsInOrderWithTiesToTheLargerClass) {
+  using R = std::vector<std::array<uint32_t, 3>>;
+  struct Case {
+    const char* what;
+    ClassCounts counts;
+    R rows;
+  };
+  const std::vector<Case> cases = {
+      {"one class everywhere: one row", counts_of({}), {{0, 0, 0}}},
+      {"two classes at one position", counts_of({2}), {{0, 0, 0}, {1, 0, 0}}},
+      // First row: all three classes of position 2 score 2; the largest wins.
+      {"counts 2, 2, 3", counts_of({2, 2, 3}),
+       {{0, 0, 2}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 1, 2}, {1, 0, 0}}},
+  };
+  for (const Case& c : cases) {
+    std::vector<CoveringRow> rows = covering_rows(c.counts);
+    EXPECT_EQ(first_three(rows), c.rows) << c.what;
+    for (const CoveringRow& r : rows) {
+      for (size_t p = 3; p < 12; ++p) EXPECT_EQ(r[p], 0u) << c.what;
+    }
+  }
+}
+
+// The rows as an ordered std::set of (i, a, j, b) tuples makes them, to
+// check the indexed pair set against on uneven counts.
+std::vector<CoveringRow> reference_rows(const ClassCounts& counts) {
+  using T = std::tuple<size_t, uint32_t, size_t, uint32_t>;
+  std::set<T> open;
+  for (size_t i = 0; i < 12; ++i)
+    for (size_t j = i + 1; j < 12; ++j)
+      for (uint32_t a = 0; a < counts[i]; ++a)
+        for (uint32_t b = 0; b < counts[j]; ++b) open.insert({i, a, j, b});
+  std::vector<CoveringRow> rows;
+  while (!open.empty()) {
+    auto [si, sa, sj, sb] = *open.begin();
+    std::array<int64_t, 12> row;
+    row.fill(-1);
+    row[si] = sa;
+    row[sj] = sb;
+    for (size_t p = 0; p < 12; ++p) {
+      if (row[p] >= 0) continue;
+      int best_score = -1;
+      for (uint32_t v = 0; v < counts[p]; ++v) {
+        int score = 0;
+        for (size_t q = 0; q < 12; ++q) {
+          if (q == p || row[q] < 0) continue;
+          auto qv = static_cast<uint32_t>(row[q]);
+          score += q < p ? open.count({q, qv, p, v}) : open.count({p, v, q, qv});
+        }
+        if (score >= best_score) best_score = score, row[p] = v;
+      }
+    }
+    CoveringRow done;
+    for (size_t p = 0; p < 12; ++p) done[p] = static_cast<uint32_t>(row[p]);
+    for (size_t i = 0; i < 12; ++i)
+      for (size_t j = i + 1; j < 12; ++j) open.erase({i, done[i], j, done[j]});
+    rows.push_back(done);
+  }
+  return rows;
+}
+
+TEST(CoveringRows, AgreeWithAnOrderedTupleSetOnUnevenCounts) {
+  // The widest lists sit at the first and last positions, the two ends of
+  // the tuple index.
+  ClassCounts wide = counts_of({33, 2, 1, 5});
+  wide[11] = 33;
+  EXPECT_EQ(covering_rows(wide), reference_rows(wide)) << "wide ends";
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<uint32_t> count(1, 8);
+  for (int round = 0; round < 8; ++round) {
+    ClassCounts counts;
+    for (uint32_t& c : counts) c = count(rng);
+    EXPECT_EQ(covering_rows(counts), reference_rows(counts)) << "round " << round;
+  }
+}
+
+// ---- pairwise and seeded over an artifact -------------------------------------------
+
+// Schema 300: WMI 1IG (every VIN refused). 301: 1HG with "[A-C]" and "D".
+// 302: six-character WMI 1A9288 with a class at position 14. 303: 5YJ
+// (not car-like) with a class at position 13.
+artifact::Contents covering_contents() {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1IG", .vehicle_type_id = 2},
+            {.id = 2, .code = "1HG", .vehicle_type_id = 2},
+            {.id = 3, .code = "1A9288", .vehicle_type_id = 1},
+            {.id = 4, .code = "5YJ", .vehicle_type_id = 1}};
+  for (int32_t w = 1; w <= 4; ++w) {
+    c.wmi_vin_schemas.push_back({.id = w, .wmi_id = w, .vin_schema_id = 299 + w,
+                                 .year_from = 2015, .year_to = 2020});
+  }
+  int32_t id = 0;
+  auto key = [&](int32_t schema, std::string keys) {
+    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
+  };
+  key(300, "[A-C]");
+  key(300, "D");
+  key(301, "[A-C]");
+  key(301, "D");
+  key(302, "*****|****[A-Z]");
+  key(303, "*****|***[A-Z]");
+  return c;
+}
+
+TEST(Pairwise, CoversClassPairsSchemaBySchema) {
+  ArtifactDb a(covering_contents());
+  const Vins expected = {
+      // 301: one VIN per class of position 4.
+      "1HGAAAAA7LAA00000", "1HGDAAAA0LAA00000", "1HGEAAAA5LAA00000",
+      // 302: positions 12-14 stay the WMI's, so both rows give one text.
+      "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
+      // 303: the tie at position 13 takes class 1 ("0") first.
+      "5YJAAAAA3LAA00000", "5YJAAAAA9LAAA0000"};
+  EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), expected);
+}
+
+TEST(Seeded, SeedsOneVinPerDistinctKeyThenCoversTheRest) {
+  ArtifactDb a(covering_contents());
+  const Vins expected = {
+      "1HGAAAAA7LAA00000", "1HGDAAAA0LAA00000",  // phase 1: each key pins position 4
+      "1HGEAAAA5LAA00000",                       // phase 2
+      "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
+      // The key pins position 13 to "A" before the remaining pairs.
+      "5YJAAAAA9LAAA0000", "5YJAAAAA3LAA00000"};
+  EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), expected);
+}
+
+TEST(CoveringCorpora, LimitIsTestedOnlyBeforeASchemaStarts) {
+  ArtifactDb a(covering_contents());
+  using Corpus = Vins (*)(const Db&, uint64_t, int32_t);
+  for (Corpus corpus : {Corpus{&pairwise}, Corpus{&seeded}}) {
+    // Schema 300 yields nothing, so limit 1 still takes all of 301.
+    EXPECT_EQ(corpus(a.db(), 1, CURRENT_YEAR).size(), 3u);
+    EXPECT_EQ(corpus(a.db(), 3, CURRENT_YEAR).size(), 3u);
+    EXPECT_EQ(corpus(a.db(), 4, CURRENT_YEAR).size(), 5u);
+    EXPECT_EQ(corpus(a.db(), 0, CURRENT_YEAR).size(), 7u);
+  }
+}
+
+TEST(Seeded, RepeatedKeySeedsOncePerSchemaAndAnOpenKeyTakesLastClasses) {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "5YJ", .vehicle_type_id = 1}};
+  c.wmi_vin_schemas = {
+      {.id = 1, .wmi_id = 1, .vin_schema_id = 400, .year_from = 2015, .year_to = 2020},
+      {.id = 2, .wmi_id = 1, .vin_schema_id = 401, .year_from = 2015, .year_to = 2020}};
+  int32_t id = 0;
+  auto key = [&](int32_t schema, std::string keys) {
+    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
+  };
+  key(400, "*");      // pins nothing: position 4 takes its last class, D
+  key(400, "[A-C]");
+  key(400, "[A-C]");  // same key text, same StrId: no second seed
+  key(401, "[A-C]");
+  ArtifactDb a(c);
+  EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR),
+            (Vins{"5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",    // 400, phase 1 only
+                  "5YJAAAAA9LAAA0000", "5YJDAAAA2LAAA0000"}));  // 401: seed, then phase 2
+}
+
+TEST(Pairwise, SchemaWithoutPatternsYieldsOneVin) {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG", .vehicle_type_id = 2}};
+  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 9, .year_from = 2030}};
+  ArtifactDb a(c);
+  // An open range starting after max_year (2028) takes its first year, 2030 = Y.
+  EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
+  EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
+}
+
+}  // namespace
+}  // namespace tamberok::generate
