@@ -36,16 +36,41 @@ constexpr std::array<char, 256> make_escapes() {
 }
 constexpr std::array<char, 256> ESCAPES = make_escapes();
 
+// Appends compact JSON to one growing buffer. Commas are placed by the
+// writer itself: one goes before any key or value that follows a value in the
+// same object or array.
 class JsonWriter {
  public:
   JsonWriter() { out_.reserve(128); }
 
   std::string take() { return std::move(out_); }
 
-  void raw(std::string_view text) { out_.append(text); }
+  void open(char bracket) {
+    separate();
+    out_.push_back(bracket);
+    after_value_ = false;
+  }
+  void close(char bracket) {
+    out_.push_back(bracket);
+    after_value_ = true;
+  }
 
-  void string(std::string_view text) {
+  // Member names go through the string rules like any other text.
+  void key(std::string_view name) {
+    value(name);
+    out_.push_back(':');
+    after_value_ = false;
+  }
+
+  template <typename V>
+  void member(std::string_view name, const V& v) {
+    key(name);
+    value(v);
+  }
+
+  void value(std::string_view text) {
     static constexpr char HEX[] = "0123456789abcdef";
+    separate();
     out_.push_back('"');
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -64,108 +89,84 @@ class JsonWriter {
     }
     out_.append(text.data() + start, text.size() - start);
     out_.push_back('"');
+    after_value_ = true;
   }
+  void value(const std::string& text) { value(std::string_view(text)); }
+
+  void value(bool b) { literal(b ? "true" : "false"); }
+
+  void value(int32_t n) { integer(n); }
+  void value(int64_t n) { integer(n); }
 
   template <typename Int>
-  void integer(Int value) {
-    char digits[24];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)ec;  // 24 bytes hold every 64-bit integer
-    out_.append(digits, end);
-  }
-
-  template <typename Int>
-  void optional(const std::optional<Int>& value) {
-    if (value) {
-      integer(*value);
+  void value(const std::optional<Int>& n) {
+    if (n) {
+      integer(*n);
     } else {
-      raw("null");
+      literal("null");
     }
   }
 
-  void boolean(bool value) { raw(value ? "true" : "false"); }
-
-  // `"name":`, preceded by "," unless it opens the object. Member names are
-  // literals here, but they go through the string rules all the same.
-  void key(std::string_view name, bool first = false) {
-    if (!first) out_.push_back(',');
-    string(name);
-    out_.push_back(':');
-  }
-
-  void put(char c) { out_.push_back(c); }
-
-  void string_array(const std::vector<std::string>& texts) {
-    put('[');
-    for (size_t i = 0; i < texts.size(); ++i) {
-      if (i != 0) put(',');
-      string(texts[i]);
-    }
-    put(']');
+  template <typename T>
+  void value(const std::vector<T>& items) {
+    open('[');
+    for (const T& item : items) value(item);
+    close(']');
   }
 
  private:
+  void separate() {
+    if (after_value_) out_.push_back(',');
+  }
+
+  void literal(std::string_view text) {
+    separate();
+    out_.append(text);
+    after_value_ = true;
+  }
+
+  template <typename Int>
+  void integer(Int n) {
+    char digits[24];  // holds every 64-bit integer, so to_chars cannot fail
+    char* end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    literal(std::string_view(digits, end - digits));
+  }
+
   std::string out_;
+  bool after_value_ = false;
 };
 
 // The seven members shared by the nested and the flat form, "vin" to
 // "corrected_vin". The object is already open.
 template <typename Result>
 void write_head(JsonWriter& w, const Result& r) {
-  w.key("vin", true);
-  w.string(r.vin);
-  w.key("wmi");
-  w.string(r.wmi);
-  w.key("descriptor");
-  w.string(r.descriptor);
-  w.key("model_year");
-  w.optional(r.model_year);
-  w.key("error_codes");
-  w.put('[');
-  for (size_t i = 0; i < r.error_codes.size(); ++i) {
-    if (i != 0) w.put(',');
-    w.integer(r.error_codes[i]);
-  }
-  w.put(']');
-  w.key("check_digit_valid");
-  w.boolean(r.check_digit_valid);
-  w.key("corrected_vin");
-  w.string(r.corrected_vin);
+  w.member("vin", r.vin);
+  w.member("wmi", r.wmi);
+  w.member("descriptor", r.descriptor);
+  w.member("model_year", r.model_year);
+  w.member("error_codes", r.error_codes);
+  w.member("check_digit_valid", r.check_digit_valid);
+  w.member("corrected_vin", r.corrected_vin);
 }
 
 void write_element(JsonWriter& w, const DecodedElement& e) {
-  w.put('{');
-  w.key("group_name", true);
-  w.string(e.group_name);
-  w.key("variable");
-  w.string(e.variable);
-  w.key("value");
-  w.string(e.value);
-  w.key("element_id");
-  w.integer(e.element_id);
-  w.key("attribute_id");
-  w.string(e.attribute_id);
-  w.key("code");
-  w.string(e.code);
-  w.key("data_type");
-  w.string(e.data_type);
-  w.key("decode");
-  w.string(e.decode);
-  w.key("source");
-  w.string(e.source);
-  w.key("pattern_id");
-  w.optional(e.pattern_id);
-  w.key("vin_schema_id");
-  w.optional(e.vin_schema_id);
-  w.key("keys");
-  w.string(e.keys);
-  w.key("created_on");
-  w.optional(e.created_on);
-  w.key("wmi_id");
-  w.optional(e.wmi_id);
-  w.key("to_be_qced");
-  w.boolean(e.to_be_qced);
-  w.put('}');
+  w.open('{');
+  w.member("group_name", e.group_name);
+  w.member("variable", e.variable);
+  w.member("value", e.value);
+  w.member("element_id", e.element_id);
+  w.member("attribute_id", e.attribute_id);
+  w.member("code", e.code);
+  w.member("data_type", e.data_type);
+  w.member("decode", e.decode);
+  w.member("source", e.source);
+  w.member("pattern_id", e.pattern_id);
+  w.member("vin_schema_id", e.vin_schema_id);
+  w.member("keys", e.keys);
+  w.member("created_on", e.created_on);
+  w.member("wmi_id", e.wmi_id);
+  w.member("to_be_qced", e.to_be_qced);
+  w.close('}');
 }
 
 }  // namespace
@@ -207,37 +208,28 @@ FlatResult FlatResult::from(DecodeResult result) {
 
 std::string to_json(const DecodeResult& result) {
   JsonWriter w;
-  w.put('{');
+  w.open('{');
   write_head(w, result);
   w.key("elements");
-  w.put('[');
-  for (size_t i = 0; i < result.elements.size(); ++i) {
-    if (i != 0) w.put(',');
-    write_element(w, result.elements[i]);
-  }
-  w.put(']');
-  w.put('}');
+  w.open('[');
+  for (const DecodedElement& element : result.elements) write_element(w, element);
+  w.close(']');
+  w.close('}');
   return w.take();
 }
 
 std::string to_json(const FlatResult& result) {
   JsonWriter w;
-  w.put('{');
+  w.open('{');
   write_head(w, result);
   w.key("attributes");
-  w.put('{');
-  bool first = true;
+  w.open('{');
   for (const auto& [name, value] : result.attributes) {
-    w.key(name, first);
-    first = false;
-    if (const auto* single = std::get_if<std::string>(&value)) {
-      w.string(*single);
-    } else {
-      w.string_array(std::get<std::vector<std::string>>(value));
-    }
+    w.key(name);
+    std::visit([&](const auto& v) { w.value(v); }, value);
   }
-  w.put('}');
-  w.put('}');
+  w.close('}');
+  w.close('}');
   return w.take();
 }
 
