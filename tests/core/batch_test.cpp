@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "decoder_fixture.h"
+#include "support.h"
 #include "tamberok/batch.h"
 #include "tamberok/panic.h"
+#include "tamberok/tamberok.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define TAMBEROK_TSAN 1
@@ -246,6 +249,55 @@ TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(batch_pool(), parent);
   EXPECT_EQ(batch<size_t>(4, [](size_t i) { return i; }), (std::vector<size_t>{0, 1, 2, 3}));
+}
+
+// ---- Batch decoding ------------------------------------------------------------------
+
+std::vector<std::string> sample_vins() {
+  std::vector<std::string> vins = {"1HGCM82633A004352", "", "1HGCM82633A00435", "tst2a1b2c3d4e5f6",
+                                   "1G9AB12345S013001", "MCY12345XFA000001", "1HGCM8\"633\tÄ",
+                                   "1HGCM82633A004352"};
+  for (int i = 0; i < 500; ++i) {
+    vins.push_back("1HGCM8" + std::to_string(2633 + i * 7) + "A00" + std::to_string(4000 + i));
+  }
+  return vins;
+}
+
+TEST(DecodeBatch, EveryFormEqualsSingleDecodesInInputOrder) {
+  using testing::T2026;
+  testing::ArtifactDb plain(testing::decoder_contents());
+  artifact::Contents changed = testing::decoder_contents();
+  testing::add_pattern(changed, 100, "CM8", 38, "EX-V6");
+  testing::ArtifactDb other(changed);
+  const std::vector<std::string> vins = sample_vins();
+  // Two artifacts in turn on the same long-lived workers: nothing one batch
+  // learnt about the first may leak into the second.
+  for (const Db* db : {&plain.db(), &other.db(), &plain.db()}) {
+    std::vector<DecodeResult> nested = decode_batch(*db, vins, T2026, 2026);
+    std::vector<FlatResult> flat = decode_batch_flat(*db, vins, T2026, 2026);
+    std::vector<std::string> json = decode_batch_json(*db, vins, false, T2026, 2026);
+    std::vector<std::string> flat_json = decode_batch_json(*db, vins, true, T2026, 2026);
+    ASSERT_EQ(nested.size(), vins.size());
+    ASSERT_EQ(flat.size(), vins.size());
+    ASSERT_EQ(json.size(), vins.size());
+    ASSERT_EQ(flat_json.size(), vins.size());
+    for (size_t i = 0; i < vins.size(); ++i) {
+      DecodeResult single = decode_full(*db, vins[i], T2026, 2026);
+      ASSERT_EQ(nested[i], single) << vins[i];
+      ASSERT_EQ(json[i], to_json(single)) << vins[i];
+      FlatResult single_flat = FlatResult::from(std::move(single));
+      ASSERT_EQ(flat[i], single_flat) << vins[i];
+      ASSERT_EQ(flat_json[i], to_json(single_flat)) << vins[i];
+    }
+    EXPECT_EQ(nested[7], nested[0]) << "the same VIN twice";
+  }
+}
+
+TEST(DecodeBatch, EmptyBatchGivesNoResults) {
+  testing::ArtifactDb a(testing::decoder_contents());
+  EXPECT_TRUE(decode_batch(a.db(), {}, testing::T2026, 2026).empty());
+  EXPECT_TRUE(decode_batch_flat(a.db(), {}, testing::T2026, 2026).empty());
+  EXPECT_EQ(join_json_array(decode_batch_json(a.db(), {}, true, testing::T2026, 2026)), "[]");
 }
 
 TEST(JoinJsonArray, JoinsTextsWithCommasInsideBrackets) {
