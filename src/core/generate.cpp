@@ -426,9 +426,10 @@ class Sweeper {
   }
 
   void engine_models(std::vector<std::string>& out) {
+    Table<EngineModelRow> engines = db_.engine_models();
+    if (engines.empty()) return;
     std::vector<std::pair<std::string, uint32_t>> attributes =
         patterns_by_attribute(db_, ENGINE_MODEL_ELEMENT, true);
-    Table<EngineModelRow> engines = db_.engine_models();
     for (size_t e = 0; e < engines.size(); ++e) {
       std::string name = ascii_lower(trim_unicode(db_.string(engines[e].name)));
       std::optional<uint32_t> pattern = find_attribute(attributes, name);
@@ -453,9 +454,10 @@ class Sweeper {
   }
 
   void vspec_schemas(std::vector<std::string>& out) {
+    Table<VehicleSpecSchemaRow> specs = db_.vehicle_spec_schemas();
+    if (specs.empty()) return;  // spares the scan of every pattern row
     std::vector<std::pair<std::string, uint32_t>> attributes =
         patterns_by_attribute(db_, MODEL_ELEMENT, false);
-    Table<VehicleSpecSchemaRow> specs = db_.vehicle_spec_schemas();
     Table<VehicleSpecSchemaModelRow> models = db_.vehicle_spec_schema_models();
     for (size_t s = 0; s < specs.size(); ++s) {
       int32_t vspec_id = specs[s].id;

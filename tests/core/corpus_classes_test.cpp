@@ -40,26 +40,37 @@ TEST(KeyCharMatches, WalksTokensToTheKeyIndex) {
   }
 }
 
+// A pattern row of the schema with these keys, under the next free id.
+void add_key(artifact::Contents& c, int32_t schema, std::string keys) {
+  int32_t id = static_cast<int32_t>(c.patterns.size()) + 1;
+  c.patterns.push_back({.id = id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
+}
+
 // Schemas keyed by id: 1 without patterns, 2 with "[A-C]" and "D", 3 with
 // "#" and "[ABC", 4 with a key repeated on three rows, 5 with a letter at a
 // digits-only position, 6 with "[0-4]".
 artifact::Contents class_contents() {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HG"}};
-  int32_t id = 0;
-  auto key = [&](int32_t schema, std::string keys) {
-    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
-  };
-  key(2, "[A-C]");
-  key(2, "D");
-  key(3, "#");
-  key(3, "[ABC");
-  key(4, "[A-C]");
-  key(4, "[A-C]");
-  key(4, "[A-C]");
-  key(5, "*****|*****A");
-  key(6, "[0-4]");
+  add_key(c, 2, "[A-C]");
+  add_key(c, 2, "D");
+  add_key(c, 3, "#");
+  add_key(c, 3, "[ABC");
+  add_key(c, 4, "[A-C]");
+  add_key(c, 4, "[A-C]");
+  add_key(c, 4, "[A-C]");
+  add_key(c, 5, "*****|*****A");
+  add_key(c, 6, "[0-4]");
   return c;
+}
+
+// One class per position ("A" where letters are tried, "0" from the first
+// digits-only position on), then the leading positions replaced.
+Classes classes_of(size_t first_digits_only, std::vector<std::string> leading = {}) {
+  Classes out;
+  for (size_t p = 0; p < 12; ++p) out[p] = p < first_digits_only ? "A" : "0";
+  for (size_t p = 0; p < leading.size(); ++p) out[p] = leading[p];
+  return out;
 }
 
 TEST(PositionClasses, GroupsCharactersThatNoKeyTellsApart) {
@@ -71,24 +82,17 @@ TEST(PositionClasses, GroupsCharactersThatNoKeyTellsApart) {
     bool car_like;
     Classes classes;
   };
+  // Varied position 7 is VIN position 13, 8 is 14, 9-11 are 15-17.
   const std::vector<Case> cases = {
-      {"no patterns", 1, 'G', false,
-       {"A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
-      {"no patterns, car-like: 13 digits only", 1, 'G', true,
-       {"A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0", "0"}},
-      {"third WMI character 9: 13 and 14 try all", 1, '9', true,
-       {"A", "A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0"}},
-      {"[A-C] and D", 2, 'G', false,
-       {"ADE", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"no patterns", 1, 'G', false, classes_of(8)},
+      {"no patterns, car-like: 13 digits only", 1, 'G', true, classes_of(7)},
+      {"third WMI character 9: 13 and 14 try all", 1, '9', true, classes_of(9)},
+      {"[A-C] and D", 2, 'G', false, classes_of(8, {"ADE"})},
       // "#" matches no VIN character; the lone "[" neither, then A, B, C.
-      {"# and [ABC", 3, 'G', false,
-       {"A", "AB", "AB", "AC", "A", "A", "A", "A", "0", "0", "0", "0"}},
-      {"repeated key", 4, 'G', false,
-       {"AD", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
-      {"letter at a digits-only position", 5, 'G', false,
-       {"A", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
-      {"digit range", 6, 'G', false,
-       {"A0", "A", "A", "A", "A", "A", "A", "A", "0", "0", "0", "0"}},
+      {"# and [ABC", 3, 'G', false, classes_of(8, {"A", "AB", "AB", "AC"})},
+      {"repeated key", 4, 'G', false, classes_of(8, {"AD"})},
+      {"letter at a digits-only position", 5, 'G', false, classes_of(8)},
+      {"digit range", 6, 'G', false, classes_of(8, {"A0"})},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(position_classes(a.db(), c.schema, c.wmi3, c.car_like), c.classes) << c.what;
@@ -216,16 +220,12 @@ artifact::Contents covering_contents() {
     c.wmi_vin_schemas.push_back({.id = w, .wmi_id = w, .vin_schema_id = 299 + w,
                                  .year_from = 2015, .year_to = 2020});
   }
-  int32_t id = 0;
-  auto key = [&](int32_t schema, std::string keys) {
-    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
-  };
-  key(300, "[A-C]");
-  key(300, "D");
-  key(301, "[A-C]");
-  key(301, "D");
-  key(302, "*****|****[A-Z]");
-  key(303, "*****|***[A-Z]");
+  add_key(c, 300, "[A-C]");
+  add_key(c, 300, "D");
+  add_key(c, 301, "[A-C]");
+  add_key(c, 301, "D");
+  add_key(c, 302, "*****|****[A-Z]");
+  add_key(c, 303, "*****|***[A-Z]");
   return c;
 }
 
@@ -270,14 +270,10 @@ TEST(Seeded, RepeatedKeySeedsOncePerSchemaAndAnOpenKeyTakesLastClasses) {
   c.wmi_vin_schemas = {
       {.id = 1, .wmi_id = 1, .vin_schema_id = 400, .year_from = 2015, .year_to = 2020},
       {.id = 2, .wmi_id = 1, .vin_schema_id = 401, .year_from = 2015, .year_to = 2020}};
-  int32_t id = 0;
-  auto key = [&](int32_t schema, std::string keys) {
-    c.patterns.push_back({.id = ++id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
-  };
-  key(400, "*");      // pins nothing: position 4 takes its last class, D
-  key(400, "[A-C]");
-  key(400, "[A-C]");  // same key text, same StrId: no second seed
-  key(401, "[A-C]");
+  add_key(c, 400, "*");      // pins nothing: position 4 takes its last class, D
+  add_key(c, 400, "[A-C]");
+  add_key(c, 400, "[A-C]");  // same key text, same StrId: no second seed
+  add_key(c, 401, "[A-C]");
   ArtifactDb a(c);
   EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR),
             (Vins{"5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",    // 400, phase 1 only
@@ -292,6 +288,40 @@ TEST(Pairwise, SchemaWithoutPatternsYieldsOneVin) {
   // An open range starting after max_year (2028) takes its first year, 2030 = Y.
   EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
   EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
+}
+
+// Keys made of the bytes that steer the parsers (brackets, ranges, bars,
+// wildcards, forbidden letters, bytes above 0x7F) and a six-character WMI:
+// every corpus still yields only 17-character ASCII VINs without I, O or Q.
+TEST(CoveringCorpora, ArbitraryKeyBytesNeverBreakTheCorpora) {
+  const std::string bytes = "[]-|*_#AIOQZ09\x80\xff";
+  std::mt19937 rng(11);
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1A9288", .vehicle_type_id = 2},
+            {.id = 2, .code = "1HG", .vehicle_type_id = 3, .truck_type_id = 1}};
+  c.wmi_vin_schemas = {
+      {.id = 1, .wmi_id = 1, .vin_schema_id = 1, .year_from = 2015, .year_to = 2020},
+      {.id = 2, .wmi_id = 2, .vin_schema_id = 2, .year_from = 1990}};
+  for (int i = 0; i < 400; ++i) {
+    std::string key;
+    for (size_t n = rng() % 32; n > 0; --n) key.push_back(bytes[rng() % bytes.size()]);
+    add_key(c, 1 + i % 2, key);
+  }
+  ArtifactDb a(c);
+  const Db& db = a.db();
+  std::vector<Vins> corpora = {pairwise(db, 0, CURRENT_YEAR), seeded(db, 0, CURRENT_YEAR),
+                               sweep(db, {ALL_DIMENSIONS.begin(), ALL_DIMENSIONS.end()}, CURRENT_YEAR),
+                               generate(db, 2000, 5, {}, CURRENT_YEAR + 2)};
+  for (const Vins& vins : corpora) {
+    EXPECT_FALSE(vins.empty());
+    for (const std::string& v : vins) {
+      EXPECT_EQ(v.size(), 17u) << v;
+      for (char ch : v) {
+        auto b = static_cast<unsigned char>(ch);
+        EXPECT_TRUE(b < 0x80 && ch != 'I' && ch != 'O' && ch != 'Q') << v;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ inline constexpr uint64_t GENERATE_MAX = 10'000'000;
 // ---- VIN assembly -------------------------------------------------------------
 
 // A 17-character VIN from a WMI (3 or 6 characters), a pattern key laid out
-// as a VIN key and a model year; none when it would hold I, O or Q.
+// as a VIN key and a model year; none when it would hold I, O or Q (or a
+// byte outside ASCII). Position 9 is the check digit, "0" where none exists.
 std::optional<std::string> build_vin(std::string_view wmi, std::string_view key, int32_t year);
 
 // One entry per key position of a key segment: the character to write, or
