@@ -1,0 +1,73 @@
+"""The build that embeds the EMPTY placeholder: it imports, checks arguments
+as usual, and every call that needs data raises pyo3_runtime.PanicException,
+a BaseException that `except Exception` does not catch."""
+
+import json
+
+import pytest
+
+from conftest import EMPTY_MESSAGE, run_python
+
+CALLS = {
+    "decode": "m.decode('1HGCM82633A004352')",
+    "decode flat": "m.decode('1HGCM82633A004352', flat=True)",
+    "decode_json": "m.decode_json('')",
+    "decode_batch empty": "m.decode_batch([])",
+    "decode_batch": "m.decode_batch(['1HGCM82633A004352'], flat=True)",
+    "decode_batch_json empty": "m.decode_batch_json([])",
+    "elements": "m.elements()",
+    "multi_valued": "m.multi_valued()",
+    "generate": "m.generate(0)",
+    "sweep": "m.sweep([])",
+    "cover_vins": "m.cover_vins()",
+    "pairwise": "m.pairwise(limit=1)",
+    "seeded": "m.seeded()",
+    "argument error first": "m.decode_batch('x')",
+    "value error first": "m.generate(10**7 + 1)",
+    "unknown dimension first": "m.sweep(['bogus'])",
+}
+
+SCRIPT = """
+import json
+from tamberok import _tamberok as m
+outcomes = {}
+for name, call in CALLS.items():
+    try:
+        try:
+            eval(call)
+            outcomes[name] = None
+        except Exception as error:
+            outcomes[name] = ["Exception", type(error).__name__, str(error)]
+    except BaseException as error:
+        kind = type(error)
+        outcomes[name] = [kind.__module__ + "." + kind.__name__,
+                          [c.__name__ for c in kind.__mro__], str(error)]
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.fixture(scope="module")
+def outcomes(empty_pkg):
+    return json.loads(run_python(f"CALLS = {CALLS!r}\n{SCRIPT}", empty_pkg))
+
+
+PANICKING = [name for name in CALLS if "first" not in name]
+
+
+@pytest.mark.parametrize("name", PANICKING)
+def test_call_needing_data_raises_panic_exception_past_except_exception(outcomes, name):
+    assert outcomes[name] == [
+        "pyo3_runtime.PanicException",
+        ["PanicException", "BaseException", "object"],
+        EMPTY_MESSAGE,
+    ]
+
+
+@pytest.mark.parametrize("name,kind,message", [
+    ("argument error first", "TypeError", "Can't extract `str` to `Vec`"),
+    ("value error first", "ValueError",
+     "n=10000001 is too large; generate at most 10000000 VINs per call"),
+    ("unknown dimension first", "ValueError", "unknown dimension: bogus"),
+])
+def test_argument_checks_run_before_the_data_check(outcomes, name, kind, message):
+    assert outcomes[name] == ["Exception", kind, message]
