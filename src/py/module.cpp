@@ -4,10 +4,6 @@
 // touches the vehicle data: a build with the EMPTY placeholder imports
 // normally and fails at the first call that needs data.
 
-// C++ allocations of the whole module go to mimalloc (this header defines
-// the global operator new and delete; it belongs in exactly one file).
-#include <mimalloc-new-delete.h>
-
 #include "functions.h"
 #include "guard.h"
 #include "objects.h"

@@ -3,6 +3,7 @@ as usual, and every call that needs data raises pyo3_runtime.PanicException,
 a BaseException that `except Exception` does not catch."""
 
 import json
+import os
 
 import pytest
 
@@ -29,6 +30,7 @@ CALLS = {
 
 SCRIPT = """
 import json
+import os
 from tamberok import _tamberok as m
 outcomes = {}
 for name, call in CALLS.items():
@@ -71,3 +73,33 @@ def test_call_needing_data_raises_panic_exception_past_except_exception(outcomes
 ])
 def test_argument_checks_run_before_the_data_check(outcomes, name, kind, message):
     assert outcomes[name] == ["Exception", kind, message]
+
+
+OUT_OF_MEMORY = """
+import resource
+from tamberok import _tamberok as m
+vins = m.generate(100_000, seed=1)
+m.decode_batch_json(vins[:100])
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 300 * 2**20, resource.RLIM_INFINITY))
+for call in (lambda: m.decode_batch_json(vins), lambda: m.decode_batch(vins, flat=True)):
+    try:
+        call()
+        print("no failure")
+    except BaseException as error:
+        print(type(error).__name__, error)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(m.decode_batch(vins[:2]) == [m.decode(vins[0]), m.decode(vins[1])])
+"""
+
+
+def test_running_out_of_memory_raises_panic_exception_and_the_process_goes_on(real_data):
+    import tamberok
+    out = run_python(OUT_OF_MEMORY, os.path.dirname(os.path.dirname(tamberok.__file__)))
+    *failures, after = out.splitlines()
+    assert after == "True"
+    assert failures and all(
+        line in ("PanicException memory allocation failed",
+                 "PanicException Python API call failed") or line.startswith("MemoryError")
+        for line in failures), failures
