@@ -4,6 +4,8 @@ import json
 import threading
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tamberok import _tamberok as m
 
@@ -151,3 +153,16 @@ def test_a_thread_that_cached_element_texts_can_exit():
 def test_bad_item_in_a_batch_decodes_nothing():
     with pytest.raises(TypeError):
         m.decode_batch([VIN, None, VIN])
+
+
+VIN_LIKE = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=24) | \
+    st.text(alphabet="0123456789ABCDEFGHJKLMNPRSTUVWXYZ* 9&", min_size=10, max_size=18)
+
+
+@settings(max_examples=150, deadline=None)
+@given(vins=st.lists(VIN_LIKE, max_size=6), flat=st.booleans())
+def test_any_text_decodes_and_its_json_loads_to_the_same_value(vins, flat):
+    batch = m.decode_batch(vins, flat=flat)
+    assert json.loads(m.decode_batch_json(vins, flat=flat)) == batch
+    for vin, result in zip(vins, batch):
+        assert json.loads(m.decode_json(vin, flat=flat)) == result
