@@ -9,10 +9,15 @@ TAMBEROK_EMPTY_PKG names the package directory of the placeholder build.
 import os
 import subprocess
 import sys
+import tempfile
 
 import pytest
+from hypothesis.configuration import set_hypothesis_home_dir
 
 import tamberok
+
+# Keep hypothesis's caches out of the work tree.
+set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "tamberok-hypothesis"))
 
 EMPTY_MESSAGE = (
     "tamberok: this binary embeds the EMPTY placeholder artifact (data/vpic.rkyv was absent at "

@@ -27,16 +27,6 @@ def test_generate_zero_and_unmatched_filters_give_empty_lists():
     assert m.generate(10, make="No Such Make Anywhere") == []
 
 
-def test_generate_with_year_writes_its_year_character():
-    vins = m.generate(50, seed=4, year=2020)
-    assert vins and sum(vin[9] == "L" for vin in vins) > len(vins) // 2
-
-
-def test_generated_vins_decode_with_a_valid_check_digit():
-    for result in m.decode_batch(m.generate(50, seed=9)):
-        assert result["check_digit_valid"] is True, result["vin"]
-
-
 def test_sweep_none_and_no_argument_are_all_six_dimensions_in_order():
     everything = m.sweep()
     assert m.sweep(None) == everything == m.sweep(dimensions=None)

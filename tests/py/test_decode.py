@@ -74,12 +74,6 @@ def test_decode_json_loads_to_the_decode_dict(flat):
         assert json.loads(text) == m.decode(vin, flat=flat), vin
 
 
-def test_json_escapes_quotes_and_backslashes_and_keeps_utf8():
-    text = m.decode_json('AB"\\CDEFGHJKLMNPR')
-    assert text.startswith('{"vin":"AB\\"\\\\CDEFGHJKLMNPR","wmi":"AB\\"",')
-    assert m.decode_json("é")[:10] == '{"vin":"&"'
-
-
 @pytest.mark.parametrize("flat", [False, True])
 def test_batch_json_loads_to_the_dict_batch_in_input_order(flat):
     vins = MIXED_VINS + m.generate(40, seed=7)
@@ -159,7 +153,7 @@ VIN_LIKE = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_siz
     st.text(alphabet="0123456789ABCDEFGHJKLMNPRSTUVWXYZ* 9&", min_size=10, max_size=18)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150, deadline=None, database=None)
 @given(vins=st.lists(VIN_LIKE, max_size=6), flat=st.booleans())
 def test_any_text_decodes_and_its_json_loads_to_the_same_value(vins, flat):
     batch = m.decode_batch(vins, flat=flat)
