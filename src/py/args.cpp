@@ -10,11 +10,9 @@ const char* plural(size_t count, const char* one, const char* many) {
   return count == 1 ? one : many;
 }
 
-[[noreturn]] void raise_type_error(PyObject* message) {
-  if (message != nullptr) {
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
-  }
+[[noreturn]] void raise_type_error(PyObject* made_message) {
+  Ref message = Ref::steal(made_message);
+  PyErr_SetObject(PyExc_TypeError, message.get());
   throw PythonError{};
 }
 
@@ -71,16 +69,13 @@ std::string type_name(PyObject* type) {
 // name, never by importing numpy.
 bool is_numpy_bool(PyObject* object) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  PyObject* module = PyObject_GetAttrString(type, "__module__");
-  PyObject* name = module != nullptr ? PyObject_GetAttrString(type, "__name__") : nullptr;
-  bool yes = module != nullptr && name != nullptr && PyUnicode_Check(module) &&
-             PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0 &&
-             (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-              PyUnicode_CompareWithASCIIString(name, "bool") == 0);
-  Py_XDECREF(module);
-  Py_XDECREF(name);
+  Ref module = Ref::own(PyObject_GetAttrString(type, "__module__"));
+  Ref name = Ref::own(PyObject_GetAttrString(type, "__name__"));
   PyErr_Clear();
-  return yes;
+  return module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
 }  // namespace
@@ -153,14 +148,13 @@ bool to_bool(PyObject* object) {
   if (object == Py_False) return false;
   if (!is_numpy_bool(object)) cannot_convert(object, "PyBool");
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  PyObject* method = PyObject_GetAttrString(type, "__bool__");
-  if (method == nullptr) {
+  Ref method = Ref::own(PyObject_GetAttrString(type, "__bool__"));
+  if (!method) {
     PyErr_Clear();
     raise_error(PyExc_TypeError, "object of type '" + type_name(type) +
                                      "' does not define a '__bool__' conversion");
   }
-  Ref owned = Ref::steal(method);
-  Ref value = Ref::steal(PyObject_CallFunctionObjArgs(method, object, nullptr));
+  Ref value = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), object, nullptr));
   if (value.get() != Py_True && value.get() != Py_False) cannot_convert(value.get(), "PyBool");
   return value.get() == Py_True;
 }

@@ -32,47 +32,38 @@ struct Deferred {
 };
 std::atomic<Deferred*> DEFERRED{nullptr};
 
+bool attach_note(PyObject* error, const char* note) {
+  if (PyObject_HasAttrString(error, "add_note")) {
+    return bool(Ref::own(PyObject_CallMethod(error, "add_note", "s", note)));
+  }
+  // Before 3.11 there is no add_note; __notes__ is the list it would fill.
+  Ref notes = Ref::own(PyObject_GetAttrString(error, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = Ref::own(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(error, "__notes__", notes.get()) < 0) return false;
+  }
+  Ref text = Ref::own(PyUnicode_FromString(note));
+  return text && PyList_Append(notes.get(), text.get()) == 0;
+}
+
 }  // namespace
 
 void raise_panic(const char* message) noexcept {
   PyErr_Clear();
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // its creation set the error (MemoryError)
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)),
-                                        "replace");
-  if (text == nullptr) return;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
+  Ref text = Ref::own(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(strlen(message)),
+                                           "replace"));
+  if (text) PyErr_SetObject(type, text.get());
 }
 
 void add_note(const char* note) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    // A failure to attach the note must not hide the original error.
-    PyObject* result = nullptr;
-    if (PyObject_HasAttrString(value, "add_note")) {
-      result = PyObject_CallMethod(value, "add_note", "s", note);
-    } else {
-      PyObject* notes = PyObject_GetAttrString(value, "__notes__");
-      if (notes == nullptr) {
-        PyErr_Clear();
-        notes = PyList_New(0);
-        if (notes != nullptr && PyObject_SetAttrString(value, "__notes__", notes) < 0) {
-          Py_CLEAR(notes);
-        }
-      }
-      if (notes != nullptr) {
-        PyObject* text = PyUnicode_FromString(note);
-        if (text != nullptr && PyList_Append(notes, text) == 0) result = Py_NewRef(Py_None);
-        Py_XDECREF(text);
-        Py_DECREF(notes);
-      }
-    }
-    if (result == nullptr) PyErr_Clear();
-    Py_XDECREF(result);
-  }
+  // A failure to attach the note must not hide the original error.
+  if (value != nullptr && !attach_note(value, note)) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
 }
 

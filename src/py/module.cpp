@@ -98,19 +98,14 @@ PyMethodDef FUNCTIONS[] = {
 // Appends `name` to the module's __all__ (made on first use) and sets the
 // attribute.
 void add_public(PyObject* module, const Ref& name, const Ref& value) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
+  Ref all = Ref::own(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) throw PythonError{};
-    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      throw PythonError{};
-    }
+    all = Ref::steal(PyList_New(0));
+    check(PyObject_SetAttrString(module, "__all__", all.get()));
   }
-  Ref list = Ref::steal(all);
-  check(PyList_Append(list.get(), name.get()));
+  check(PyList_Append(all.get(), name.get()));
   check(PyObject_SetAttr(module, name.get(), value.get()));
 }
 
@@ -129,13 +124,11 @@ void fill_module(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-  PyObject* done = guarded([&] {
+  Ref done = Ref::own(guarded([&] {
     fill_module(module);
     return Ref::borrow(Py_None);
-  });
-  if (done == nullptr) return -1;
-  Py_DECREF(done);
-  return 0;
+  }));
+  return done ? 0 : -1;
 }
 
 PyModuleDef_Slot SLOTS[] = {

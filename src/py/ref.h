@@ -25,6 +25,9 @@ class Ref {
     if (object == nullptr) throw PythonError{};
     return Ref(object);
   }
+  // Takes over a new reference, or nothing when `object` is NULL (for
+  // callers that handle the failure themselves).
+  static Ref own(PyObject* object) noexcept { return Ref(object); }
   // Takes a new reference to a borrowed object.
   static Ref borrow(PyObject* object) {
     Py_INCREF(object);
