@@ -57,9 +57,8 @@ class WorkerPool {
     return out;
   }
 
-  struct State;
-
  private:
+  struct State;
   std::unique_ptr<State> state_;
 };
 
