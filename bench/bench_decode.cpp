@@ -71,8 +71,8 @@ size_t patterns_examined(const Db& db, const PassInput& in) {
     WmiVinSchemaRow link = links[i];
     int32_t to = link.year_to == NONE_I32 ? 2999 : link.year_to;
     if (in.plan.has_year && (in.plan.year < link.year_from || in.plan.year > to)) continue;
-    auto [p_first, p_end] =
-        patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    auto [p_first, p_end] = patterns.equal_range(
+        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
     total += p_end - p_first;
   }
   return total;
@@ -133,9 +133,9 @@ void print_median_decode() {
     best[i] = fastest;
   }
   std::sort(best.begin(), best.end());
-  std::printf("decode_full over %zu VINs (10%% mutated): median %.0f ns, p90 %.0f ns, p99 %.0f ns\n",
-              vins.size(), best[best.size() / 2], best[best.size() * 9 / 10],
-              best[best.size() * 99 / 100]);
+  std::printf(
+      "decode_full over %zu VINs (10%% mutated): median %.0f ns, p90 %.0f ns, p99 %.0f ns\n",
+      vins.size(), best[best.size() / 2], best[best.size() * 9 / 10], best[best.size() * 99 / 100]);
 }
 
 }  // namespace

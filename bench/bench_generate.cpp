@@ -74,8 +74,14 @@ void BM_Covering(benchmark::State& state) {
   }
   report(state, vins);
 }
-BENCHMARK(BM_Covering<generate::pairwise>)->Name("BM_Pairwise")->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Covering<generate::seeded>)->Name("BM_Seeded")->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Covering<generate::pairwise>)
+    ->Name("BM_Pairwise")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_Covering<generate::seeded>)
+    ->Name("BM_Seeded")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 

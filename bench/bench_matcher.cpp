@@ -46,16 +46,21 @@ void match_all(benchmark::State& state, bool classes) {
   Table<PatternRow> patterns = schema.db->patterns();
   for (auto _ : state) {
     int hits = 0;
-    for (size_t i = 0; i < patterns.size(); ++i) hits += matcher::match(*schema.db, patterns[i], KEY);
+    for (size_t i = 0; i < patterns.size(); ++i)
+      hits += matcher::match(*schema.db, patterns[i], KEY);
     benchmark::DoNotOptimize(hits);
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(patterns.size()));
 }
 
-void BM_PlainKeys(benchmark::State& state) { match_all(state, false); }
+void BM_PlainKeys(benchmark::State& state) {
+  match_all(state, false);
+}
 BENCHMARK(BM_PlainKeys)->Arg(1000)->Arg(6000);
 
-void BM_ClassKeys(benchmark::State& state) { match_all(state, true); }
+void BM_ClassKeys(benchmark::State& state) {
+  match_all(state, true);
+}
 BENCHMARK(BM_ClassKeys)->Arg(1000)->Arg(6000);
 
 void BM_Re2Fallback(benchmark::State& state) {
@@ -68,8 +73,7 @@ void BM_ErrorcodeWarm(benchmark::State& state) {
   Schema schema(2000, true);
   std::vector<std::string> keys = {"*M8", "DM826|X", "[A-D]M", "****6|*[AB]"};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        errorcode(*schema.db, "1HGDM8260XA004352", "1HG", 1, 2005, keys));
+    benchmark::DoNotOptimize(errorcode(*schema.db, "1HGDM8260XA004352", "1HG", 1, 2005, keys));
   }
 }
 BENCHMARK(BM_ErrorcodeWarm);

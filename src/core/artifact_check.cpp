@@ -91,12 +91,12 @@ std::vector<std::string> check_artifact_orders(const Db& db) {
               [](const VehicleSpecSchemaRow& r) { return std::tuple(r.make_id, r.id); });
   check_table(problems, "vspec_schema_patterns", db.vspec_schema_patterns(), strict,
               [](const VSpecSchemaPatternRow& r) { return std::tuple(r.schema_id, r.id); });
-  check_table(problems, "vehicle_spec_patterns", db.vehicle_spec_patterns(), strict,
-              [](const VehicleSpecPatternRow& r) {
-                return std::tuple(r.vspec_schema_pattern_id, r.id);
-              });
-  check_table(problems, "vehicle_spec_schema_models", db.vehicle_spec_schema_models(), rising,
-              [](const VehicleSpecSchemaModelRow& r) { return std::tuple(r.schema_id, r.model_id); });
+  check_table(
+      problems, "vehicle_spec_patterns", db.vehicle_spec_patterns(), strict,
+      [](const VehicleSpecPatternRow& r) { return std::tuple(r.vspec_schema_pattern_id, r.id); });
+  check_table(
+      problems, "vehicle_spec_schema_models", db.vehicle_spec_schema_models(), rising,
+      [](const VehicleSpecSchemaModelRow& r) { return std::tuple(r.schema_id, r.model_id); });
   check_table(problems, "vehicle_spec_schema_years", db.vehicle_spec_schema_years(), rising,
               [](const VehicleSpecSchemaYearRow& r) { return std::tuple(r.schema_id, r.year); });
   return problems;

@@ -35,7 +35,9 @@ uint8_t literal_count(std::string_view keys) {
   return static_cast<uint8_t>(std::min<size_t>(n, 255));
 }
 
-bool has_class(std::string_view keys) { return keys.find('[') != std::string_view::npos; }
+bool has_class(std::string_view keys) {
+  return keys.find('[') != std::string_view::npos;
+}
 
 AlignedBytes::AlignedBytes(const std::vector<uint8_t>& bytes)
     : storage_((bytes.size() + 15) / 16), size_(bytes.size()) {
@@ -44,7 +46,9 @@ AlignedBytes::AlignedBytes(const std::vector<uint8_t>& bytes)
 
 namespace {
 
-bool text_order(const std::string& a, const std::string& b) { return text_less(a, b); }
+bool text_order(const std::string& a, const std::string& b) {
+  return text_less(a, b);
+}
 
 }  // namespace
 
@@ -163,8 +167,8 @@ StoredString inline_string(const std::string& text) {
 
 StoredString out_of_line_string(size_t length, int32_t offset) {
   StoredString s;
-  uint32_t w = 0x80u | static_cast<uint32_t>(length & 0x3F) |
-               (static_cast<uint32_t>(length >> 6) << 8);
+  uint32_t w =
+      0x80u | static_cast<uint32_t>(length & 0x3F) | (static_cast<uint32_t>(length >> 6) << 8);
   std::memcpy(s.bytes, &w, 4);
   std::memcpy(s.bytes + 4, &offset, 4);
   return s;
@@ -231,7 +235,8 @@ std::vector<uint8_t> write(Contents& c) {
   out.append(offsets.data(), offsets.size() * 4);
 
   d[2] = put_rows<WmiRow>(out, c.wmis, [&](const Wmi& s, WmiRow& r) {
-    r = {s.id, id(s.code), s.manufacturer_id, s.make_id, s.vehicle_type_id, s.truck_type_id,
+    r = {s.id,         id(s.code),        s.manufacturer_id,
+         s.make_id,    s.vehicle_type_id, s.truck_type_id,
          s.created_on, s.updated_on};
   });
   d[3] = put_rows<WmiVinSchemaRow>(out, c.wmi_vin_schemas,
@@ -269,11 +274,13 @@ std::vector<uint8_t> write(Contents& c) {
   d[7] = put_rows<MakeModelRow>(out, c.make_models, [](const MakeModel& s, MakeModelRow& r) {
     r = {s.make_id, s.model_id};
   });
-  d[8] = put_rows<WmiMakeRow>(out, c.wmi_makes,
-                              [](const WmiMake& s, WmiMakeRow& r) { r = {s.wmi_id, s.make_id}; });
-  d[9] = put_rows<EngineModelRow>(out, c.engine_models, [&](const EngineModel& s, EngineModelRow& r) {
-    r = {s.id, id(s.name)};
+  d[8] = put_rows<WmiMakeRow>(out, c.wmi_makes, [](const WmiMake& s, WmiMakeRow& r) {
+    r = {s.wmi_id, s.make_id};
   });
+  d[9] =
+      put_rows<EngineModelRow>(out, c.engine_models, [&](const EngineModel& s, EngineModelRow& r) {
+        r = {s.id, id(s.name)};
+      });
   d[10] = put_rows<EngineModelPatternRow>(
       out, c.engine_model_patterns, [&](const EngineModelPattern& s, EngineModelPatternRow& r) {
         r = {s.id, s.engine_model_id, s.element_id, id(s.attribute_id), s.created_on};
@@ -311,11 +318,12 @@ std::vector<uint8_t> write(Contents& c) {
   d[15] = {out.position(), c.cover_vin_list.size()};
   for (size_t i = 0; i < c.cover_vin_list.size(); ++i) {
     const std::string& vin = c.cover_vin_list[i];
-    StoredString s = vin.size() <= 8
-                         ? inline_string(vin)
-                         : out_of_line_string(vin.size(), static_cast<int32_t>(
-                                                              static_cast<int64_t>(text_positions[i]) -
-                                                              static_cast<int64_t>(out.position())));
+    StoredString s =
+        vin.size() <= 8
+            ? inline_string(vin)
+            : out_of_line_string(vin.size(),
+                                 static_cast<int32_t>(static_cast<int64_t>(text_positions[i]) -
+                                                      static_cast<int64_t>(out.position())));
     out.append_value(s);
   }
 
@@ -327,8 +335,9 @@ std::vector<uint8_t> write(Contents& c) {
                                            r.skip = s.skip ? 1 : 0;
                                          });
   d[17] = put_rows<VSpecSchemaPatternRow>(
-      out, c.vspec_schema_patterns,
-      [](const VSpecSchemaPattern& s, VSpecSchemaPatternRow& r) { r = {s.id, s.schema_id}; });
+      out, c.vspec_schema_patterns, [](const VSpecSchemaPattern& s, VSpecSchemaPatternRow& r) {
+        r = {s.id, s.schema_id};
+      });
   d[18] = put_rows<VehicleSpecPatternRow>(
       out, c.vehicle_spec_patterns, [&](const VehicleSpecPattern& s, VehicleSpecPatternRow& r) {
         r.id = s.id;
@@ -345,7 +354,9 @@ std::vector<uint8_t> write(Contents& c) {
       });
   d[20] = put_rows<VehicleSpecSchemaYearRow>(
       out, c.vehicle_spec_schema_years,
-      [](const VehicleSpecSchemaYear& s, VehicleSpecSchemaYearRow& r) { r = {s.schema_id, s.year}; });
+      [](const VehicleSpecSchemaYear& s, VehicleSpecSchemaYearRow& r) {
+        r = {s.schema_id, s.year};
+      });
 
   // The root: each offset is relative to its own descriptor.
   out.align(4);

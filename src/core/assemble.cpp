@@ -11,8 +11,6 @@ namespace tamberok {
 
 namespace {
 
-constexpr int32_t MODEL_YEAR = 29;
-
 bool counts_as_pattern(const DecodingItem& item) {
   bool pattern_source = item.source == "Pattern" || item.source == "Formula Pattern" ||
                         item.source == "EngineModelPattern";
@@ -59,19 +57,32 @@ std::optional<int32_t> present(int32_t value) {
 
 int32_t error_penalty(int32_t code) {
   switch (code) {
-    case 1: return -5;
-    case 2: return -100;
-    case 3: return -100;
-    case 4: return -200;
-    case 5: return -300;
-    case 6: return -10;
-    case 7: return -10000;
-    case 8: return -1000;
-    case 11: return -20;
-    case 12: return -20;
-    case 14: return -30;
-    case 400: return -40;
-    default: return 0;
+    case 1:
+      return -5;
+    case 2:
+      return -100;
+    case 3:
+      return -100;
+    case 4:
+      return -200;
+    case 5:
+      return -300;
+    case 6:
+      return -10;
+    case 7:
+      return -10000;
+    case 8:
+      return -1000;
+    case 11:
+      return -20;
+    case 12:
+      return -20;
+    case 14:
+      return -30;
+    case 400:
+      return -40;
+    default:
+      return 0;
   }
 }
 
@@ -87,10 +98,11 @@ PassScore score_pass(const Db& db, const Pass& pass) {
     std::optional<ElementRow> row = db.element(item.element_id);
     if (row && row->weight != NONE_I32) score.weight_sum += row->weight;
   }
-  score.pattern_count = static_cast<int32_t>(
-      std::count_if(pass.items.begin(), pass.items.end(), counts_as_pattern));
-  auto year_item = std::find_if(pass.items.begin(), pass.items.end(),
-                                [](const DecodingItem& item) { return item.element_id == MODEL_YEAR; });
+  score.pattern_count =
+      static_cast<int32_t>(std::count_if(pass.items.begin(), pass.items.end(), counts_as_pattern));
+  auto year_item = std::find_if(pass.items.begin(), pass.items.end(), [](const DecodingItem& item) {
+    return item.element_id == element_id::MODEL_YEAR;
+  });
   if (year_item != pass.items.end()) score.year = parse_i32(year_item->value);
   return score;
 }

@@ -35,12 +35,12 @@ struct Job {
   const std::function<void(size_t)>& task;
   const size_t n;
   const size_t chunk;
-  std::atomic<size_t> next{0};       // first index not yet claimed
+  std::atomic<size_t> next{0};  // first index not yet claimed
   std::atomic<bool> failed{false};
-  std::exception_ptr error;          // written once, by whoever set `failed`
+  std::exception_ptr error;  // written once, by whoever set `failed`
 
   // Guarded by the pool mutex.
-  size_t active = 0;                 // participants inside work_on()
+  size_t active = 0;  // participants inside work_on()
   bool queued = true;
   std::condition_variable done;
 
@@ -142,9 +142,13 @@ WorkerPool::WorkerPool(size_t workers) : state_(std::make_unique<State>()) {
   }
 }
 
-WorkerPool::~WorkerPool() { state_->shut_down(); }
+WorkerPool::~WorkerPool() {
+  state_->shut_down();
+}
 
-size_t WorkerPool::size() const { return state_->threads.size(); }
+size_t WorkerPool::size() const {
+  return state_->threads.size();
+}
 
 void WorkerPool::run(size_t n, const std::function<void(size_t)>& task) {
   if (n == 0) return;
@@ -262,24 +266,21 @@ namespace {
 template <typename T, typename Finish>
 std::vector<T> decode_each(const Db& db, const std::vector<std::string>& vins, int64_t now,
                            int32_t current_year, Finish finish) {
-  return batch<T>(vins.size(), [&](size_t i) {
-    return finish(decode_full(db, vins[i], now, current_year));
-  });
+  return batch<T>(vins.size(),
+                  [&](size_t i) { return finish(decode_full(db, vins[i], now, current_year)); });
 }
 
 }  // namespace
 
 std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,
                                        int64_t now, int32_t current_year) {
-  return decode_each<DecodeResult>(db, vins, now, current_year,
-                                   [](DecodeResult r) { return r; });
+  return decode_each<DecodeResult>(db, vins, now, current_year, [](DecodeResult r) { return r; });
 }
 
 std::vector<FlatResult> decode_batch_flat(const Db& db, const std::vector<std::string>& vins,
                                           int64_t now, int32_t current_year) {
-  return decode_each<FlatResult>(db, vins, now, current_year, [](DecodeResult r) {
-    return FlatResult::from(std::move(r));
-  });
+  return decode_each<FlatResult>(db, vins, now, current_year,
+                                 [](DecodeResult r) { return FlatResult::from(std::move(r)); });
 }
 
 std::vector<std::string> decode_batch_json(const Db& db, const std::vector<std::string>& vins,

@@ -11,10 +11,12 @@ constexpr uint32_t WEIGHTS[17] = {8, 7, 6, 5, 4, 3, 2, 10, 0, 9, 8, 7, 6, 5, 4, 
 // Transliteration values of "A".."Z"; I, O and Q are never admitted.
 constexpr uint32_t LETTER_VALUES[26] = {1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 2, 3, 4,
                                         5, 0, 7, 0, 9, 2, 3, 4, 5, 6, 7, 8, 9};
-constexpr uint32_t LETTER_MASK = ~((1u << ('I' - 'A')) | (1u << ('O' - 'A')) | (1u << ('Q' - 'A'))) &
-                                 ((1u << 26) - 1);
+constexpr uint32_t LETTER_MASK =
+    ~((1u << ('I' - 'A')) | (1u << ('O' - 'A')) | (1u << ('Q' - 'A'))) & ((1u << 26) - 1);
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool is_vin_char(unsigned char c) {
   return is_digit(c) || (c >= 'A' && c <= 'Z' && ((LETTER_MASK >> (c - 'A')) & 1));
@@ -25,7 +27,9 @@ bool is_year_char(unsigned char c) {
   return is_vin_char(c) && c >= 'A' && c <= 'Z' && c != 'U' && c != 'Z';
 }
 
-uint32_t value_of(unsigned char c) { return is_digit(c) ? c - '0' : LETTER_VALUES[c - 'A']; }
+uint32_t value_of(unsigned char c) {
+  return is_digit(c) ? c - '0' : LETTER_VALUES[c - 'A'];
+}
 
 }  // namespace
 

@@ -26,7 +26,9 @@ std::string_view strip_leading_zeros(std::string_view digits) {
   return first == std::string_view::npos ? std::string_view() : digits.substr(first);
 }
 
-bool is_zero(const Dec& d) { return strip_leading_zeros(d.digits).empty(); }
+bool is_zero(const Dec& d) {
+  return strip_leading_zeros(d.digits).empty();
+}
 
 // The digits read as an unsigned 128-bit integer; none when they do not fit.
 std::optional<uint128> read_u128(std::string_view digits) {
@@ -74,8 +76,8 @@ std::string apply_sign(std::string text, bool negative) {
 std::optional<std::string> product(const Dec& x, const Dec& y) {
   uint64_t scale = uint64_t{x.scale} + y.scale;
   if (scale > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-  std::string text = format_fixed(multiply_digits(x.digits, y.digits),
-                                  static_cast<uint32_t>(scale));
+  std::string text =
+      format_fixed(multiply_digits(x.digits, y.digits), static_cast<uint32_t>(scale));
   return apply_sign(std::move(text), x.negative != y.negative);
 }
 
@@ -141,7 +143,7 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
 }
 
 std::string source_text(int32_t conversion_id, std::string_view formula,
-                         std::string_view attribute) {
+                        std::string_view attribute) {
   std::string text = "Conversion " + std::to_string(conversion_id) + ": " +
                      replace_all(formula, PLACEHOLDER, attribute);
   return std::string(cut_chars(text, SOURCE_CHARS));

@@ -66,9 +66,12 @@ bool members_match(std::string_view members, unsigned char ch) {
 
 bool token_matches(const KeyToken& t, unsigned char ch) {
   switch (t.kind) {
-    case KeyToken::Kind::any: return true;
-    case KeyToken::Kind::members: return members_match(t.members, ch);
-    case KeyToken::Kind::byte: return t.byte == ch;
+    case KeyToken::Kind::any:
+      return true;
+    case KeyToken::Kind::members:
+      return members_match(t.members, ch);
+    case KeyToken::Kind::byte:
+      return t.byte == ch;
   }
   return false;
 }
@@ -344,7 +347,8 @@ std::vector<std::string> for_each_schema(const Db& db, uint64_t limit, int32_t c
     std::optional<std::string_view> wmi = find_wmi(wmis, entry.wmi_id);
     if (!wmi) continue;
     char wmi3 = wmi->size() >= 3 ? (*wmi)[2] : 'A';
-    SchemaCorpus s{entry.vin_schema_id, *wmi,
+    SchemaCorpus s{entry.vin_schema_id,
+                   *wmi,
                    position_classes(db, entry.vin_schema_id, wmi3, car_like(db, *wmi)),
                    {},
                    schema_year(entry.year_from, entry.year_to, max_year)};
@@ -400,19 +404,19 @@ std::vector<std::string> pairwise(const Db& db, uint64_t limit, int32_t current_
 std::vector<std::string> seeded(const Db& db, uint64_t limit, int32_t current_year) {
   Table<PatternRow> patterns = db.patterns();
   std::vector<StrId> seen;  // keys of the current schema, sorted
-  return for_each_schema(db, limit, current_year, [&](const SchemaCorpus& s, PairSet& pairs,
-                                                      auto& sink) {
-    seen.clear();
-    auto [first, end] = schema_patterns(db, s.schema_id);
-    for (size_t i = first; i < end; ++i) {
-      StrId key = patterns[i].keys;
-      auto at = std::lower_bound(seen.begin(), seen.end(), key);
-      if (at != seen.end() && *at == key) continue;
-      seen.insert(at, key);
-      sink(fill_and_retire(seed_row(db.string(key), s.classes), s.counts, pairs));
-    }
-    cover_remaining(s.counts, pairs, sink);
-  });
+  return for_each_schema(
+      db, limit, current_year, [&](const SchemaCorpus& s, PairSet& pairs, auto& sink) {
+        seen.clear();
+        auto [first, end] = schema_patterns(db, s.schema_id);
+        for (size_t i = first; i < end; ++i) {
+          StrId key = patterns[i].keys;
+          auto at = std::lower_bound(seen.begin(), seen.end(), key);
+          if (at != seen.end() && *at == key) continue;
+          seen.insert(at, key);
+          sink(fill_and_retire(seed_row(db.string(key), s.classes), s.counts, pairs));
+        }
+        cover_remaining(s.counts, pairs, sink);
+      });
 }
 
 }  // namespace tamberok::generate

@@ -32,13 +32,27 @@ constexpr size_t ROW_SIZES[TABLE_COUNT] = {
 };
 
 constexpr const char* TABLE_NAMES[TABLE_COUNT] = {
-    "strings",         "string_offsets",        "wmis",
-    "wmi_vin_schemas", "vin_schemas",           "patterns",
-    "element_defs",    "make_models",           "wmi_makes",
-    "engine_models",   "engine_model_patterns", "default_values",
-    "vin_exceptions",  "conversions",           "lookups",
-    "cover_vin_list",  "vehicle_spec_schemas",  "vspec_schema_patterns",
-    "vehicle_spec_patterns", "vehicle_spec_schema_models", "vehicle_spec_schema_years",
+    "strings",
+    "string_offsets",
+    "wmis",
+    "wmi_vin_schemas",
+    "vin_schemas",
+    "patterns",
+    "element_defs",
+    "make_models",
+    "wmi_makes",
+    "engine_models",
+    "engine_model_patterns",
+    "default_values",
+    "vin_exceptions",
+    "conversions",
+    "lookups",
+    "cover_vin_list",
+    "vehicle_spec_schemas",
+    "vspec_schema_patterns",
+    "vehicle_spec_patterns",
+    "vehicle_spec_schema_models",
+    "vehicle_spec_schema_years",
 };
 
 template <typename T>

@@ -21,27 +21,16 @@ bool is_multi_valued(int32_t element_id) {
 
 namespace {
 
-constexpr int32_t ENGINE_MODEL = 18;
-constexpr int32_t MAKE = 26;
-constexpr int32_t MANUFACTURER = 27;
-constexpr int32_t MODEL = 28;
-constexpr int32_t MODEL_YEAR = 29;
-constexpr int32_t VEHICLE_TYPE = 39;
-constexpr int32_t MANUFACTURER_ID = 157;
-
-// Schema upper bound for an open-ended link, as the decoder reads it.
-constexpr int32_t OPEN_YEAR_TO = 2999;
-
 // Make, manufacturer, model year and vehicle type come from the WMI row and
 // the year rule, never from patterns.
-bool is_wmi_element(int32_t element_id) {
-  return element_id == MAKE || element_id == MANUFACTURER || element_id == MODEL_YEAR ||
-         element_id == VEHICLE_TYPE;
+bool is_wmi_element(int32_t id) {
+  return id == element_id::MAKE || id == element_id::MANUFACTURER || id == element_id::MODEL_YEAR ||
+         id == element_id::VEHICLE_TYPE;
 }
 
 bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
   if (!has_year) return true;
-  int32_t upper = link.year_to == NONE_I32 ? OPEN_YEAR_TO : link.year_to;
+  int32_t upper = link.year_to == NONE_I32 ? DECODER_OPEN_YEAR_TO : link.year_to;
   return link.year_from <= year && year <= upper;
 }
 
@@ -69,7 +58,8 @@ std::optional<WmiRow> choose_wmi(const Db& db, std::string_view wmi, int64_t cut
 
 std::optional<VinSchemaRow> find_schema(const Db& db, int32_t id) {
   Table<VinSchemaRow> schemas = db.vin_schemas();
-  size_t at = schemas.lower_bound(0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < id; });
+  size_t at =
+      schemas.lower_bound(0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < id; });
   if (at == schemas.size()) return std::nullopt;
   VinSchemaRow row = schemas[at];
   if (row.id != id) return std::nullopt;
@@ -114,8 +104,8 @@ void append_pattern_items(const Db& db, const WmiRow& w, std::string_view key, b
     schema_priority.try_emplace(link.vin_schema_id, link.year_from);
     std::optional<VinSchemaRow> schema = find_schema(db, link.vin_schema_id);
     if (!schema || (schema->skip & 1)) continue;
-    auto [p_first, p_end] =
-        patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    auto [p_first, p_end] = patterns.equal_range(
+        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
     for (size_t j = p_first; j < p_end; ++j) {
       PatternRow p = patterns[j];
       if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
@@ -146,10 +136,11 @@ int compare_created(int64_t candidate, int64_t best) {
 const DecodingItem* choose_engine_model(const std::vector<DecodingItem>& items) {
   const DecodingItem* best = nullptr;
   for (const DecodingItem& item : items) {
-    if (item.element_id != ENGINE_MODEL) continue;
+    if (item.element_id != element_id::ENGINE_MODEL) continue;
     if (best == nullptr || item.priority > best->priority) {
       best = &item;
-    } else if (item.priority == best->priority && compare_created(item.created_on, best->created_on) >= 0) {
+    } else if (item.priority == best->priority &&
+               compare_created(item.created_on, best->created_on) >= 0) {
       best = &item;  // at a full tie the later item wins
     }
   }
@@ -213,15 +204,17 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
   std::string keys = ascii_upper(wmi);
   if (w.vehicle_type_id != NONE_I32) {
     if (std::optional<std::string> name = lookup_upper(db, "vehicletype", w.vehicle_type_id)) {
-      DecodingItem item = wmi_item(w, keys, "VehType", VEHICLE_TYPE, w.vehicle_type_id, *name);
+      DecodingItem item =
+          wmi_item(w, keys, "VehType", element_id::VEHICLE_TYPE, w.vehicle_type_id, *name);
       item.created_on = w.updated_on;
       items.push_back(std::move(item));
     }
   }
   if (w.manufacturer_id != NONE_I32) {
     std::string name = lookup_upper(db, "manufacturer", w.manufacturer_id).value_or("");
-    items.push_back(wmi_item(w, keys, "Manu. Name", MANUFACTURER, w.manufacturer_id, name));
-    items.push_back(wmi_item(w, keys, "Manu. Id", MANUFACTURER_ID, w.manufacturer_id,
+    items.push_back(
+        wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id, name));
+    items.push_back(wmi_item(w, keys, "Manu. Id", element_id::MANUFACTURER_ID, w.manufacturer_id,
                              std::to_string(w.manufacturer_id)));
   }
 }
@@ -244,8 +237,8 @@ void append_formula_items(const Db& db, const WmiRow& w, std::string_view key, b
     WmiVinSchemaRow link = links[i];
     if (!link_covers(link, has_year, year)) continue;
     if (!seen.insert(link.vin_schema_id).second) continue;
-    auto [p_first, p_end] =
-        patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    auto [p_first, p_end] = patterns.equal_range(
+        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
     for (size_t j = p_first; j < p_end; ++j) {
       PatternRow p = patterns[j];
       if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
@@ -330,8 +323,9 @@ void keep_best_per_element(std::vector<DecodingItem>& items) {
 // the WMI has exactly one make.
 void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
                        std::vector<DecodingItem>& items) {
-  auto model = std::find_if(items.begin(), items.end(),
-                            [](const DecodingItem& item) { return item.element_id == MODEL; });
+  auto model = std::find_if(items.begin(), items.end(), [](const DecodingItem& item) {
+    return item.element_id == element_id::MODEL;
+  });
   if (model != items.end()) {
     std::optional<int32_t> model_id = parse_i32(model->attribute_id);
     if (!model_id) return;
@@ -339,7 +333,8 @@ void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
     int32_t pattern_id = model->pattern_id;
     int32_t vin_schema_id = model->vin_schema_id;
     Table<MakeModelRow> rows = db.make_models();
-    auto [first, end] = rows.equal_range([](const MakeModelRow& r) { return r.model_id; }, *model_id);
+    auto [first, end] =
+        rows.equal_range([](const MakeModelRow& r) { return r.model_id; }, *model_id);
     for (size_t i = first; i < end; ++i) {
       MakeModelRow row = rows[i];
       DecodingItem item;
@@ -349,7 +344,7 @@ void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
       item.source = "pattern - model";
       item.pattern_id = pattern_id;
       item.vin_schema_id = vin_schema_id;
-      item.element_id = MAKE;
+      item.element_id = element_id::MAKE;
       item.priority = 1000;
       items.push_back(std::move(item));
     }
@@ -369,7 +364,7 @@ void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
   item.source = "Make";
   item.created_on = w.updated_on;
   item.wmi_id = w.id;
-  item.element_id = MAKE;
+  item.element_id = element_id::MAKE;
   item.priority = -100;
   items.push_back(std::move(item));
 }
@@ -395,7 +390,7 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
     item.attribute_id = std::to_string(year);
     item.value = item.attribute_id;
     item.source = "ModelYear";
-    item.element_id = MODEL_YEAR;
+    item.element_id = element_id::MODEL_YEAR;
     item.priority = 100;
     items.push_back(std::move(item));
   }

@@ -1,13 +1,13 @@
 #include "tamberok/errors.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
-
-#include <re2/re2.h>
 
 #include "tamberok/checkdigit.h"
 #include "tamberok/hash.h"
@@ -44,7 +44,8 @@ thread_local std::unordered_map<std::string, std::shared_ptr<const KeyChars>, Fx
 std::vector<char32_t> chars_of(std::string_view text) {
   std::vector<char32_t> out;
   out.reserve(text.size());
-  for (size_t at = 0, len = 0; at < text.size(); at += len) out.push_back(decode_utf8(text, at, len));
+  for (size_t at = 0, len = 0; at < text.size(); at += len)
+    out.push_back(decode_utf8(text, at, len));
   return out;
 }
 
@@ -104,7 +105,8 @@ std::shared_ptr<const PositionMap> build_position_map(const Db& db, std::string_
   for (size_t w = db.wmi_lower_bound(wmi); w < wmis.size(); ++w) {
     WmiRow row = wmis[w];
     if (db.string(row.code) != wmi) break;
-    auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, row.id);
+    auto [first, end] =
+        links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, row.id);
     for (size_t l = first; l < end; ++l) {
       WmiVinSchemaRow link = links[l];
       int32_t year_to = link.year_to == NONE_I32 ? OPEN_YEAR_TO : link.year_to;
@@ -291,7 +293,8 @@ std::vector<std::pair<uint32_t, char32_t>> valid_chars_in_key(std::string_view k
   return out;
 }
 
-std::string build_replace(const std::vector<char32_t>& vin, int32_t position, std::string_view text) {
+std::string build_replace(const std::vector<char32_t>& vin, int32_t position,
+                          std::string_view text) {
   size_t p = position > 0 ? static_cast<size_t>(position) : 0;
   std::string out = text_of(vin, 0, p > 0 ? p - 1 : 0);
   out += text;
@@ -314,7 +317,9 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
   return out;
 }
 
-size_t key_chars_size() { return KEY_CHARS.size(); }
+size_t key_chars_size() {
+  return KEY_CHARS.size();
+}
 
 size_t charset_cache_size() {
   size_t total = 0;

@@ -24,9 +24,13 @@ constexpr size_t LONG_WMI_SIZE = 6;
 constexpr int32_t CYCLE_FIRST = 2010;
 constexpr int32_t CYCLE_LAST = 2039;
 
-int32_t open_to_9999(int32_t year_to) { return year_to == NONE_I32 ? OPEN_YEAR_TO : year_to; }
+int32_t open_to_9999(int32_t year_to) {
+  return year_to == NONE_I32 ? OPEN_YEAR_TO : year_to;
+}
 
-bool forbidden_in_vin(unsigned char c) { return c == 'I' || c == 'O' || c == 'Q'; }
+bool forbidden_in_vin(unsigned char c) {
+  return c == 'I' || c == 'O' || c == 'Q';
+}
 
 char year_code(int32_t year) {
   // 64-bit: any i32 year reaches here from the caller's filter.
@@ -146,7 +150,8 @@ std::vector<SchemaEntry> schema_to_wmi(const Db& db) {
   all.reserve(links.size());
   for (size_t w = 0; w < wmis.size(); ++w) {
     int32_t wmi_id = wmis[w].id;
-    auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi_id);
+    auto [first, end] =
+        links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi_id);
     for (size_t i = first; i < end; ++i) {
       WmiVinSchemaRow r = links[i];
       all.push_back({r.vin_schema_id, wmi_id, r.year_from, open_to_9999(r.year_to)});
@@ -177,7 +182,8 @@ std::vector<std::pair<int32_t, std::string_view>> wmis_by_id(const Db& db) {
   return out;
 }
 
-std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db, int32_t element_id,
+std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db,
+                                                                    int32_t element_id,
                                                                     bool lowercase) {
   Table<PatternRow> patterns = db.patterns();
   std::vector<std::pair<std::string, uint32_t>> out;
@@ -198,9 +204,8 @@ std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db
 }
 
 std::optional<SchemaEntry> find_schema(const std::vector<SchemaEntry>& schemas, int32_t schema_id) {
-  auto it = std::lower_bound(
-      schemas.begin(), schemas.end(), schema_id,
-      [](const SchemaEntry& e, int32_t id) { return e.vin_schema_id < id; });
+  auto it = std::lower_bound(schemas.begin(), schemas.end(), schema_id,
+                             [](const SchemaEntry& e, int32_t id) { return e.vin_schema_id < id; });
   if (it == schemas.end() || it->vin_schema_id != schema_id) return std::nullopt;
   return *it;
 }
@@ -244,7 +249,8 @@ std::vector<int32_t> make_ids(const Db& db, std::string_view make) {
   Table<LookupRow> lookups = db.lookups();
   for (size_t i = 0; i < lookups.size(); ++i) {
     LookupRow row = lookups[i];
-    if (row.table == *table && eq_ignore_ascii_case(db.string(row.name), make)) ids.push_back(row.id);
+    if (row.table == *table && eq_ignore_ascii_case(db.string(row.name), make))
+      ids.push_back(row.id);
   }
   return ids;
 }
@@ -296,15 +302,16 @@ std::vector<std::string> generate(const Db& db, uint64_t n, uint64_t seed, const
     rows.clear();
     for (size_t i = first; i < end; ++i) {
       WmiVinSchemaRow r = links[i];
-      if (filter.year && !(r.year_from <= *filter.year && *filter.year <= open_to_9999(r.year_to))) {
+      if (filter.year &&
+          !(r.year_from <= *filter.year && *filter.year <= open_to_9999(r.year_to))) {
         continue;
       }
       rows.push_back(r);
     }
     if (rows.empty()) continue;
     const WmiVinSchemaRow& r = rows[rng.pick(rows.size())];
-    int32_t year = filter.year ? *filter.year
-                               : schema_year(r.year_from, open_to_9999(r.year_to), max_year);
+    int32_t year =
+        filter.year ? *filter.year : schema_year(r.year_from, open_to_9999(r.year_to), max_year);
     auto [pfirst, pend] =
         patterns.equal_range([](const PatternRow& p) { return p.vin_schema_id; }, r.vin_schema_id);
     std::string_view key = "*****";
@@ -320,7 +327,7 @@ std::vector<std::string> generate(const Db& db, uint64_t n, uint64_t seed, const
 
 std::optional<Dimension> dimension_of(std::string_view name) {
   static constexpr std::array<std::string_view, 6> NAMES = {"wmi",   "pattern",   "engine",
-                                                           "vspec", "exception", "default"};
+                                                            "vspec", "exception", "default"};
   for (size_t i = 0; i < NAMES.size(); ++i) {
     if (NAMES[i] == name) return ALL_DIMENSIONS[i];
   }
@@ -342,12 +349,18 @@ class Sweeper {
 
   void run(Dimension d, std::vector<std::string>& out) {
     switch (d) {
-      case Dimension::wmi: return wmi_rows(out);
-      case Dimension::pattern: return pattern_keys(out);
-      case Dimension::engine: return engine_models(out);
-      case Dimension::vspec: return vspec_schemas(out);
-      case Dimension::exception: return exceptions(out);
-      case Dimension::defaults: return default_types(out);
+      case Dimension::wmi:
+        return wmi_rows(out);
+      case Dimension::pattern:
+        return pattern_keys(out);
+      case Dimension::engine:
+        return engine_models(out);
+      case Dimension::vspec:
+        return vspec_schemas(out);
+      case Dimension::exception:
+        return exceptions(out);
+      case Dimension::defaults:
+        return default_types(out);
     }
   }
 
@@ -368,7 +381,8 @@ class Sweeper {
   // The year of the first schema link of a WMI, if it has one.
   std::optional<int32_t> first_link_year(int32_t wmi_id) {
     Table<WmiVinSchemaRow> links = db_.wmi_vin_schemas();
-    auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi_id);
+    auto [first, end] =
+        links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi_id);
     if (first == end) return std::nullopt;
     WmiVinSchemaRow r = links[first];
     return schema_year(r.year_from, open_to_9999(r.year_to), max_year_);
@@ -461,8 +475,8 @@ class Sweeper {
     Table<VehicleSpecSchemaModelRow> models = db_.vehicle_spec_schema_models();
     for (size_t s = 0; s < specs.size(); ++s) {
       int32_t vspec_id = specs[s].id;
-      auto [first, end] =
-          models.equal_range([](const VehicleSpecSchemaModelRow& r) { return r.schema_id; }, vspec_id);
+      auto [first, end] = models.equal_range(
+          [](const VehicleSpecSchemaModelRow& r) { return r.schema_id; }, vspec_id);
       if (first == end) continue;
       std::optional<uint32_t> pattern =
           find_attribute(attributes, std::to_string(models[first].model_id));
@@ -500,8 +514,9 @@ class Sweeper {
 
   static std::optional<uint32_t> find_attribute(
       const std::vector<std::pair<std::string, uint32_t>>& attributes, std::string_view text) {
-    auto it = std::lower_bound(attributes.begin(), attributes.end(), text,
-                               [](const auto& e, std::string_view t) { return text_less(e.first, t); });
+    auto it =
+        std::lower_bound(attributes.begin(), attributes.end(), text,
+                         [](const auto& e, std::string_view t) { return text_less(e.first, t); });
     if (it == attributes.end() || it->first != text) return std::nullopt;
     return it->second;
   }

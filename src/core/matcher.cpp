@@ -1,13 +1,13 @@
 #include "tamberok/matcher.h"
 
+#include <re2/re2.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
-
-#include <re2/re2.h>
 
 #include "tamberok/hash.h"
 
@@ -19,8 +19,17 @@ namespace {
 // uses any of them is not a plain position list and goes to RE2.
 bool is_operator(unsigned char c) {
   switch (c) {
-    case '(': case ')': case '*': case '+': case '$': case '?':
-    case ']': case '^': case '{': case '|': case '}':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case '$':
+    case '?':
+    case ']':
+    case '^':
+    case '{':
+    case '|':
+    case '}':
       return true;
     default:
       return false;

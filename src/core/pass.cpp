@@ -13,17 +13,6 @@ namespace tamberok {
 
 namespace {
 
-constexpr int32_t BODY_CLASS = 5;
-constexpr int32_t MODEL = 28;
-constexpr int32_t VEHICLE_TYPE = 39;
-
-constexpr int32_t SUGGESTED_VIN = 142;
-constexpr int32_t ERROR_CODE = 143;
-constexpr int32_t POSSIBLE_VALUES = 144;
-constexpr int32_t ADDITIONAL_ERROR_TEXT = 156;
-constexpr int32_t ERROR_TEXT = 191;
-constexpr int32_t VEHICLE_DESCRIPTOR = 196;
-
 constexpr size_t TEXT_LIMIT = 500;
 
 constexpr std::string_view POSSIBLE_4 =
@@ -50,8 +39,8 @@ constexpr std::string_view NOTE_EXCEPTION =
 
 constexpr std::string_view OFF_ROAD_BODY_CLASSES[] = {"69",  "84",  "86",  "88",  "97",
                                                       "105", "113", "124", "126", "127"};
-constexpr std::string_view INCOMPLETE_BODY_CLASSES[] = {"62", "63", "64", "65", "67", "70",
-                                                        "71", "72", "74", "75", "76", "77",
+constexpr std::string_view INCOMPLETE_BODY_CLASSES[] = {"62", "63",  "64",  "65", "67", "70",
+                                                        "71", "72",  "74",  "75", "76", "77",
                                                         "78", "107", "112", "116"};
 
 template <size_t N>
@@ -72,7 +61,9 @@ bool is_vin_char(char c) {
   return is_ascii_digit(c) || (is_ascii_upper(c) && c != 'I' && c != 'O' && c != 'Q');
 }
 
-bool is_year_char(char c) { return decoded_year(c).has_value(); }
+bool is_year_char(char c) {
+  return decoded_year(c).has_value();
+}
 
 // Whether character c may stand at position p (from 1) of a VIN whose
 // trailing serial digits begin at digits_from.
@@ -86,9 +77,8 @@ bool char_allowed(char c, size_t p, size_t digits_from) {
 // Whether the exception list names this VIN with its check-digit exception.
 bool check_digit_excepted(const Db& db, std::string_view vin) {
   Table<VinExceptionRow> rows = db.vin_exceptions();
-  size_t at = rows.lower_bound(0, rows.size(), [&](const VinExceptionRow& r) {
-    return text_less(db.string(r.vin), vin);
-  });
+  size_t at = rows.lower_bound(
+      0, rows.size(), [&](const VinExceptionRow& r) { return text_less(db.string(r.vin), vin); });
   if (at == rows.size()) return false;
   VinExceptionRow row = rows[at];
   return db.string(row.vin) == vin && (row.check_digit & 1);
@@ -116,7 +106,8 @@ std::string note_text(const std::set<int32_t>& codes, const std::optional<std::s
   bool incomplete = vehicle_type && *vehicle_type == "10";
   if (!incomplete) {
     incomplete = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
-      return item.element_id == BODY_CLASS && one_of(item.attribute_id, INCOMPLETE_BODY_CLASSES);
+      return item.element_id == element_id::BODY_CLASS &&
+             one_of(item.attribute_id, INCOMPLETE_BODY_CLASSES);
     });
   }
   if (incomplete) note = finish(note.value_or("") + std::string(INCOMPLETE));
@@ -173,7 +164,8 @@ std::string from_chars(const std::u32string& chars) {
 
 }  // namespace
 
-void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std::string_view text) {
+void append_correction(std::vector<DecodingItem>& items, int32_t element_id,
+                       std::string_view text) {
   DecodingItem item;
   item.attribute_id = std::string(text);
   item.value = std::string(text);
@@ -201,25 +193,27 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
   } else {
     std::vector<std::string> matched_keys;
     for (const DecodingItem& item : items) {
-      if (source_mentions_pattern(item.source) && !item.keys.empty()) matched_keys.push_back(item.keys);
+      if (source_mentions_pattern(item.source) && !item.keys.empty())
+        matched_keys.push_back(item.keys);
     }
     outcome = errorcode(db, vin, wmi, has_year ? 1 : 0, year, matched_keys);
     codes.insert(outcome.error_codes.begin(), outcome.error_codes.end());
   }
 
   bool glider = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
-    return item.element_id == BODY_CLASS && item.attribute_id == "64";
+    return item.element_id == element_id::BODY_CLASS && item.attribute_id == "64";
   });
   if (glider) codes.insert(9);
   bool off_road = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
-    return item.element_id == BODY_CLASS && one_of(item.attribute_id, OFF_ROAD_BODY_CLASSES);
+    return item.element_id == element_id::BODY_CLASS &&
+           one_of(item.attribute_id, OFF_ROAD_BODY_CLASSES);
   });
   if (off_road) codes.insert(10);
   if (!has_year) codes.insert(11);
 
   std::optional<std::string> vehicle_type;
   auto type_item = std::find_if(items.begin(), items.end(), [](const DecodingItem& item) {
-    return item.element_id == VEHICLE_TYPE;
+    return item.element_id == element_id::VEHICLE_TYPE;
   });
   if (type_item != items.end()) vehicle_type = type_item->attribute_id;
 
@@ -269,21 +263,22 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
     if (code != 14) only_fourteen = false;
   }
   if (serious == 0 || (serious == 1 && only_fourteen)) codes.insert(0);
-  bool has_model = std::any_of(items.begin(), items.end(),
-                               [](const DecodingItem& item) { return item.element_id == MODEL; });
+  bool has_model = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
+    return item.element_id == element_id::MODEL;
+  });
   if (codes.count(0) && !has_model) codes.insert(14);
 
   Pass pass;
   pass.corrected_vin = from_chars(corrected);
-  std::string note = note_text(codes, outcome.unused_positions, invalid_chars, items, vehicle_type,
-                               year_certain);
+  std::string note =
+      note_text(codes, outcome.unused_positions, invalid_chars, items, vehicle_type, year_certain);
   std::string errors = error_text(db, codes, off_road, excepted);
-  append_correction(items, SUGGESTED_VIN, pass.corrected_vin);
-  append_correction(items, ERROR_CODE, codes_text(codes));
-  append_correction(items, POSSIBLE_VALUES, outcome.possible_values);
-  append_correction(items, ADDITIONAL_ERROR_TEXT, note);
-  append_correction(items, ERROR_TEXT, errors);
-  append_correction(items, VEHICLE_DESCRIPTOR, descriptor);
+  append_correction(items, element_id::SUGGESTED_VIN, pass.corrected_vin);
+  append_correction(items, element_id::ERROR_CODE, codes_text(codes));
+  append_correction(items, element_id::POSSIBLE_VALUES, outcome.possible_values);
+  append_correction(items, element_id::ADDITIONAL_ERROR_TEXT, note);
+  append_correction(items, element_id::ERROR_TEXT, errors);
+  append_correction(items, element_id::VEHICLE_DESCRIPTOR, descriptor);
 
   pass.items = std::move(items);
   pass.error_codes.assign(codes.begin(), codes.end());

@@ -45,7 +45,9 @@ int32_t civil_year(int64_t micros) {
   return static_cast<int32_t>(month <= 2 ? y + 1 : y);
 }
 
-int32_t current_year() { return civil_year(now_micros()); }
+int32_t current_year() {
+  return civil_year(now_micros());
+}
 
 std::string normalize_vin(std::string_view text) {
   std::string ascii;
@@ -104,8 +106,8 @@ DecodeResult decode_full(const Db& db, std::string_view text, int64_t now, int32
   passes.push_back(run_pass(db, vin, wmi, key, now, descriptor, 3, plan.has_year, plan.year,
                             YEAR_KEY, plan.year_certain));
   if (plan.second_pass) {
-    passes.push_back(run_pass(db, vin, wmi, key, now, descriptor, 4, true, plan.year - 30,
-                              YEAR_KEY, plan.year_certain));
+    passes.push_back(run_pass(db, vin, wmi, key, now, descriptor, 4, true, plan.year - 30, YEAR_KEY,
+                              plan.year_certain));
   }
   return assemble_result(db, std::move(passes), std::move(vin), std::move(wmi),
                          std::move(descriptor));

@@ -43,8 +43,12 @@ std::pair<size_t, size_t> pattern_rows(const Db& db, int32_t vspec_schema_patter
       vspec_schema_pattern_id);
 }
 
-bool is_key_row(const VehicleSpecPatternRow& r) { return r.is_key == 1; }
-bool is_value_row(const VehicleSpecPatternRow& r) { return r.is_key == 0; }
+bool is_key_row(const VehicleSpecPatternRow& r) {
+  return r.is_key == 1;
+}
+bool is_value_row(const VehicleSpecPatternRow& r) {
+  return r.is_key == 0;
+}
 
 bool schema_applies(const Db& db, const VehicleSpecSchemaRow& s, int32_t vehicle_type,
                     int32_t model, bool has_year, int32_t year) {
@@ -68,8 +72,7 @@ bool schema_applies(const Db& db, const VehicleSpecSchemaRow& s, int32_t vehicle
 }
 
 std::vector<Tbl1> keyed_patterns(const Db& db, const std::vector<int32_t>& makes,
-                                 int32_t vehicle_type, int32_t model, bool has_year,
-                                 int32_t year) {
+                                 int32_t vehicle_type, int32_t model, bool has_year, int32_t year) {
   std::vector<Tbl1> out;
   Table<VehicleSpecSchemaRow> schemas = db.vehicle_spec_schemas();
   Table<VSpecSchemaPatternRow> patterns = db.vspec_schema_patterns();
@@ -111,7 +114,8 @@ bool keys_match(const Db& db, const std::vector<DecodingItem>& items,
     std::string_view wanted = db.string(r.attribute_id);
     size_t hits = 0;
     for (size_t i = 0; i < items.size(); ++i) {
-      if (items[i].element_id == r.element_id && eq_ignore_ascii_case(items[i].attribute_id, wanted)) {
+      if (items[i].element_id == r.element_id &&
+          eq_ignore_ascii_case(items[i].attribute_id, wanted)) {
         if (!matched[i]) ++matched_count;
         matched[i] = true;
         ++hits;
@@ -155,7 +159,8 @@ void append_vehicle_specs(std::vector<DecodingItem>& items, const Db& db, std::s
   if (!model) return;
   std::vector<int32_t> makes = db.makeids_for_wmi_str(wmi);
   std::vector<Tbl1> keyed = keyed_patterns(db, makes, *vehicle_type, *model, has_year, year);
-  std::erase_if(keyed, [&](const Tbl1& t) { return !keys_match(db, items, t.vspec_schema_pattern_id); });
+  std::erase_if(keyed,
+                [&](const Tbl1& t) { return !keys_match(db, items, t.vspec_schema_pattern_id); });
   if (keyed.empty()) return;
 
   std::unordered_set<int32_t, FxHash> blocked;

@@ -75,7 +75,9 @@ std::string with_commas(size_t n) {
   return out;
 }
 
-std::string error_text(int error) { return std::strerror(error); }
+std::string error_text(int error) {
+  return std::strerror(error);
+}
 
 // Writes beside the target and renames, so readers see the old artifact or
 // the new one, never a part.
@@ -120,8 +122,8 @@ void print_summary(const Options& options, const Db& db, size_t bytes, double se
       {"vehicle_spec_schema_models", db.vehicle_spec_schema_models().size()},
       {"vehicle_spec_schema_years", db.vehicle_spec_schema_years().size()},
   };
-  std::printf("tamberok-import: %s -> %s\n", options.db ? options.db->c_str() : options.sql->c_str(),
-              options.out->c_str());
+  std::printf("tamberok-import: %s -> %s\n",
+              options.db ? options.db->c_str() : options.sql->c_str(), options.out->c_str());
   for (const auto& [name, count] : counts) {
     std::printf("  %-28s %12s\n", name, with_commas(count).c_str());
   }

@@ -51,7 +51,9 @@ namespace tamberok::import {
 
 // ---- Sources -----------------------------------------------------------------
 
-void Source::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
+void Source::Close::operator()(sqlite3* db) const {
+  sqlite3_close(db);
+}
 
 Source Source::open_file(const std::string& path) {
   std::error_code ec;
@@ -89,7 +91,8 @@ Source Source::load_sql(const std::string& path) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open(":memory:", &db);
   Source source(db, path);
-  if (rc != SQLITE_OK) throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
+  if (rc != SQLITE_OK)
+    throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
   char* error = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error != nullptr ? error : sqlite3_errmsg(db);
@@ -145,7 +148,8 @@ std::string_view column_text(sqlite3_stmt* stmt, int i) {
 class Catalog {
  public:
   explicit Catalog(const Source& source) : source_(source) {
-    Statement stmt = prepare(source, "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')");
+    Statement stmt =
+        prepare(source, "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')");
     while (step(source, stmt.get())) {
       std::string name(column_text(stmt.get(), 0));
       tables_.emplace(ascii_lower(name), name);
@@ -210,7 +214,8 @@ class TableReader {
     if (type == SQLITE_NULL) return NONE_I64;
     std::string_view text = column_text(stmt_.get(), i);
     std::optional<int64_t> micros = type == SQLITE_TEXT ? parse_timestamp(text) : std::nullopt;
-    if (!micros) throw ImportError(where(i) + ": unreadable timestamp \"" + std::string(text) + "\"");
+    if (!micros)
+      throw ImportError(where(i) + ": unreadable timestamp \"" + std::string(text) + "\"");
     return *micros;
   }
 
@@ -358,15 +363,16 @@ void drop_community_rows(const CommunitySchemas& community, artifact::Contents& 
       dropped_wmis.insert(wmi.id);
     }
   }
-  std::erase_if(c.vin_schemas, [&](const artifact::VinSchema& r) { return community.contains(r.id); });
+  std::erase_if(c.vin_schemas,
+                [&](const artifact::VinSchema& r) { return community.contains(r.id); });
   std::erase_if(c.patterns,
-             [&](const artifact::Pattern& r) { return community.contains(r.vin_schema_id); });
+                [&](const artifact::Pattern& r) { return community.contains(r.vin_schema_id); });
   std::erase_if(c.wmi_vin_schemas, [&](const artifact::WmiVinSchema& r) {
     return community.contains(r.vin_schema_id);
   });
   std::erase_if(c.wmis, [&](const artifact::Wmi& r) { return dropped_wmis.count(r.id) != 0; });
   std::erase_if(c.wmi_makes,
-             [&](const artifact::WmiMake& r) { return dropped_wmis.count(r.wmi_id) != 0; });
+                [&](const artifact::WmiMake& r) { return dropped_wmis.count(r.wmi_id) != 0; });
 }
 
 CommunitySchemas read_vin_schemas(const Source& source, const Catalog& catalog, Import& import) {
@@ -432,7 +438,9 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   return era * 146097 + doe - 719468;
 }
 
-bool leap_year(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool leap_year(int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 }  // namespace
 
@@ -448,9 +456,8 @@ std::optional<int64_t> parse_timestamp(std::string_view t) {
   auto at_is = [&](size_t at, char c) { return at < t.size() && t[at] == c; };
   auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
   auto hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
-  if (!year || !month || !day || !hour || !minute || !second || !at_is(4, '-') ||
-      !at_is(7, '-') || !(at_is(10, ' ') || at_is(10, 'T')) || !at_is(13, ':') ||
-      !at_is(16, ':')) {
+  if (!year || !month || !day || !hour || !minute || !second || !at_is(4, '-') || !at_is(7, '-') ||
+      !(at_is(10, ' ') || at_is(10, 'T')) || !at_is(13, ':') || !at_is(16, ':')) {
     return std::nullopt;
   }
   size_t at = 19;
@@ -472,7 +479,8 @@ std::optional<int64_t> parse_timestamp(std::string_view t) {
   if (*month < 1 || *month > 12 || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
   int64_t days_in_month = MONTH_DAYS[*month - 1] + (*month == 2 && leap_year(*year) ? 1 : 0);
   if (*day < 1 || *day > days_in_month) return std::nullopt;
-  int64_t seconds = days_from_civil(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second;
+  int64_t seconds =
+      days_from_civil(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second;
   return seconds * 1000000 + micros;
 }
 
@@ -520,8 +528,7 @@ Import read_vpic(const Source& source, const std::optional<std::string>& supplem
                                .attribute_id = r.text(4),
                                .created_on = r.timestamp(5)});
        });
-  read("Element",
-       {"Id", "Name", "Code", "IsPrivate", "GroupName", "DataType", "Decode", "weight"},
+  read("Element", {"Id", "Name", "Code", "IsPrivate", "GroupName", "DataType", "Decode", "weight"},
        [&](const TableReader& r) {
          std::string decode = r.text(6);
          bool included = !decode.empty();
@@ -564,13 +571,12 @@ Import read_vpic(const Source& source, const std::optional<std::string>& supplem
   read("VinException", {"VIN", "CheckDigit"}, [&](const TableReader& r) {
     c.vin_exceptions.push_back({.vin = r.text(0), .check_digit = r.flag(1)});
   });
-  read("Conversion", {"Id", "FromElementId", "ToElementId", "Formula"},
-       [&](const TableReader& r) {
-         c.conversions.push_back({.id = r.integer(0),
-                                  .from_element_id = r.integer(1),
-                                  .to_element_id = r.integer(2),
-                                  .formula = r.text(3)});
-       });
+  read("Conversion", {"Id", "FromElementId", "ToElementId", "Formula"}, [&](const TableReader& r) {
+    c.conversions.push_back({.id = r.integer(0),
+                             .from_element_id = r.integer(1),
+                             .to_element_id = r.integer(2),
+                             .formula = r.text(3)});
+  });
   read_lookups(source, catalog, supplement_dir, import);
   read("VehicleSpecSchema", {"Id", "MakeId", "VehicleTypeId"}, [&](const TableReader& r) {
     c.vehicle_spec_schemas.push_back({.id = r.integer(0),

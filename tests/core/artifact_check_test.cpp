@@ -1,11 +1,12 @@
 // The order checker over artifacts whose rows were put out of order after
 // writing (the writer itself always sorts).
+#include "tamberok/artifact_check.h"
+
 #include <cstring>
 #include <functional>
 #include <utility>
 
 #include "support.h"
-#include "tamberok/artifact_check.h"
 
 namespace tamberok {
 namespace {
@@ -20,7 +21,8 @@ artifact::Contents two_rows_each() {
   c.wmis = {{.id = 1, .code = "1HG"}, {.id = 2, .code = "1HGX"}};
   c.wmi_vin_schemas = {{.id = 1, .wmi_id = 5, .vin_schema_id = 9}, {.id = 2, .wmi_id = 5}};
   c.vin_schemas = {{.id = 1}, {.id = 2}};
-  c.patterns = {{.id = 1, .vin_schema_id = 7, .keys = "A"}, {.id = 2, .vin_schema_id = 7, .keys = "B"}};
+  c.patterns = {{.id = 1, .vin_schema_id = 7, .keys = "A"},
+                {.id = 2, .vin_schema_id = 7, .keys = "B"}};
   c.element_defs = {{.id = 1, .name = "a"}, {.id = 2, .name = "b"}};
   c.make_models = {{.make_id = 9, .model_id = 1}, {.make_id = 1, .model_id = 2}};
   c.wmi_makes = {{.wmi_id = 5, .make_id = 1}, {.wmi_id = 5, .make_id = 2}};
@@ -39,13 +41,27 @@ artifact::Contents two_rows_each() {
   return c;
 }
 
-constexpr size_t ROW_SIZES[TABLE_COUNT] = {
-    1, 4, sizeof(WmiRow), sizeof(WmiVinSchemaRow), sizeof(VinSchemaRow), sizeof(PatternRow),
-    sizeof(ElementRow), sizeof(MakeModelRow), sizeof(WmiMakeRow), sizeof(EngineModelRow),
-    sizeof(EngineModelPatternRow), sizeof(DefaultValueRow), sizeof(VinExceptionRow),
-    sizeof(ConversionRow), sizeof(LookupRow), sizeof(StoredString), sizeof(VehicleSpecSchemaRow),
-    sizeof(VSpecSchemaPatternRow), sizeof(VehicleSpecPatternRow),
-    sizeof(VehicleSpecSchemaModelRow), sizeof(VehicleSpecSchemaYearRow)};
+constexpr size_t ROW_SIZES[TABLE_COUNT] = {1,
+                                           4,
+                                           sizeof(WmiRow),
+                                           sizeof(WmiVinSchemaRow),
+                                           sizeof(VinSchemaRow),
+                                           sizeof(PatternRow),
+                                           sizeof(ElementRow),
+                                           sizeof(MakeModelRow),
+                                           sizeof(WmiMakeRow),
+                                           sizeof(EngineModelRow),
+                                           sizeof(EngineModelPatternRow),
+                                           sizeof(DefaultValueRow),
+                                           sizeof(VinExceptionRow),
+                                           sizeof(ConversionRow),
+                                           sizeof(LookupRow),
+                                           sizeof(StoredString),
+                                           sizeof(VehicleSpecSchemaRow),
+                                           sizeof(VSpecSchemaPatternRow),
+                                           sizeof(VehicleSpecPatternRow),
+                                           sizeof(VehicleSpecSchemaModelRow),
+                                           sizeof(VehicleSpecSchemaYearRow)};
 
 // The position of a table's first row, from its root descriptor.
 size_t first_row(const std::vector<uint8_t>& bytes, TableId table) {
@@ -93,8 +109,8 @@ TEST(ArtifactCheck, TwoSwappedRowsAreFoundInEveryTable) {
     size_t size = ROW_SIZES[static_cast<size_t>(table)];
     uint8_t* row0 = bytes.data() + first_row(bytes, table);
     std::swap_ranges(row0, row0 + size, row0 + size);
-    EXPECT_EQ(check(bytes), std::vector<std::string>{std::string(name) +
-                                                     ": row 1 does not sort after row 0"})
+    EXPECT_EQ(check(bytes),
+              std::vector<std::string>{std::string(name) + ": row 1 does not sort after row 0"})
         << name;
   }
 }
@@ -106,17 +122,23 @@ TEST(ArtifactCheck, RepeatedKeysBreakUniqueTablesButNotVinExceptions) {
     std::vector<std::string> problems;
   };
   const Case cases[] = {
-      {"repeated WMI code", [](artifact::Contents& c) { c.wmis[1].code = "1HG"; },
+      {"repeated WMI code",
+       [](artifact::Contents& c) { c.wmis[1].code = "1HG"; },
        {"wmis: row 1 does not sort after row 0"}},
-      {"repeated pattern id in one schema", [](artifact::Contents& c) { c.patterns[1].id = 1; },
+      {"repeated pattern id in one schema",
+       [](artifact::Contents& c) { c.patterns[1].id = 1; },
        {"patterns: row 1 does not sort after row 0"}},
-      {"repeated lookup id", [](artifact::Contents& c) { c.lookups[1].id = 1; },
+      {"repeated lookup id",
+       [](artifact::Contents& c) { c.lookups[1].id = 1; },
        {"lookups: row 1 does not sort after row 0"}},
-      {"repeated wmi-make pair", [](artifact::Contents& c) { c.wmi_makes[1].make_id = 1; },
+      {"repeated wmi-make pair",
+       [](artifact::Contents& c) { c.wmi_makes[1].make_id = 1; },
        {"wmi_makes: row 1 does not sort after row 0"}},
-      {"repeated VIN exception", [](artifact::Contents& c) { c.vin_exceptions[1].vin = c.vin_exceptions[0].vin; },
+      {"repeated VIN exception",
+       [](artifact::Contents& c) { c.vin_exceptions[1].vin = c.vin_exceptions[0].vin; },
        {}},
-      {"repeated spec schema year", [](artifact::Contents& c) { c.vehicle_spec_schema_years[1].year = 2001; },
+      {"repeated spec schema year",
+       [](artifact::Contents& c) { c.vehicle_spec_schema_years[1].year = 2001; },
        {}},
   };
   for (const Case& test : cases) {

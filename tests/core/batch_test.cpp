@@ -1,4 +1,7 @@
 // The worker pool, the process-wide pool slot and the worker count rule.
+#include "tamberok/batch.h"
+
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,11 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "decoder_fixture.h"
 #include "support.h"
-#include "tamberok/batch.h"
 #include "tamberok/panic.h"
 #include "tamberok/tamberok.h"
 
@@ -98,20 +98,18 @@ TEST(WorkerPool, NestedCallFromAWorkerRunsInPlace) {
   // One worker: the outer item occupies it, so the inner job can only be
   // done by that same thread.
   WorkerPool pool(1);
-  std::vector<std::vector<size_t>> out = pool.map<std::vector<size_t>>(4, [&](size_t i) {
-    return pool.map<size_t>(3, [i](size_t j) { return i * 10 + j; });
-  });
-  EXPECT_EQ(out, (std::vector<std::vector<size_t>>{{0, 1, 2}, {10, 11, 12}, {20, 21, 22},
-                                                  {30, 31, 32}}));
+  std::vector<std::vector<size_t>> out = pool.map<std::vector<size_t>>(
+      4, [&](size_t i) { return pool.map<size_t>(3, [i](size_t j) { return i * 10 + j; }); });
+  EXPECT_EQ(
+      out, (std::vector<std::vector<size_t>>{{0, 1, 2}, {10, 11, 12}, {20, 21, 22}, {30, 31, 32}}));
 }
 
 TEST(WorkerPool, CallsAcrossTwoOneWorkerPoolsDoNotDeadlock) {
   WorkerPool a(1);
   WorkerPool b(1);
   std::vector<size_t> out = a.map<size_t>(3, [&](size_t i) {
-    std::vector<size_t> inner = b.map<size_t>(2, [&](size_t j) {
-      return a.map<size_t>(1, [&](size_t) { return i * 100 + j; })[0];
-    });
+    std::vector<size_t> inner = b.map<size_t>(
+        2, [&](size_t j) { return a.map<size_t>(1, [&](size_t) { return i * 100 + j; })[0]; });
     return inner[0] + inner[1];
   });
   EXPECT_EQ(out, (std::vector<size_t>{1, 201, 401}));
@@ -244,9 +242,10 @@ TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
 // ---- Batch decoding ------------------------------------------------------------------
 
 std::vector<std::string> sample_vins() {
-  std::vector<std::string> vins = {"1HGCM82633A004352", "", "1HGCM82633A00435", "tst2a1b2c3d4e5f6",
-                                   "1G9AB12345S013001", "MCY12345XFA000001", "1HGCM8\"633\tÄ",
-                                   "1HGCM82633A004352"};
+  std::vector<std::string> vins = {"1HGCM82633A004352", "",
+                                   "1HGCM82633A00435",  "tst2a1b2c3d4e5f6",
+                                   "1G9AB12345S013001", "MCY12345XFA000001",
+                                   "1HGCM8\"633\tÄ",    "1HGCM82633A004352"};
   for (int i = 0; i < 500; ++i) {
     vins.push_back("1HGCM8" + std::to_string(2633 + i * 7) + "A00" + std::to_string(4000 + i));
   }

@@ -1,8 +1,8 @@
+#include "tamberok/checkdigit.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "tamberok/checkdigit.h"
 
 namespace tamberok {
 namespace {

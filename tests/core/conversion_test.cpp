@@ -1,12 +1,13 @@
 // Exact decimal arithmetic of unit conversions and the conversions stage of
 // a pass.
+#include "tamberok/conversion.h"
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support.h"
-#include "tamberok/conversion.h"
 
 namespace tamberok {
 namespace {
@@ -79,10 +80,9 @@ TEST(DecWeight, GivesTheLeadingGroupOfFourAlignedAtThePoint) {
     int64_t first;
   };
   const Case cases[] = {
-      {"2500", 0, 2500},      {"16.387064", 0, 16}, {"1000.", 0, 1000},
-      {"0.016387064", -1, 163}, {"0.5", -1, 5000},  {"1.0", 0, 1},
-      {"0", 0, 0},            {"000.000", 0, 0},    {"12345", 1, 1},
-      {"0.0001", -1, 1},      {"0.00001", -2, 1000}, {"-0.5", -1, 5000},
+      {"2500", 0, 2500}, {"16.387064", 0, 16}, {"1000.", 0, 1000},    {"0.016387064", -1, 163},
+      {"0.5", -1, 5000}, {"1.0", 0, 1},        {"0", 0, 0},           {"000.000", 0, 0},
+      {"12345", 1, 1},   {"0.0001", -1, 1},    {"0.00001", -2, 1000}, {"-0.5", -1, 5000},
   };
   for (const Case& c : cases) {
     auto [weight, first] = Dec::weight_and_firstdigit(*Dec::parse(c.text));
@@ -125,9 +125,8 @@ TEST(RoundUpIf, AddsOneInTheLastPlaceCarryingThroughNines) {
     std::string expected;
   };
   const Case cases[] = {
-      {"123", false, "123"}, {"123", true, "124"},   {"129", true, "130"},
-      {"999", true, "1000"}, {"0999", true, "1000"}, {"", true, "1"},
-      {"12a", false, "12a"},
+      {"123", false, "123"},  {"123", true, "124"}, {"129", true, "130"},  {"999", true, "1000"},
+      {"0999", true, "1000"}, {"", true, "1"},      {"12a", false, "12a"},
   };
   for (const Case& c : cases) EXPECT_EQ(round_up_if(c.digits, c.cond), c.expected) << c.digits;
   for (const char* digits : {"1a", "/9", "a19"}) {
@@ -142,7 +141,7 @@ TEST(FormatFixed, ShowsExactlyScaleDecimals) {
     std::string expected;
   };
   const Case cases[] = {
-      {"0025000", 1, "2500.0"}, {"000", 0, "0"},    {"", 3, "0.000"},   {"5", 3, "0.005"},
+      {"0025000", 1, "2500.0"}, {"000", 0, "0"},      {"", 3, "0.000"},    {"5", 3, "0.005"},
       {"123", 3, "0.123"},      {"1234", 3, "1.234"}, {"00100", 0, "100"},
   };
   for (const Case& c : cases) EXPECT_EQ(format_fixed(c.digits, c.scale), c.expected) << c.digits;
@@ -272,23 +271,33 @@ TEST(AppendConversions, WorkedValuesCarryTheFormulaAsSourceText) {
     std::vector<std::string> expected;
   };
   const Case cases[] = {
-      {13, "2.5",
+      {13,
+       "2.5",
        {"11 | Conversion 4: 2.5 * 1000 | 2500.0",
         "12 | Conversion 7: 2.5 / 0.016387064  | 152.5593602368307099"}},
-      {11, "2500",
+      {11,
+       "2500",
        {"12 | Conversion 1: 2500 / 16.387064  | 152.5593602368307099",
         "13 | Conversion 3: 2500 / 1000. | 2.5000000000000000"}},
-      {11, "1.0",
+      {11,
+       "1.0",
        {"12 | Conversion 1: 1.0 / 16.387064  | 0.06102374409473228395",
         "13 | Conversion 3: 1.0 / 1000. | 0.00100000000000000000"}},
-      {12, "-3",
+      {12,
+       "-3",
        {"11 | Conversion 2: -3 * 16.387064  | -49.161192",
         "13 | Conversion 5: -3 * 0.016387064  | -0.049161192"}},
-      {11, "0",
+      {11,
+       "0",
        {"12 | Conversion 1: 0 / 16.387064  | 0.00000000000000000000",
         "13 | Conversion 3: 0 / 1000. | 0.00000000000000000000"}},
-      {13, "0", {"11 | Conversion 4: 0 * 1000 | 0", "12 | Conversion 7: 0 / 0.016387064  | 0.0000000000000000"}},
-      {13, "2.5L", {"11 | Conversion 4: 2.5L * 1000 | 0", "12 | Conversion 7: 2.5L / 0.016387064  | 0"}},
+      {13,
+       "0",
+       {"11 | Conversion 4: 0 * 1000 | 0",
+        "12 | Conversion 7: 0 / 0.016387064  | 0.0000000000000000"}},
+      {13,
+       "2.5L",
+       {"11 | Conversion 4: 2.5L * 1000 | 0", "12 | Conversion 7: 2.5L / 0.016387064  | 0"}},
   };
   for (const Case& c : cases) {
     std::vector<DecodingItem> items = {source_item(c.element, c.attribute)};
@@ -369,10 +378,9 @@ TEST(AppendConversions, UndatedItemOfOneElementWinsOverADatedOne) {
   ArtifactDb a(displacement_conversions());
   std::vector<DecodingItem> items = {source_item(13, "2.5", 5, 999), source_item(13, "3.0", 5)};
   append_conversions(items, a.db());
-  EXPECT_EQ(appended(items, 2),
-            (std::vector<std::string>{"11 | Conversion 4: 3.0 * 1000 | 3000.0",
-                                      "12 | Conversion 7: 3.0 / 0.016387064  | "
-                                      "183.0712322841968519"}));
+  EXPECT_EQ(appended(items, 2), (std::vector<std::string>{"11 | Conversion 4: 3.0 * 1000 | 3000.0",
+                                                          "12 | Conversion 7: 3.0 / 0.016387064  | "
+                                                          "183.0712322841968519"}));
 }
 
 TEST(AppendConversions, FailedEvaluationStillClaimsTheTarget) {

@@ -25,15 +25,15 @@ TEST(KeyCharMatches, WalksTokensToTheKeyIndex) {
     bool matches;
   };
   const std::vector<Case> cases = {
-      {"", 0, 'A', true},          {"*", 0, 'Z', true},        {"_", 0, '0', true},
-      {"AB", 5, 'Z', true},        {"AB", 1, 'B', true},       {"AB", 1, 'A', false},
-      {"#", 0, '1', false},        {"#", 0, '#', true},        {"**|*A", 2, '|', true},
-      {"**|*A", 2, 'A', false},    {"**|*A", 4, 'A', true},    {"[A-C]", 0, 'B', true},
-      {"[A-C]", 0, 'D', false},    {"[C-A]", 0, 'B', false},   {"[]", 0, 'A', false},
-      {"[A-]", 0, '-', true},      {"[A-]", 0, 'A', true},     {"[A-]", 0, 'B', false},
-      {"[0-9A-Z]", 0, 'Q', true},  {"[ABC", 0, 'A', false},    {"[ABC", 0, '[', true},
-      {"[ABC", 1, 'A', true},      {"[A]B]", 1, 'B', true},    {"[A]B]", 2, ']', true},
-      {"*[AB]C", 2, 'C', true},    {"*[AB]C", 1, 'C', false},
+      {"", 0, 'A', true},         {"*", 0, 'Z', true},       {"_", 0, '0', true},
+      {"AB", 5, 'Z', true},       {"AB", 1, 'B', true},      {"AB", 1, 'A', false},
+      {"#", 0, '1', false},       {"#", 0, '#', true},       {"**|*A", 2, '|', true},
+      {"**|*A", 2, 'A', false},   {"**|*A", 4, 'A', true},   {"[A-C]", 0, 'B', true},
+      {"[A-C]", 0, 'D', false},   {"[C-A]", 0, 'B', false},  {"[]", 0, 'A', false},
+      {"[A-]", 0, '-', true},     {"[A-]", 0, 'A', true},    {"[A-]", 0, 'B', false},
+      {"[0-9A-Z]", 0, 'Q', true}, {"[ABC", 0, 'A', false},   {"[ABC", 0, '[', true},
+      {"[ABC", 1, 'A', true},     {"[A]B]", 1, 'B', true},   {"[A]B]", 2, ']', true},
+      {"*[AB]C", 2, 'C', true},   {"*[AB]C", 1, 'C', false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(key_char_matches(c.key, c.k, c.ch), c.matches) << c.key << " @" << c.k << " " << c.ch;
@@ -43,7 +43,8 @@ TEST(KeyCharMatches, WalksTokensToTheKeyIndex) {
 // A pattern row of the schema with these keys, under the next free id.
 void add_key(artifact::Contents& c, int32_t schema, std::string keys) {
   int32_t id = static_cast<int32_t>(c.patterns.size()) + 1;
-  c.patterns.push_back({.id = id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
+  c.patterns.push_back(
+      {.id = id, .vin_schema_id = schema, .keys = std::move(keys), .element_id = 5});
 }
 
 // Schemas keyed by id: 1 without patterns, 2 with "[A-C]" and "D", 3 with
@@ -104,8 +105,10 @@ TEST(PositionClasses, SplitsEveryCharacterWhenKeysSingleThemOut) {
   c.wmis = {{.id = 1, .code = "1HG"}};
   const std::string alphabet = "ABCDEFGHJKLMNPRSTUVWXYZ0123456789";
   for (size_t i = 0; i < alphabet.size(); ++i) {
-    c.patterns.push_back({.id = static_cast<int32_t>(i + 1), .vin_schema_id = 1,
-                          .keys = std::string(1, alphabet[i]), .element_id = 5});
+    c.patterns.push_back({.id = static_cast<int32_t>(i + 1),
+                          .vin_schema_id = 1,
+                          .keys = std::string(1, alphabet[i]),
+                          .element_id = 5});
   }
   ArtifactDb a(c);
   Classes got = position_classes(a.db(), 1, 'G', false);
@@ -140,7 +143,8 @@ TEST(CoveringRows, GreedyRowsInOrderWithTiesToTheLargerClass) {
       {"one class everywhere: one row", counts_of({}), {{0, 0, 0}}},
       {"two classes at one position", counts_of({2}), {{0, 0, 0}, {1, 0, 0}}},
       // First row: all three classes of position 2 score 2; the largest wins.
-      {"counts 2, 2, 3", counts_of({2, 2, 3}),
+      {"counts 2, 2, 3",
+       counts_of({2, 2, 3}),
        {{0, 0, 2}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 1, 2}, {1, 0, 0}}},
   };
   for (const Case& c : cases) {
@@ -217,8 +221,8 @@ artifact::Contents covering_contents() {
             {.id = 3, .code = "1A9288", .vehicle_type_id = 1},
             {.id = 4, .code = "5YJ", .vehicle_type_id = 1}};
   for (int32_t w = 1; w <= 4; ++w) {
-    c.wmi_vin_schemas.push_back({.id = w, .wmi_id = w, .vin_schema_id = 299 + w,
-                                 .year_from = 2015, .year_to = 2020});
+    c.wmi_vin_schemas.push_back(
+        {.id = w, .wmi_id = w, .vin_schema_id = 299 + w, .year_from = 2015, .year_to = 2020});
   }
   add_key(c, 300, "[A-C]");
   add_key(c, 300, "D");
@@ -231,24 +235,23 @@ artifact::Contents covering_contents() {
 
 TEST(Pairwise, CoversClassPairsSchemaBySchema) {
   ArtifactDb a(covering_contents());
-  const Vins expected = {
-      // 301: one VIN per class of position 4.
-      "1HGAAAAA7LAA00000", "1HGDAAAA0LAA00000", "1HGEAAAA5LAA00000",
-      // 302: positions 12-14 stay the WMI's, so both rows give one text.
-      "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
-      // 303: the tie at position 13 takes class 1 ("0") first.
-      "5YJAAAAA3LAA00000", "5YJAAAAA9LAAA0000"};
+  const Vins expected = {// 301: one VIN per class of position 4.
+                         "1HGAAAAA7LAA00000", "1HGDAAAA0LAA00000", "1HGEAAAA5LAA00000",
+                         // 302: positions 12-14 stay the WMI's, so both rows give one text.
+                         "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
+                         // 303: the tie at position 13 takes class 1 ("0") first.
+                         "5YJAAAAA3LAA00000", "5YJAAAAA9LAAA0000"};
   EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), expected);
 }
 
 TEST(Seeded, SeedsOneVinPerDistinctKeyThenCoversTheRest) {
   ArtifactDb a(covering_contents());
-  const Vins expected = {
-      "1HGAAAAA7LAA00000", "1HGDAAAA0LAA00000",  // phase 1: each key pins position 4
-      "1HGEAAAA5LAA00000",                       // phase 2
-      "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
-      // The key pins position 13 to "A" before the remaining pairs.
-      "5YJAAAAA9LAAA0000", "5YJAAAAA3LAA00000"};
+  const Vins expected = {"1HGAAAAA7LAA00000",
+                         "1HGDAAAA0LAA00000",  // phase 1: each key pins position 4
+                         "1HGEAAAA5LAA00000",  // phase 2
+                         "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
+                         // The key pins position 13 to "A" before the remaining pairs.
+                         "5YJAAAAA9LAAA0000", "5YJAAAAA3LAA00000"};
   EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), expected);
 }
 
@@ -270,13 +273,13 @@ TEST(Seeded, RepeatedKeySeedsOncePerSchemaAndAnOpenKeyTakesLastClasses) {
   c.wmi_vin_schemas = {
       {.id = 1, .wmi_id = 1, .vin_schema_id = 400, .year_from = 2015, .year_to = 2020},
       {.id = 2, .wmi_id = 1, .vin_schema_id = 401, .year_from = 2015, .year_to = 2020}};
-  add_key(c, 400, "*");      // pins nothing: position 4 takes its last class, D
+  add_key(c, 400, "*");  // pins nothing: position 4 takes its last class, D
   add_key(c, 400, "[A-C]");
   add_key(c, 400, "[A-C]");  // same key text, same StrId: no second seed
   add_key(c, 401, "[A-C]");
   ArtifactDb a(c);
   EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR),
-            (Vins{"5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",    // 400, phase 1 only
+            (Vins{"5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",     // 400, phase 1 only
                   "5YJAAAAA9LAAA0000", "5YJDAAAA2LAAA0000"}));  // 401: seed, then phase 2
 }
 
@@ -309,9 +312,10 @@ TEST(CoveringCorpora, ArbitraryKeyBytesNeverBreakTheCorpora) {
   }
   ArtifactDb a(c);
   const Db& db = a.db();
-  std::vector<Vins> corpora = {pairwise(db, 0, CURRENT_YEAR), seeded(db, 0, CURRENT_YEAR),
-                               sweep(db, {ALL_DIMENSIONS.begin(), ALL_DIMENSIONS.end()}, CURRENT_YEAR),
-                               generate(db, 2000, 5, {}, CURRENT_YEAR + 2)};
+  std::vector<Vins> corpora = {
+      pairwise(db, 0, CURRENT_YEAR), seeded(db, 0, CURRENT_YEAR),
+      sweep(db, {ALL_DIMENSIONS.begin(), ALL_DIMENSIONS.end()}, CURRENT_YEAR),
+      generate(db, 2000, 5, {}, CURRENT_YEAR + 2)};
   for (const Vins& vins : corpora) {
     EXPECT_FALSE(vins.empty());
     for (const std::string& v : vins) {

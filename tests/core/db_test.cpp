@@ -17,7 +17,11 @@ artifact::Contents small_contents() {
   // Deliberately unsorted: the writer sorts.
   c.wmis = {
       {.id = 30, .code = "109013", .manufacturer_id = 7, .vehicle_type_id = 2},
-      {.id = 10, .code = "1HG", .manufacturer_id = 988, .make_id = 474, .vehicle_type_id = 2,
+      {.id = 10,
+       .code = "1HG",
+       .manufacturer_id = 988,
+       .make_id = 474,
+       .vehicle_type_id = 2,
        .created_on = 1000},
       {.id = 20, .code = "108", .manufacturer_id = 5},
       {.id = 40, .code = "1099", .manufacturer_id = 6},
@@ -36,38 +40,62 @@ artifact::Contents small_contents() {
       {.id = 2, .vin_schema_id = 100, .keys = "**BA", .element_id = 5, .attribute_id = "5"},
   };
   c.element_defs = {
-      {.id = 2, .name = "Battery Type", .code = "BatteryType", .group_name = "Mechanical/Battery",
-       .data_type = "lookup", .decode = "Pattern"},
-      {.id = 1, .name = "Other Battery Info", .code = "BatteryInfo",
-       .group_name = "Mechanical/Battery", .data_type = "string", .decode = "Pattern",
+      {.id = 2,
+       .name = "Battery Type",
+       .code = "BatteryType",
+       .group_name = "Mechanical/Battery",
+       .data_type = "lookup",
+       .decode = "Pattern"},
+      {.id = 1,
+       .name = "Other Battery Info",
+       .code = "BatteryInfo",
+       .group_name = "Mechanical/Battery",
+       .data_type = "string",
+       .decode = "Pattern",
        .weight = 3},
-      {.id = 186, .name = "NCSA Note", .code = "NCSANote", .excluded = true,
-       .group_name = "Internal", .data_type = "string", .decode = "Pattern"},
-      {.id = 203, .name = "Wheelie Mitigation", .code = "WheelieMitigation",
-       .group_name = "Active Safety System", .data_type = "lookup", .decode = ""},
+      {.id = 186,
+       .name = "NCSA Note",
+       .code = "NCSANote",
+       .excluded = true,
+       .group_name = "Internal",
+       .data_type = "string",
+       .decode = "Pattern"},
+      {.id = 203,
+       .name = "Wheelie Mitigation",
+       .code = "WheelieMitigation",
+       .group_name = "Active Safety System",
+       .data_type = "lookup",
+       .decode = ""},
   };
   c.make_models = {{.make_id = 474, .model_id = 1861}};
-  c.wmi_makes = {{.wmi_id = 10, .make_id = 474}, {.wmi_id = 30, .make_id = 9},
-                 {.wmi_id = 30, .make_id = 3}, {.wmi_id = 30, .make_id = 9}};
+  c.wmi_makes = {{.wmi_id = 10, .make_id = 474},
+                 {.wmi_id = 30, .make_id = 9},
+                 {.wmi_id = 30, .make_id = 3},
+                 {.wmi_id = 30, .make_id = 9}};
   c.engine_models = {{.id = 2, .name = "3306"}};
   c.engine_model_patterns = {{.id = 1, .engine_model_id = 2, .element_id = 9, .attribute_id = "6"}};
   c.default_values = {{.id = 4, .element_id = 3, .vehicle_type_id = 1, .default_value = "0"}};
   c.vin_exceptions = {{.vin = "1FTFW1E57JFB00002"},
                       {.vin = "1FTFW1E57JFB00001", .check_digit = true},
                       {.vin = "1FTFW1E57JFB00001", .check_digit = true}};
-  c.conversions = {{.id = 4, .from_element_id = 13, .to_element_id = 11, .formula = "#x# * 1000"},
-                   {.id = 1, .from_element_id = 11, .to_element_id = 12,
-                    .formula = "#x# / 16.387064 "}};
+  c.conversions = {
+      {.id = 4, .from_element_id = 13, .to_element_id = 11, .formula = "#x# * 1000"},
+      {.id = 1, .from_element_id = 11, .to_element_id = 12, .formula = "#x# / 16.387064 "}};
   c.lookups = {{.table = 9, .id = 474, .name = "Honda"},
                {.table = 9, .id = 441, .name = "Tesla"},
                {.table = 9, .id = 448, .name = "Toyota"},
-               {.table = 44, .id = 0, .name = "0 - VIN decoded clean. Check Digit (9th position) is correct"},
+               {.table = 44,
+                .id = 0,
+                .name = "0 - VIN decoded clean. Check Digit (9th position) is correct"},
                {.table = 71, .id = 1, .name = "Standard"}};
   c.cover_vin_list = {"1HGCM82633A004352", "101", "ABCDEFGH", "12345678901"};
   c.vehicle_spec_schemas = {{.id = 7, .make_id = 474, .vehicle_type_id = 2}};
   c.vspec_schema_patterns = {{.id = 70, .schema_id = 7}};
-  c.vehicle_spec_patterns = {{.id = 700, .vspec_schema_pattern_id = 70, .is_key = true,
-                              .element_id = 5, .attribute_id = "13"}};
+  c.vehicle_spec_patterns = {{.id = 700,
+                              .vspec_schema_pattern_id = 70,
+                              .is_key = true,
+                              .element_id = 5,
+                              .attribute_id = "13"}};
   c.vehicle_spec_schema_models = {{.schema_id = 7, .model_id = 1861}};
   c.vehicle_spec_schema_years = {{.schema_id = 7, .year = 2016}};
   return c;
@@ -304,9 +332,8 @@ TEST(ExceptionList, RepeatedVinIsFoundAtItsFirstRow) {
   const Db& db = a.db();
   Table<VinExceptionRow> rows = db.vin_exceptions();
   std::string_view vin = "1FTFW1E57JFB00001";
-  size_t at = rows.lower_bound(0, rows.size(), [&](const VinExceptionRow& r) {
-    return text_less(db.string(r.vin), vin);
-  });
+  size_t at = rows.lower_bound(
+      0, rows.size(), [&](const VinExceptionRow& r) { return text_less(db.string(r.vin), vin); });
   EXPECT_EQ(at, 0u);
   EXPECT_EQ(db.string(rows[0].vin), vin);
   EXPECT_EQ(rows[0].vin, rows[1].vin);  // repeats share one text

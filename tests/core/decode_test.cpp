@@ -1,9 +1,10 @@
 // Candidate search: the items of one pass, in build order.
+#include "tamberok/decode.h"
+
 #include <functional>
 
 #include "decoder_fixture.h"
 #include "support.h"
-#include "tamberok/decode.h"
 
 namespace tamberok {
 namespace {
@@ -29,7 +30,8 @@ std::ostream& operator<<(std::ostream& os, const Brief& b) {
 
 std::vector<Brief> brief(const DecodeCoreOutput& out) {
   std::vector<Brief> items;
-  for (const DecodingItem& item : out.items) items.push_back({item.source, item.element_id, item.value});
+  for (const DecodingItem& item : out.items)
+    items.push_back({item.source, item.element_id, item.value});
   return items;
 }
 
@@ -110,8 +112,7 @@ TEST(CandidateSearch, WmiRowsWithoutCreationTimeOrCreatedLaterAreUnknown) {
 
 TEST(CandidateSearch, WithoutAYearEverySchemaTakesPartAndNoYearItemIsMade) {
   ArtifactDb a(decoder_contents());
-  DecodeCoreOutput out =
-      decode_core(a.db(), "1HG", "CM826|3S004352", false, 0, YEAR_KEY, T2026);
+  DecodeCoreOutput out = decode_core(a.db(), "1HG", "CM826|3S004352", false, 0, YEAR_KEY, T2026);
   EXPECT_EQ(find_item(out, 29), nullptr);
   ASSERT_NE(find_item(out, 38), nullptr);  // the open-ended 2016 schema's trim
   EXPECT_EQ(find_item(out, 38)->value, "XXX");
@@ -222,7 +223,8 @@ TEST(CandidateSearch, FormulaKeysCopyTheDigitsUnderTheirHashSpan) {
   DecodeCoreOutput out = accord(a.db());
   std::vector<Brief> formulas;
   for (const DecodingItem& item : out.items) {
-    if (item.source == "Formula Pattern") formulas.push_back({item.keys, item.element_id, item.value});
+    if (item.source == "Formula Pattern")
+      formulas.push_back({item.keys, item.element_id, item.value});
   }
   EXPECT_EQ(formulas, (std::vector<Brief>{{"*****|***####", 34, "0435"}}));
   const DecodingItem* series = find_item(out, 34);

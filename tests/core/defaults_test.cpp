@@ -1,9 +1,10 @@
 // The default-value stage of a pass.
+#include "tamberok/defaults.h"
+
 #include <string>
 #include <vector>
 
 #include "support.h"
-#include "tamberok/defaults.h"
 
 namespace tamberok {
 namespace {
@@ -24,15 +25,30 @@ artifact::Contents default_contents() {
   c.wmis = {{.id = 1, .code = "1HD"}};
   c.element_defs = {
       {.id = 3, .name = "Bed Type", .code = "BedType", .data_type = "lookup", .decode = "Pattern"},
-      {.id = 25, .name = "Gross Vehicle Weight Rating From", .code = "GVWR",
-       .data_type = "lookup", .decode = "Pattern"},
-      {.id = 40, .name = "Cab Type", .code = "BodyCabType", .data_type = "Lookup",
+      {.id = 25,
+       .name = "Gross Vehicle Weight Rating From",
+       .code = "GVWR",
+       .data_type = "lookup",
        .decode = "Pattern"},
-      {.id = 41, .name = "Bus Length", .code = "BusLength", .data_type = "int",
+      {.id = 40,
+       .name = "Cab Type",
+       .code = "BodyCabType",
+       .data_type = "Lookup",
        .decode = "Pattern"},
-      {.id = 42, .name = "Trailer Type", .code = "TrailerType", .data_type = "lookup",
+      {.id = 41,
+       .name = "Bus Length",
+       .code = "BusLength",
+       .data_type = "int",
        .decode = "Pattern"},
-      {.id = 43, .name = "Steering", .code = "Steering", .data_type = "lookup",
+      {.id = 42,
+       .name = "Trailer Type",
+       .code = "TrailerType",
+       .data_type = "lookup",
+       .decode = "Pattern"},
+      {.id = 43,
+       .name = "Steering",
+       .code = "Steering",
+       .data_type = "lookup",
        .decode = "Pattern"},
   };
   c.default_values = {
@@ -63,8 +79,8 @@ std::vector<std::string> defaults_added(std::vector<DecodingItem> items) {
 }
 
 const std::vector<std::string> MOTORCYCLE_DEFAULTS = {
-    "3=0:Not Applicable", "25=10:XXX", "40=0:Not Applicable", "41=0:XXX",
-    "42=00:XXX",          "43= 0:XXX", "99=0:XXX"};
+    "3=0:Not Applicable", "25=10:XXX", "40=0:Not Applicable", "41=0:XXX", "42=00:XXX",
+    "43= 0:XXX",          "99=0:XXX"};
 
 TEST(Defaults, OnlyAnExactZeroOnALookupElementIsNotApplicable) {
   // 3 lookup "0"; 25 lookup "10"; 40 "Lookup" in other case; 41 an int
@@ -114,8 +130,8 @@ TEST(Defaults, AnyItemOfTheElementSuppressesItsDefault) {
   spec.source = "Vehicle Specs";
   DecodingItem conversion = item(25, "0", "0");
   conversion.source = "Conversion 4: 0 * 1000";
-  std::vector<DecodingItem> items = {item(39, "1"), spec, conversion, item(40, "", "Not Applicable"),
-                                     item(99, "")};
+  std::vector<DecodingItem> items = {item(39, "1"), spec, conversion,
+                                     item(40, "", "Not Applicable"), item(99, "")};
   EXPECT_EQ(defaults_added(items),
             (std::vector<std::string>{"41=0:XXX", "42=00:XXX", "43= 0:XXX"}));
 }

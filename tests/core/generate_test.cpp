@@ -1,11 +1,12 @@
 // VIN assembly from pattern keys, random generation, the sweep and the
 // stored cover corpus, on small artifacts.
+#include "tamberok/generate.h"
+
 #include <climits>
 #include <string>
 #include <vector>
 
 #include "support.h"
-#include "tamberok/generate.h"
 
 namespace tamberok::generate {
 namespace {
@@ -31,8 +32,7 @@ TEST(BuildVin, OverlaysWmiKeyAndYearOnTheTemplateWithACheckDigit) {
       {"empty key sets nothing", "1HG", "", 2020, "1HGAAAAA5LA111111"},
       {"key without a bar sets 4-8 only", "1HG", "ABCDEFG", 2020, "1HGABCDE6LA111111"},
       {"second bar ends the second piece", "1HG", "*****|*S|XYZ", 2020, "1HGAAAAA2LS111111"},
-      {"second piece past 8 entries ignored", "1HG", "*****|*S12345678", 2020,
-       "1HGAAAAA8LS123456"},
+      {"second piece past 8 entries ignored", "1HG", "*****|*S12345678", 2020, "1HGAAAAA8LS123456"},
       {"letter at 14 gives check digit ?, written 0", "1HG", "*****|****A", 2020,
        "1HGAAAAA0LA11A111"},
       {"six-character WMI fills 12-14", "109013", "", 2012, "109AAAAA8CA013111"},
@@ -55,8 +55,8 @@ TEST(BuildVin, OverlaysWmiKeyAndYearOnTheTemplateWithACheckDigit) {
 
 TEST(BuildVin, YearCharacterFollowsTheThirtyYearCycle) {
   const std::vector<std::pair<int32_t, char>> cases = {
-      {2010, 'A'}, {2020, 'L'}, {2030, 'Y'}, {2031, '1'}, {2039, '9'}, {2040, 'A'},
-      {2009, '9'}, {1980, 'A'}, {INT32_MIN, '2'}, {INT32_MAX, 'H'},
+      {2010, 'A'}, {2020, 'L'}, {2030, 'Y'}, {2031, '1'},      {2039, '9'},
+      {2040, 'A'}, {2009, '9'}, {1980, 'A'}, {INT32_MIN, '2'}, {INT32_MAX, 'H'},
   };
   for (auto [year, code] : cases) {
     std::optional<std::string> vin = build_vin("1HG", "", year);
@@ -92,9 +92,9 @@ TEST(SchemaYear, TakesTheLatestYearInRangeElseTheNearestEnd) {
     int32_t from, to, year;
   };
   const std::vector<Case> cases = {
-      {2015, 2020, 2020}, {2015, 9999, 2028}, {1995, 2003, 2003}, {2030, 9999, 2030},
-      {2005, 2012, 2012}, {2026, 9999, 2028}, {1980, 2009, 2009}, {2000, 2050, 2028},
-      {2029, 2029, 2029},
+      {2015, 2020, 2020}, {2015, 9999, 2028}, {1995, 2003, 2003},
+      {2030, 9999, 2030}, {2005, 2012, 2012}, {2026, 9999, 2028},
+      {1980, 2009, 2009}, {2000, 2050, 2028}, {2029, 2029, 2029},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(schema_year(c.from, c.to, MAX_YEAR), c.year) << c.from << "-" << c.to;
@@ -136,11 +136,11 @@ artifact::Contents corpus_contents() {
   c.vehicle_spec_schemas = {{.id = 50, .make_id = 448, .vehicle_type_id = 2},
                             {.id = 51, .make_id = 448, .vehicle_type_id = 2}};
   c.vehicle_spec_schema_models = {{.schema_id = 50, .model_id = 1234}};
-  c.vehicle_spec_schema_years = {
-      {.schema_id = 50, .year = 2014}, {.schema_id = 50, .year = 2017}, {.schema_id = 50, .year = 2018}};
-  c.vin_exceptions = {{.vin = "5YJSA1E26HF000001"},
-                      {.vin = "1HGCM82633A004352"},
-                      {.vin = "1HGCM82633A004352"}};
+  c.vehicle_spec_schema_years = {{.schema_id = 50, .year = 2014},
+                                 {.schema_id = 50, .year = 2017},
+                                 {.schema_id = 50, .year = 2018}};
+  c.vin_exceptions = {
+      {.vin = "5YJSA1E26HF000001"}, {.vin = "1HGCM82633A004352"}, {.vin = "1HGCM82633A004352"}};
   c.default_values = {{.id = 1, .element_id = 5, .vehicle_type_id = 7, .default_value = "a"},
                       {.id = 2, .element_id = 5, .vehicle_type_id = 2, .default_value = "b"},
                       {.id = 3, .element_id = 6, .vehicle_type_id = 2, .default_value = "c"},
@@ -203,10 +203,16 @@ TEST(Generate, SeedAndFiltersFixTheVins) {
   };
   const std::vector<Case> cases = {
       // seed 0 draws 5YJ first: no schema links, one output used.
-      {"seed 0", 4, 0, {},
+      {"seed 0",
+       4,
+       0,
+       {},
        {"109AAAAA8CA013111", "2T1AAAAA7KS111111", "2T1AAAAA7KS111111", "1HGCDAAAXWA111111"}},
       {"seed 7", 3, 7, {}, {"109AAAAA8CA013111", "2T1AAAAA7KS111111", "2T1CDAAAXKA111111"}},
-      {"year given", 4, 0, {.year = 2017},
+      {"year given",
+       4,
+       0,
+       {.year = 2017},
        {"2T1AAAAA6HS111111", "2T1AAAAA6HS111111", "1HGAAAAA3HS111111", "2T1AAAAA6HS111111"}},
       {"n = 0", 0, 0, {}, {}},
       {"unknown wmi", 3, 0, {.wmi = "1HX"}, {}},
@@ -259,8 +265,11 @@ ArtifactDb one_linked_wmi_of(size_t k) {
                         static_cast<char>('A' + i % 16)};
     c.wmis.push_back({.id = static_cast<int32_t>(i + 1), .code = code});
   }
-  c.wmi_vin_schemas = {{.id = 1, .wmi_id = static_cast<int32_t>(k), .vin_schema_id = 1,
-                        .year_from = 2020, .year_to = 2020}};
+  c.wmi_vin_schemas = {{.id = 1,
+                        .wmi_id = static_cast<int32_t>(k),
+                        .vin_schema_id = 1,
+                        .year_from = 2020,
+                        .year_to = 2020}};
   c.patterns = {{.id = 1, .vin_schema_id = 1, .keys = "*****", .element_id = 5}};
   return ArtifactDb(c);
 }
@@ -279,7 +288,8 @@ TEST(Generate, SpendsAtMostMax64nOr4096Attempts) {
 TEST(Generate, SchemaWithoutPatternsBuildsFromFiveWildcards) {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HG"}};
-  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 1, .year_from = 2015, .year_to = 2020}};
+  c.wmi_vin_schemas = {
+      {.id = 1, .wmi_id = 1, .vin_schema_id = 1, .year_from = 2015, .year_to = 2020}};
   ArtifactDb a(c);
   EXPECT_EQ(generate(a.db(), 2, 0, {}, MAX_YEAR), (Vins{"1HGAAAAA5LA111111", "1HGAAAAA5LA111111"}));
 }

@@ -18,18 +18,32 @@ using testing::ArtifactDb;
 artifact::Contents vpic_small_rows() {
   artifact::Contents c;
   c.wmis = {
-      {.id = 2094, .code = "1HG", .manufacturer_id = 988, .vehicle_type_id = 2,
-       .created_on = 1425568907627000,    // 2015-03-05 15:21:47.627000
-       .updated_on = 1426001130000000},   // 2015-03-10 15:25:30
-      {.id = 2101, .code = "5YJ", .manufacturer_id = 955, .make_id = 441, .vehicle_type_id = 2,
-       .created_on = 1425898800000000},   // 2015-03-09 11:00:00
-      {.id = 3120, .code = "1FT", .manufacturer_id = 976, .make_id = 460, .vehicle_type_id = 3,
+      {.id = 2094,
+       .code = "1HG",
+       .manufacturer_id = 988,
+       .vehicle_type_id = 2,
+       .created_on = 1425568907627000,   // 2015-03-05 15:21:47.627000
+       .updated_on = 1426001130000000},  // 2015-03-10 15:25:30
+      {.id = 2101,
+       .code = "5YJ",
+       .manufacturer_id = 955,
+       .make_id = 441,
+       .vehicle_type_id = 2,
+       .created_on = 1425898800000000},  // 2015-03-09 11:00:00
+      {.id = 3120,
+       .code = "1FT",
+       .manufacturer_id = 976,
+       .make_id = 460,
+       .vehicle_type_id = 3,
        .truck_type_id = 1,
-       .created_on = 1426067112100000,    // 2015-03-11 09:45:12.1
-       .updated_on = 1451894400000000},   // 2016-01-04 08:00:00.000000
+       .created_on = 1426067112100000,   // 2015-03-11 09:45:12.1
+       .updated_on = 1451894400000000},  // 2016-01-04 08:00:00.000000
       {.id = 3300, .code = "JH2", .manufacturer_id = 988, .make_id = 474, .vehicle_type_id = 1},
-      {.id = 9001, .code = "1P9A12", .manufacturer_id = 1001, .vehicle_type_id = 6,
-       .created_on = 1561982400500000,    // 2019-07-01T12:00:00.5Z
+      {.id = 9001,
+       .code = "1P9A12",
+       .manufacturer_id = 1001,
+       .vehicle_type_id = 6,
+       .created_on = 1561982400500000,  // 2019-07-01T12:00:00.5Z
        .updated_on = 1561982400500000},
   };
   c.wmi_vin_schemas = {
@@ -41,7 +55,7 @@ artifact::Contents vpic_small_rows() {
       {.id = 41001, .wmi_id = 3120, .vin_schema_id = 16001, .year_from = 2015, .year_to = 2020},
       {.id = 42001, .wmi_id = 9001, .vin_schema_id = 17001, .year_from = 2010},
   };
-  c.vin_schemas = {{.id = 2371}, {.id = 5660}, {.id = 9774}, {.id = 15001},
+  c.vin_schemas = {{.id = 2371},  {.id = 5660},  {.id = 9774}, {.id = 15001},
                    {.id = 16001}, {.id = 17001}, {.id = 20001}};
   const int64_t plant = 1427469653187000;   // 2015-03-27 15:20:53.187000
   const int64_t accord = 1445348109927000;  // 2015-10-20 13:35:09.927000
@@ -68,21 +82,32 @@ artifact::Contents vpic_small_rows() {
   auto element = [](int32_t id, std::string name, std::string code, bool excluded,
                     std::string group, std::string type, std::string decode, int32_t weight) {
     bool included = !decode.empty();
-    return artifact::Element{id, std::move(name), std::move(code), excluded, std::move(group),
-                             std::move(type), std::move(decode), included, weight};
+    return artifact::Element{id,
+                             std::move(name),
+                             std::move(code),
+                             excluded,
+                             std::move(group),
+                             std::move(type),
+                             std::move(decode),
+                             included,
+                             weight};
   };
   const int32_t none = NONE_I32;
   c.element_defs = {
-      element(1, "Other Battery Info", "BatteryInfo", false, "Mechanical/Battery", "string", "Pattern", none),
+      element(1, "Other Battery Info", "BatteryInfo", false, "Mechanical/Battery", "string",
+              "Pattern", none),
       element(3, "Bed Type", "BedType", false, "Exterior/Truck", "lookup", "Pattern", none),
       element(5, "Body Class", "BodyClass", false, "Exterior/Body", "lookup", "Pattern", 99),
       element(8, "Country Name", "Country", false, "", "lookup", "", none),
-      element(9, "Engine Number of Cylinders", "EngineCylinders", false, "Engine", "int", "Pattern", 88),
+      element(9, "Engine Number of Cylinders", "EngineCylinders", false, "Engine", "int", "Pattern",
+              88),
       element(11, "Displacement (CC)", "DisplacementCC", false, "Engine", "decimal", "Pattern", 98),
-      element(12, "Displacement (CI)", "DisplacementCI", false, "Engine", "decimal", "Pattern", none),
+      element(12, "Displacement (CI)", "DisplacementCI", false, "Engine", "decimal", "Pattern",
+              none),
       element(13, "Displacement (L)", "DisplacementL", false, "Engine", "decimal", "Pattern", none),
       element(18, "Engine Model", "EngineModel", false, "Engine", "string", "Pattern", 55),
-      element(24, "Fuel Type - Primary", "FuelTypePrimary", false, "Engine", "lookup", "Pattern", 91),
+      element(24, "Fuel Type - Primary", "FuelTypePrimary", false, "Engine", "lookup", "Pattern",
+              91),
       element(25, "Gross Vehicle Weight Rating From", "GVWR", false, "Exterior/Dimension", "lookup",
               "Pattern", 70),
       element(26, "Make", "Make", false, "General", "lookup", "WMI, Pattern", 99),
@@ -108,36 +133,56 @@ artifact::Contents vpic_small_rows() {
       element(143, "Error Code", "ErrorCode", false, "", "lookup", "Decoding", none),
       element(186, "NCSA Note", "NCSANote", true, "Internal", "string", "Pattern", none),
       element(191, "Error Text", "ErrorText", false, "", "string", "Decoding", none),
-      element(210, "Legacy Flag", "LegacyFlag", false, "Legacy  /  Misc", "string", "Pattern", none),
+      element(210, "Legacy Flag", "LegacyFlag", false, "Legacy  /  Misc", "string", "Pattern",
+              none),
   };
   c.make_models = {{474, 1861}, {474, 1864}, {441, 10199}, {460, 1801}};
   c.wmi_makes = {{2094, 474}, {2101, 441}, {3120, 460}, {3300, 474}};
   c.engine_models = {{28, "3306"}, {301, "J30A4"}};
   c.engine_model_patterns = {
-      {1, 28, 9, "6", 1456937225727000},     // 2016-03-02 16:47:05.727000
+      {1, 28, 9, "6", 1456937225727000},      // 2016-03-02 16:47:05.727000
       {3001, 301, 9, "6", 1456937809000000},  // 2016-03-02 16:56:49
       {3002, 301, 13, "3.0", 1456937809000000},
       {3003, 301, 24, "4", NONE_I64},
   };
   const int64_t defaults = 1547546400000000;  // 2019-01-15 10:00:00
-  c.default_values = {{11, 3, 1, "0", true, defaults}, {12, 25, 1, "10", true, defaults},
-                      {21, 116, 2, "0", true, NONE_I64}, {22, 3, 2, "0", true, defaults}};
-  c.vin_exceptions = {{"1FTFW1E57JFB00002", true}, {"1FTFW1E57JFB00001", true},
-                      {"1FTFW1E57JFB00001", true}, {"5YJ3E1EA0KF000001", false}};
-  c.conversions = {{1, 11, 12, "#x# / 16.387064 "}, {2, 12, 11, "#x# * 16.387064 "},
-                   {3, 11, 13, "#x# / 1000."},       {4, 13, 11, "#x# * 1000"},
+  c.default_values = {{11, 3, 1, "0", true, defaults},
+                      {12, 25, 1, "10", true, defaults},
+                      {21, 116, 2, "0", true, NONE_I64},
+                      {22, 3, 2, "0", true, defaults}};
+  c.vin_exceptions = {{"1FTFW1E57JFB00002", true},
+                      {"1FTFW1E57JFB00001", true},
+                      {"1FTFW1E57JFB00001", true},
+                      {"5YJ3E1EA0KF000001", false}};
+  c.conversions = {{1, 11, 12, "#x# / 16.387064 "},   {2, 12, 11, "#x# * 16.387064 "},
+                   {3, 11, 13, "#x# / 1000."},        {4, 13, 11, "#x# * 1000"},
                    {5, 12, 13, "#x# * 0.016387064 "}, {7, 13, 12, "#x# / 0.016387064 "}};
   c.lookups = {
-      {3, 3, "Coupe"}, {3, 13, "Sedan/Saloon"},
-      {7, 1, "Diesel"}, {7, 4, "Gasoline"},
-      {9, 441, "Tesla"}, {9, 460, "Ford"}, {9, 474, "Honda"},
-      {10, 955, "TESLA, INC."}, {10, 976, "FORD MOTOR COMPANY"},
-      {10, 988, "AMERICAN HONDA MOTOR CO., INC."}, {10, 1001, "ACME TRAILER CO."},
-      {11, 1801, "F-150"}, {11, 1861, "Accord"}, {11, 1864, "Civic"}, {11, 10199, "Model 3"},
-      {14, 1, "Motorcycle"}, {14, 2, "Passenger Car"}, {14, 3, "Truck"}, {14, 6, "Trailer"},
+      {3, 3, "Coupe"},
+      {3, 13, "Sedan/Saloon"},
+      {7, 1, "Diesel"},
+      {7, 4, "Gasoline"},
+      {9, 441, "Tesla"},
+      {9, 460, "Ford"},
+      {9, 474, "Honda"},
+      {10, 955, "TESLA, INC."},
+      {10, 976, "FORD MOTOR COMPANY"},
+      {10, 988, "AMERICAN HONDA MOTOR CO., INC."},
+      {10, 1001, "ACME TRAILER CO."},
+      {11, 1801, "F-150"},
+      {11, 1861, "Accord"},
+      {11, 1864, "Civic"},
+      {11, 10199, "Model 3"},
+      {14, 1, "Motorcycle"},
+      {14, 2, "Passenger Car"},
+      {14, 3, "Truck"},
+      {14, 6, "Trailer"},
       {14, 7, "Multipurpose Passenger Vehicle (MPV)"},
-      {24, 1, "CANADA"}, {24, 6, "UNITED STATES (USA)"},
-      {28, 1, "Standard"}, {28, 2, "Optional"}, {28, 3, "Not Available"},
+      {24, 1, "CANADA"},
+      {24, 6, "UNITED STATES (USA)"},
+      {28, 1, "Standard"},
+      {28, 2, "Optional"},
+      {28, 3, "Not Available"},
       // From the fixture's ErrorCode table, not from the supplement file.
       {44, 0, "0 - VIN decoded clean. Check Digit (9th position) is correct"},
       {44, 1, "1 - Check Digit (9th position) does not calculate properly"},
@@ -182,8 +227,8 @@ std::map<std::string, std::vector<std::string>> render(const Db& db) {
   });
   put("vin_schemas", db.vin_schemas(), [](const VinSchemaRow& r) { return cat(r.id, +r.skip); });
   put("patterns", db.patterns(), [&](const PatternRow& r) {
-    return cat(r.id, r.vin_schema_id, s(r.keys), r.has_class ? s(r.keys_regex) : "-",
-               r.element_id, s(r.attribute_id), r.created_on, +r.literal_count, +r.has_class);
+    return cat(r.id, r.vin_schema_id, s(r.keys), r.has_class ? s(r.keys_regex) : "-", r.element_id,
+               s(r.attribute_id), r.created_on, +r.literal_count, +r.has_class);
   });
   put("element_defs", db.element_defs(), [&](const ElementRow& r) {
     return cat(r.id, s(r.name), s(r.code), +r.excluded, s(r.group_name), s(r.data_type),
@@ -198,8 +243,7 @@ std::map<std::string, std::vector<std::string>> render(const Db& db) {
     return cat(r.id, r.engine_model_id, r.element_id, s(r.attribute_id), r.created_on);
   });
   put("default_values", db.default_values(), [&](const DefaultValueRow& r) {
-    return cat(r.id, r.element_id, r.vehicle_type_id, s(r.default_value), +r.enabled,
-               r.created_on);
+    return cat(r.id, r.element_id, r.vehicle_type_id, s(r.default_value), +r.enabled, r.created_on);
   });
   put("vin_exceptions", db.vin_exceptions(),
       [&](const VinExceptionRow& r) { return cat(s(r.vin), +r.check_digit); });
@@ -250,8 +294,8 @@ TEST(FixtureImport, CommunitySchemasTheirLinksAndTheirOwnWmiAreLeftOut) {
   ASSERT_EQ(end - first, 1u);
   EXPECT_EQ(db.wmi_vin_schemas()[first].vin_schema_id, 15001);
   for (int32_t schema : {28971, 28972}) {
-    auto [p, q] = db.patterns().equal_range([](const PatternRow& r) { return r.vin_schema_id; },
-                                            schema);
+    auto [p, q] =
+        db.patterns().equal_range([](const PatternRow& r) { return r.vin_schema_id; }, schema);
     EXPECT_EQ(p, q) << schema;
   }
 }

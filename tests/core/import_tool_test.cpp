@@ -72,8 +72,8 @@ const char WMI_TABLE[] =
     " VehicleTypeId INTEGER, TruckTypeId INTEGER, CreatedOn TEXT, UpdatedOn TEXT);\n";
 
 std::string wmi_created_on(const std::string& text) {
-  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, '" +
-         text + "', NULL);\n";
+  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, '" + text +
+         "', NULL);\n";
 }
 
 TEST_F(ImportTool, DatetimeTextsReadAsUtcMicroseconds) {
@@ -94,13 +94,14 @@ TEST_F(ImportTool, DatetimeTextsReadAsUtcMicroseconds) {
 }
 
 TEST_F(ImportTool, UnreadableDatetimeStopsTheImportNamingTableRowAndColumn) {
-  for (const char* text : {"2015-02-29 00:00:00", "2015-03-04", "2015-03-04 24:00:00",
-                           "04/03/2015 10:33", "2015-03-04 10:33:34.", "2015-03-04 10:33:34+01:00",
-                           ""}) {
+  for (const char* text :
+       {"2015-02-29 00:00:00", "2015-03-04", "2015-03-04 24:00:00", "04/03/2015 10:33",
+        "2015-03-04 10:33:34.", "2015-03-04 10:33:34+01:00", ""}) {
     ToolRun r = import_sql(wmi_created_on(text), {"--quiet"});
     EXPECT_EQ(r.status, 1) << text;
     EXPECT_EQ(r.err, std::string("tamberok-import: error: table Wmi, row id 7, column CreatedOn: "
-                                 "unreadable timestamp \"") + text + "\"\n");
+                                 "unreadable timestamp \"") +
+                         text + "\"\n");
     EXPECT_FALSE(fs::exists(path("out.rkyv"))) << text;
   }
 }
@@ -113,9 +114,11 @@ TEST_F(ImportTool, BadIntegersAndMissingColumnsAreNamed) {
            " YearFrom INTEGER, YearTo INTEGER);\n"
            "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, '20O5');\n",
        "table Wmi_VinSchema, row id 3, column YearTo: \"20O5\" is not a 32-bit integer"},
-      {std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (NULL, '1HG', 988, NULL, 2, NULL, NULL, NULL);\n",
+      {std::string(WMI_TABLE) +
+           "INSERT INTO Wmi VALUES (NULL, '1HG', 988, NULL, 2, NULL, NULL, NULL);\n",
        "table Wmi, row 1, column Id: the value is missing (NULL)"},
-      {std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 4294967296, NULL, 2, NULL, NULL, NULL);\n",
+      {std::string(WMI_TABLE) +
+           "INSERT INTO Wmi VALUES (7, '1HG', 4294967296, NULL, 2, NULL, NULL, NULL);\n",
        "table Wmi, row id 7, column ManufacturerId: \"4294967296\" is not a 32-bit integer"},
       {std::string(WMI_TABLE) +
            "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys TEXT, ElementId INTEGER,"
@@ -130,12 +133,13 @@ TEST_F(ImportTool, BadIntegersAndMissingColumnsAreNamed) {
 }
 
 TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
-  spit(path("ErrorCode.tsv"), "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
-                              "2\t2 - VIN corrected, error in one position \r\n\n");
+  spit(path("ErrorCode.tsv"),
+       "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
+       "2\t2 - VIN corrected, error in one position \r\n\n");
   ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
-                         "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
-                         "INSERT INTO make VALUES (474, 'Honda');\n",
-                     {"--supplement", dir_.string()});
+                             "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
+                             "INSERT INTO make VALUES (474, 'Honda');\n",
+                         {"--supplement", dir_.string()});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string start =
       "tamberok-import: warning: the database lacks 86 tables, written empty: Wmi_VinSchema, "
@@ -166,9 +170,9 @@ TEST_F(ImportTool, MalformedSupplementLineIsAnError) {
 
 TEST_F(ImportTool, DuplicateIdsStopTheImportInsteadOfWritingABadOrder) {
   ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
-                         "CREATE TABLE VinSchema (Id INTEGER);\n"
-                         "INSERT INTO VinSchema VALUES (5), (5);\n",
-                     {"--quiet"});
+                             "CREATE TABLE VinSchema (Id INTEGER);\n"
+                             "INSERT INTO VinSchema VALUES (5), (5);\n",
+                         {"--quiet"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "tamberok-import: error: the artifact would break its stored order (vin_schemas: row 1 "
@@ -216,9 +220,12 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
 }
 
 TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"--db", "a.db"}, {"--db", "a.db", "--sql", "a.sql", "--out", "x"},
-           {"--out"}, {"--frobnicate", "x"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--db", "a.db"},
+                                             {"--db", "a.db", "--sql", "a.sql", "--out", "x"},
+                                             {"--out"},
+                                             {"--frobnicate", "x"}}) {
     ToolRun r = run(args);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("usage: tamberok-import (--db FILE | --sql FILE) --out FILE"),

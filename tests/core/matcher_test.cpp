@@ -1,10 +1,11 @@
 // Pattern keys against VIN keys: plain keys in place, class keys through
 // their compiled regular-expression text.
+#include "tamberok/matcher.h"
+
 #include <string>
 #include <vector>
 
 #include "support.h"
-#include "tamberok/matcher.h"
 
 namespace tamberok::matcher {
 namespace {
@@ -36,16 +37,16 @@ TEST(Matcher, PatternKeysMatchVinKeysByPrefixWithWildcardsAndClasses) {
   const std::vector<Case> cases = {
       {"*****|*S", "ABCDE|XS123456", true},
       {"*****|*S", "ABCDE|XT123456", false},
-      {"*****|*S", "ABCDE|X", false},     // shorter than the keys
+      {"*****|*S", "ABCDE|X", false},         // shorter than the keys
       {"*****|*S", "ABCDEFXS123456", false},  // the bar is a literal
       {"_B", "AB", true},
-      {"b", "B", false},                  // letter case counts
-      {"**#", "AB1", false},              // '#' is for formula keys only
+      {"b", "B", false},      // letter case counts
+      {"**#", "AB1", false},  // '#' is for formula keys only
       {"", "", true},
       {"**C[AB]", "12CA", true},
       {"**C[AB]", "12CC", false},
       {"**C[AB]", "12C", false},
-      {"[^A]", "B", true},                // negated: RE2 path
+      {"[^A]", "B", true},  // negated: RE2 path
       {"[^A]", "A", false},
   };
   std::vector<std::string> keys;
@@ -80,7 +81,7 @@ TEST(Matcher, CaretDotStarTextsCompileToTokensAndOtherShapesToRe2OrNothing) {
       {"^.*", Compiled::Kind::Tokens, {}},
       {"^[^A].*", Compiled::Kind::Regex, {}},
       {"^[[A].*", Compiled::Kind::Regex, {}},
-      {"^A\\.*", Compiled::Kind::Regex, {}},   // trailing escape: dots after A
+      {"^A\\.*", Compiled::Kind::Regex, {}},  // trailing escape: dots after A
       {"^A+.*", Compiled::Kind::Regex, {}},
       {"..C", Compiled::Kind::Regex, {}},
       {"^\xC3\x89.*", Compiled::Kind::Regex, {}},
@@ -107,16 +108,13 @@ TEST(Matcher, CompiledTextsMatchLikeTheRegularExpressionSearch) {
     bool expected;
   };
   const std::vector<Case> cases = {
-      {"^..*", "\n", false},          // Any refuses a line feed, as '.' does
-      {"^..*", "A\n", true},
-      {".A", "\nA", false},
+      {"^..*", "\n", false},  // Any refuses a line feed, as '.' does
+      {"^..*", "A\n", true},         {".A", "\nA", false},
       {"^.......*", "ABCDE", false},  // six Any tokens, five key bytes
-      {"^......*", "ABCDE", true},
-      {"^[].*", "A", false},
-      {"^[A-CX].*", "D", false},
-      {"C[AB]", "12CA", true},        // unanchored search
-      {"^C[AB]", "12CA", false},      // anchored by its own caret
-      {"^(.*", "(", false},           // did not compile: never matches
+      {"^......*", "ABCDE", true},   {"^[].*", "A", false},
+      {"^[A-CX].*", "D", false},     {"C[AB]", "12CA", true},  // unanchored search
+      {"^C[AB]", "12CA", false},                               // anchored by its own caret
+      {"^(.*", "(", false},                                    // did not compile: never matches
   };
   for (const Case& c : cases) {
     EXPECT_EQ(matches(compile(c.text), c.key), c.expected) << c.text << " vs " << c.key;

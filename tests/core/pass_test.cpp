@@ -1,9 +1,10 @@
 // One VIN end to end on the small catalogue: error codes, corrected VIN,
 // check-digit verdict, correction elements and the choice between passes.
+#include "tamberok/pass.h"
+
 #include "decoder_fixture.h"
 #include "support.h"
 #include "tamberok/assemble.h"
-#include "tamberok/pass.h"
 #include "tamberok/tamberok.h"
 
 namespace tamberok {
@@ -22,7 +23,9 @@ constexpr std::string_view POSSIBLE_4 =
     "error and the values after the : indicate the possible values that are allowed in this "
     "position.";
 
-DecodeResult run(const Db& db, std::string_view vin) { return decode_full(db, vin, T2026, 2026); }
+DecodeResult run(const Db& db, std::string_view vin) {
+  return decode_full(db, vin, T2026, 2026);
+}
 
 // The value of the first element with this id, or "<absent>".
 std::string value_of(const DecodeResult& r, int32_t element_id) {
@@ -114,8 +117,7 @@ TEST(PassEvaluation, RejectedCharactersAreListedAndMarked) {
   EXPECT_EQ(r.corrected_vin, "ZZZA!AAA0AA!11111");
   EXPECT_FALSE(r.check_digit_valid);
   EXPECT_EQ(r.model_year, 2010);  // two equal passes: the decoded year wins
-  EXPECT_EQ(value_of(r, 156),
-            "Invalid character(s): 5:I, 12:O. " + std::string(MODEL_YEAR_NOTE));
+  EXPECT_EQ(value_of(r, 156), "Invalid character(s): 5:I, 12:O. " + std::string(MODEL_YEAR_NOTE));
   EXPECT_EQ(value_of(r, 142), "ZZZA!AAA0AA!11111");
   EXPECT_EQ(value_of(r, 191),
             "1 - Check Digit (9th position) does not calculate properly; 7 - Manufacturer is "
@@ -261,13 +263,20 @@ TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
             -5 - 100 - 100 - 200 - 300 - 10 - 1000 - 20 - 20 - 30 - 40);
 
   Pass scored = pass(3, {});
-  scored.items = {item(26, "XXX"), item(26, "HONDA"), item(5, ""), item(9, "Not Applicable"),
-                  item(38, "not applicable"), item(28, "X", "pattern"), item(-1, "x"),
-                  item(157, "988"), item(29, " 2015"), item(29, "2016")};
+  scored.items = {item(26, "XXX"),
+                  item(26, "HONDA"),
+                  item(5, ""),
+                  item(9, "Not Applicable"),
+                  item(38, "not applicable"),
+                  item(28, "X", "pattern"),
+                  item(-1, "x"),
+                  item(157, "988"),
+                  item(29, " 2015"),
+                  item(29, "2016")};
   PassScore s = score_pass(a.db(), scored);
   EXPECT_EQ(s.weight_sum, 100 + 5 + 3 + 50);  // each element once, empty values and rowless ids not
-  EXPECT_EQ(s.pattern_count, 7);              // "Not Applicable" exactly, and "pattern", do not count
-  EXPECT_EQ(s.year, std::nullopt);            // only the first year item is read
+  EXPECT_EQ(s.pattern_count, 7);    // "Not Applicable" exactly, and "pattern", do not count
+  EXPECT_EQ(s.year, std::nullopt);  // only the first year item is read
   scored.items[8].value = "+2015";
   EXPECT_EQ(score_pass(a.db(), scored).year, 2015);
 
@@ -296,14 +305,14 @@ TEST(ResultAssembly, ValuesResolveAndElementsComeInDisplayOrder) {
     p.items.push_back(std::move(i));
   };
   add(196, "d", "d");
-  add(26, "474", "XXX");       // resolves through table "make"
-  add(26, "999", "XXX");       // no such row: empty
-  add(26, "Honda", "XXX");     // not an integer: empty
-  add(38, "Sport", "XXX");     // no lookup table: the attribute itself
-  add(34, "", "a\r\nb\tc");    // line breaks and tabs become blanks
-  add(186, "n", "note");       // excluded element: dropped
-  add(157, "988", "988");      // no element row: dropped
-  add(-3, "x", "x");           // negative id: dropped
+  add(26, "474", "XXX");     // resolves through table "make"
+  add(26, "999", "XXX");     // no such row: empty
+  add(26, "Honda", "XXX");   // not an integer: empty
+  add(38, "Sport", "XXX");   // no lookup table: the attribute itself
+  add(34, "", "a\r\nb\tc");  // line breaks and tabs become blanks
+  add(186, "n", "note");     // excluded element: dropped
+  add(157, "988", "988");    // no element row: dropped
+  add(-3, "x", "x");         // negative id: dropped
   add(142, "s", "s");
   add(5, "13", "XXX");
   p.items.back().to_be_qced = true;  // never shown
@@ -328,9 +337,9 @@ TEST(DecodeEntry, NormalisesTheVinAndDerivesItsParts) {
   EXPECT_EQ(vin_key_of("1AB2C3D4E5F6G7H8J"), "2C3D4|5F6G7H8J");
 
   EXPECT_EQ(normalize_vin("1h\xc3\xa9g"), "1H&G");
-  EXPECT_EQ(normalize_vin("1hg\xc2\xa0"), "1HG&");         // a no-break space is not trimmed
+  EXPECT_EQ(normalize_vin("1hg\xc2\xa0"), "1HG&");  // a no-break space is not trimmed
   EXPECT_EQ(normalize_vin("\t1hg\r"), "1HG");
-  EXPECT_EQ(normalize_vin("\xf0\x9f\x9a\x97x"), "&X");      // one "&" per character
+  EXPECT_EQ(normalize_vin("\xf0\x9f\x9a\x97x"), "&X");  // one "&" per character
   EXPECT_EQ(normalize_vin("a b"), "A B");
 
   const struct {

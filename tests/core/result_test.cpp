@@ -1,10 +1,10 @@
 // The flat form of a result and the JSON text of both forms.
-#include <string>
-#include <vector>
+#include "tamberok/result.h"
 
 #include <gtest/gtest.h>
 
-#include "tamberok/result.h"
+#include <string>
+#include <vector>
 
 namespace tamberok {
 namespace {
@@ -63,19 +63,28 @@ TEST(FlatResult, ShapeOfEachNameIsFixedByItsFirstElement) {
        {element(121, "R", "1"), element(129, "E", "2"), element(150, "B", "3"),
         element(154, "M", "4"), element(155, "T", "5"), element(169, "A", "6"),
         element(186, "N", "7")},
-       {{"R", List{"1"}}, {"E", List{"2"}}, {"B", List{"3"}}, {"M", List{"4"}},
-        {"T", List{"5"}}, {"A", List{"6"}}, {"N", List{"7"}}}},
+       {{"R", List{"1"}},
+        {"E", List{"2"}},
+        {"B", List{"3"}},
+        {"M", List{"4"}},
+        {"T", List{"5"}},
+        {"A", List{"6"}},
+        {"N", List{"7"}}}},
       {"a repeated single-valued name keeps its first value",
-       {element(26, "Make", "HONDA"), element(26, "Make", "ACURA")}, {{"Make", "HONDA"}}},
+       {element(26, "Make", "HONDA"), element(26, "Make", "ACURA")},
+       {{"Make", "HONDA"}}},
       {"a single first element keeps the name single",
-       {element(5, "X", "a"), element(114, "X", "b")}, {{"X", "a"}}},
+       {element(5, "X", "a"), element(114, "X", "b")},
+       {{"X", "a"}}},
       {"a multi-valued first element takes later values of any id",
-       {element(114, "X", "a"), element(5, "X", "b")}, {{"X", List{"a", "b"}}}},
+       {element(114, "X", "a"), element(5, "X", "b")},
+       {{"X", List{"a", "b"}}}},
       {"names keep the order of first appearance",
        {element(39, "Model", "Accord"), element(114, "Note", "n1"), element(26, "Make", "HONDA"),
         element(39, "Model", "Civic"), element(114, "Note", "n2")},
        {{"Model", "Accord"}, {"Note", List{"n1", "n2"}}, {"Make", "HONDA"}}},
-      {"names compare byte for byte", {element(1, "make", "a"), element(2, "Make", "b")},
+      {"names compare byte for byte",
+       {element(1, "make", "a"), element(2, "Make", "b")},
        {{"make", "a"}, {"Make", "b"}}},
   };
   for (const Case& c : cases) {
@@ -125,16 +134,27 @@ std::string unescape(const std::string& json, size_t pos) {
     }
     char c = json[++i];
     switch (c) {
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
       case 'u':
         out.push_back(static_cast<char>(std::stoi(json.substr(i + 3, 2), nullptr, 16)));
         i += 4;
         break;
-      default: out.push_back(c);
+      default:
+        out.push_back(c);
     }
   }
   return out;

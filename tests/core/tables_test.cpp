@@ -1,8 +1,8 @@
+#include "tamberok/tables.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include "tamberok/tables.h"
 
 namespace tamberok {
 namespace {
@@ -12,12 +12,21 @@ TEST(LookupTables, CodedElementsNameTheirTables) {
     int32_t element;
     const char* table;
     uint16_t index;
-  } cases[] = {{26, "make", 9},        {24, "fueltype", 7},     {66, "fueltype", 7},
-               {25, "grossvehicleweightrating", 8},             {184, "grossvehicleweightrating", 8},
-               {185, "grossvehicleweightrating", 8},            {190, "grossvehicleweightrating", 8},
-               {55, "airbaglocations", 16}, {56, "airbaglocations", 16},
-               {107, "airbaglocations", 16}, {143, "errorcode", 44}, {2, "batterytype", 0},
-               {203, "wheeliemitigation", 71}, {39, "vehicletype", 14}, {27, "manufacturer", 10}};
+  } cases[] = {{26, "make", 9},
+               {24, "fueltype", 7},
+               {66, "fueltype", 7},
+               {25, "grossvehicleweightrating", 8},
+               {184, "grossvehicleweightrating", 8},
+               {185, "grossvehicleweightrating", 8},
+               {190, "grossvehicleweightrating", 8},
+               {55, "airbaglocations", 16},
+               {56, "airbaglocations", 16},
+               {107, "airbaglocations", 16},
+               {143, "errorcode", 44},
+               {2, "batterytype", 0},
+               {203, "wheeliemitigation", 71},
+               {39, "vehicletype", 14},
+               {27, "manufacturer", 10}};
   for (const auto& k : cases) {
     ASSERT_EQ(tables::lookup_table_of(k.element), k.table) << k.element;
     EXPECT_EQ(tables::lookup_table_index(k.table), k.index) << k.table;

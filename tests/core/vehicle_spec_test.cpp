@@ -1,10 +1,11 @@
 // The vehicle-spec stage of a pass: schema filters, the key test of schema
 // patterns, blocked elements and one winner per element.
+#include "tamberok/vehicle_spec.h"
+
 #include <string>
 #include <vector>
 
 #include "support.h"
-#include "tamberok/vehicle_spec.h"
 
 namespace tamberok {
 namespace {
@@ -37,11 +38,20 @@ artifact::Contents accord_contents() {
   c.vehicle_spec_schema_models = {{.schema_id = 7, .model_id = ACCORD}};
   c.vspec_schema_patterns = {{.id = 70, .schema_id = 7}};
   c.vehicle_spec_patterns = {
-      {.id = 700, .vspec_schema_pattern_id = 70, .is_key = true, .element_id = 5,
+      {.id = 700,
+       .vspec_schema_pattern_id = 70,
+       .is_key = true,
+       .element_id = 5,
        .attribute_id = "13"},
-      {.id = 701, .vspec_schema_pattern_id = 70, .is_key = true, .element_id = 38,
+      {.id = 701,
+       .vspec_schema_pattern_id = 70,
+       .is_key = true,
+       .element_id = 38,
        .attribute_id = "lx"},
-      {.id = 702, .vspec_schema_pattern_id = 70, .element_id = 86, .attribute_id = "1",
+      {.id = 702,
+       .vspec_schema_pattern_id = 70,
+       .element_id = 86,
+       .attribute_id = "1",
        .created_on = 500},
       {.id = 703, .vspec_schema_pattern_id = 70, .element_id = 114, .attribute_id = "Spec note"},
   };
@@ -95,17 +105,22 @@ TEST(VehicleSpecs, VehicleTypeAndModelAreReadFromTheirFirstItemsAsIntegerText) {
   };
   const Case cases[] = {
       {"plain", accord_items(), ACCORD_SPECS},
-      {"+2 reads as 2", {item(39, "+2"), item(28, "+1861"), item(5, "13"), item(38, "LX")},
+      {"+2 reads as 2",
+       {item(39, "+2"), item(28, "+1861"), item(5, "13"), item(38, "LX")},
        ACCORD_SPECS},
-      {"2a does not read", {item(39, "2a"), item(28, "1861"), item(5, "13"), item(38, "LX")},
+      {"2a does not read",
+       {item(39, "2a"), item(28, "1861"), item(5, "13"), item(38, "LX")},
        NOTHING},
       {"leading blank does not read",
-       {item(39, " 2"), item(28, "1861"), item(5, "13"), item(38, "LX")}, NOTHING},
+       {item(39, " 2"), item(28, "1861"), item(5, "13"), item(38, "LX")},
+       NOTHING},
       {"no vehicle type", {item(28, "1861"), item(5, "13"), item(38, "LX")}, NOTHING},
       {"no model", {item(39, "2"), item(5, "13"), item(38, "LX")}, NOTHING},
       {"first vehicle type unreadable",
-       {item(39, "x"), item(39, "2"), item(28, "1861"), item(5, "13"), item(38, "LX")}, NOTHING},
-      {"other vehicle type", {item(39, "3"), item(28, "1861"), item(5, "13"), item(38, "LX")},
+       {item(39, "x"), item(39, "2"), item(28, "1861"), item(5, "13"), item(38, "LX")},
+       NOTHING},
+      {"other vehicle type",
+       {item(39, "3"), item(28, "1861"), item(5, "13"), item(38, "LX")},
        NOTHING},
       {"other model", {item(39, "2"), item(28, "1862"), item(5, "13"), item(38, "LX")}, NOTHING},
   };
@@ -155,8 +170,7 @@ TEST(VehicleSpecs, KeyRowsMustEachMatchTheirOwnItems) {
        accord_contents(),
        {item(39, "2"), item(28, "1861"), item(5, "13")},
        NOTHING},
-      {"key text matched against attribute, not value",
-       accord_contents(),
+      {"key text matched against attribute, not value", accord_contents(),
        [] {
          std::vector<DecodingItem> items = accord_items();
          items[3].attribute_id = "77";
@@ -243,10 +257,15 @@ TEST(VehicleSpecs, OneWinnerPerElementByTimeThenPatternThenSchema) {
     c.vehicle_spec_schemas.push_back({.id = cs.schema_80, .make_id = HONDA, .vehicle_type_id = 2});
     c.vehicle_spec_schema_models.push_back({.schema_id = cs.schema_80, .model_id = ACCORD});
     c.vspec_schema_patterns.push_back({.id = cs.pattern_80, .schema_id = cs.schema_80});
-    c.vehicle_spec_patterns.push_back({.id = 800, .vspec_schema_pattern_id = cs.pattern_80,
-                                       .is_key = true, .element_id = 5, .attribute_id = "13"});
-    c.vehicle_spec_patterns.push_back({.id = 801, .vspec_schema_pattern_id = cs.pattern_80,
-                                       .element_id = 86, .attribute_id = "2",
+    c.vehicle_spec_patterns.push_back({.id = 800,
+                                       .vspec_schema_pattern_id = cs.pattern_80,
+                                       .is_key = true,
+                                       .element_id = 5,
+                                       .attribute_id = "13"});
+    c.vehicle_spec_patterns.push_back({.id = 801,
+                                       .vspec_schema_pattern_id = cs.pattern_80,
+                                       .element_id = 86,
+                                       .attribute_id = "2",
                                        .created_on = cs.created_80});
     EXPECT_EQ(specs_added(c, accord_items()), std::vector<std::string>{cs.expected}) << cs.name;
   }
@@ -254,9 +273,11 @@ TEST(VehicleSpecs, OneWinnerPerElementByTimeThenPatternThenSchema) {
 
 TEST(VehicleSpecs, SameSchemaAndPatternTieKeepsTheFirstRow) {
   artifact::Contents c = accord_contents();
-  c.vehicle_spec_patterns.push_back(
-      {.id = 706, .vspec_schema_pattern_id = 70, .element_id = 86, .attribute_id = "9",
-       .created_on = 500});
+  c.vehicle_spec_patterns.push_back({.id = 706,
+                                     .vspec_schema_pattern_id = 70,
+                                     .element_id = 86,
+                                     .attribute_id = "9",
+                                     .created_on = 500});
   EXPECT_EQ(specs_added(c, accord_items()), ACCORD_SPECS);
 }
 
@@ -269,10 +290,16 @@ TEST(VehicleSpecs, WinnersFollowTheOrderInWhichTheyWereOffered) {
   c.vehicle_spec_patterns.push_back(
       {.id = 702, .vspec_schema_pattern_id = 70, .element_id = 90, .attribute_id = "a"});
   c.vspec_schema_patterns.push_back({.id = 71, .schema_id = 7});
-  c.vehicle_spec_patterns.push_back({.id = 710, .vspec_schema_pattern_id = 71, .is_key = true,
-                                     .element_id = 38, .attribute_id = "LX"});
-  c.vehicle_spec_patterns.push_back({.id = 711, .vspec_schema_pattern_id = 71,
-                                     .element_id = 90, .attribute_id = "b", .created_on = 9});
+  c.vehicle_spec_patterns.push_back({.id = 710,
+                                     .vspec_schema_pattern_id = 71,
+                                     .is_key = true,
+                                     .element_id = 38,
+                                     .attribute_id = "LX"});
+  c.vehicle_spec_patterns.push_back({.id = 711,
+                                     .vspec_schema_pattern_id = 71,
+                                     .element_id = 90,
+                                     .attribute_id = "b",
+                                     .created_on = 9});
   c.vehicle_spec_patterns.push_back(
       {.id = 712, .vspec_schema_pattern_id = 71, .element_id = 88, .attribute_id = "c"});
   EXPECT_EQ(specs_added(c, accord_items()),

@@ -1,6 +1,7 @@
 // Model-year settling with the current year pinned to 2026.
-#include "support.h"
 #include "tamberok/year.h"
+
+#include "support.h"
 
 namespace tamberok {
 namespace {
@@ -10,29 +11,33 @@ constexpr int32_t CUR = 2026;
 artifact::Contents year_contents() {
   artifact::Contents c;
   auto wmi = [&](int32_t id, std::string code, int32_t type, int32_t truck = NONE_I32) {
-    c.wmis.push_back({.id = id, .code = std::move(code), .manufacturer_id = 1,
-                      .vehicle_type_id = type, .truck_type_id = truck, .created_on = 0});
+    c.wmis.push_back({.id = id,
+                      .code = std::move(code),
+                      .manufacturer_id = 1,
+                      .vehicle_type_id = type,
+                      .truck_type_id = truck,
+                      .created_on = 0});
   };
   auto link = [&](int32_t wmi_id, int32_t from, int32_t to) {
     int32_t id = static_cast<int32_t>(c.wmi_vin_schemas.size()) + 1;
     c.wmi_vin_schemas.push_back(
         {.id = id, .wmi_id = wmi_id, .vin_schema_id = 100 + id, .year_from = from, .year_to = to});
   };
-  wmi(1, "CA0", 2);          // car, no schemas
-  wmi(2, "CAX", 2);          // car, schema for 2010 only
+  wmi(1, "CA0", 2);  // car, no schemas
+  wmi(2, "CAX", 2);  // car, schema for 2010 only
   link(2, 2010, 2010);
-  wmi(3, "CAY", 7);          // MPV, schema for 1980 only
+  wmi(3, "CAY", 7);  // MPV, schema for 1980 only
   link(3, 1980, 1980);
-  wmi(4, "CAZ", 2);          // car, schemas for 1980 and 2010
+  wmi(4, "CAZ", 2);  // car, schemas for 1980 and 2010
   link(4, 1980, 1980);
   link(4, 2010, 2010);
-  wmi(5, "TK1", 3, 1);       // truck type 1: car-like
+  wmi(5, "TK1", 3, 1);  // truck type 1: car-like
   link(5, 1993, 1993);
-  wmi(6, "TK2", 3, 2);       // truck type 2: not car-like
-  wmi(7, "MC1", 1);          // motorcycle
-  wmi(8, "CAP", 2);          // car, schema for 1993 only
+  wmi(6, "TK2", 3, 2);  // truck type 2: not car-like
+  wmi(7, "MC1", 1);     // motorcycle
+  wmi(8, "CAP", 2);     // car, schema for 1993 only
   link(8, 1993, 1993);
-  wmi(9, "CAQ", 2);          // car, schemas for 1993 and 2023
+  wmi(9, "CAQ", 2);  // car, schemas for 1993 and 2023
   link(9, 1993, 1993);
   link(9, 2023, 2023);
   return c;
@@ -114,8 +119,13 @@ TEST(ModelYear, CarLikeMeansCarMpvOrLightTruck) {
   const struct {
     int32_t type, truck;
     bool car;
-  } cases[] = {{2, NONE_I32, true}, {7, NONE_I32, true}, {3, 1, true}, {3, 2, false},
-               {3, NONE_I32, false}, {1, 1, false}, {NONE_I32, NONE_I32, false}};
+  } cases[] = {{2, NONE_I32, true},
+               {7, NONE_I32, true},
+               {3, 1, true},
+               {3, 2, false},
+               {3, NONE_I32, false},
+               {1, 1, false},
+               {NONE_I32, NONE_I32, false}};
   for (const auto& k : cases) {
     row.vehicle_type_id = k.type;
     row.truck_type_id = k.truck;

@@ -112,8 +112,8 @@ TEST(RealDataFeb2026, AnyTextDecodesWithoutFailing) {
                                           "1G9ABC12345678901", "WAUZZZ8V8KA012345"};
   const std::string alphabet =
       "ABCDEFGHJKLMNPRSTUVWXYZ0123456789IOQ*_#|[]-^.\\()?+$ \t\r\n\x01\x7f";
-  const std::vector<std::string> multibyte = {"\xc3\xa9", "\xc2\xa0", "\xe2\x80\x8b",
-                                              "\xf0\x9f\x9a\x97", "\xff", "\xc3"};
+  const std::vector<std::string> multibyte = {"\xc3\xa9",         "\xc2\xa0", "\xe2\x80\x8b",
+                                              "\xf0\x9f\x9a\x97", "\xff",     "\xc3"};
   int runs = 0;
   for (int i = 0; i < 6000; ++i) {
     std::string text;
@@ -132,9 +132,15 @@ TEST(RealDataFeb2026, AnyTextDecodesWithoutFailing) {
       for (int e = 0; e < edits && !text.empty(); ++e) {
         size_t at = rng() % text.size();
         switch (rng() % 3) {
-          case 0: text[at] = alphabet[rng() % alphabet.size()]; break;
-          case 1: text.erase(at, 1); break;
-          default: text.insert(at, multibyte[rng() % multibyte.size()]); break;
+          case 0:
+            text[at] = alphabet[rng() % alphabet.size()];
+            break;
+          case 1:
+            text.erase(at, 1);
+            break;
+          default:
+            text.insert(at, multibyte[rng() % multibyte.size()]);
+            break;
         }
       }
     }

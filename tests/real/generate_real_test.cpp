@@ -58,8 +58,8 @@ TEST(CorpusFeb2026, SweepSizesPerDimension) {
   // This copy of the data has no vehicle-spec, exception or default-value
   // rows, so those dimensions are empty.
   const std::vector<std::pair<Dimension, size_t>> cases = {
-      {Dimension::wmi, 12763},   {Dimension::pattern, 329286}, {Dimension::engine, 335},
-      {Dimension::vspec, 0},     {Dimension::exception, 0},    {Dimension::defaults, 0},
+      {Dimension::wmi, 12763}, {Dimension::pattern, 329286}, {Dimension::engine, 335},
+      {Dimension::vspec, 0},   {Dimension::exception, 0},    {Dimension::defaults, 0},
   };
   for (const auto& [d, size] : cases) {
     Vins vins = sweep(db, {d}, CURRENT_YEAR);

@@ -73,11 +73,11 @@ TEST(RealData, CommunityContributionsOfTheDownloadedCopyAreLeftOut) {
   EXPECT_FALSE(db.wmi_any("LRW").has_value());
   EXPECT_FALSE(db.wmi_any("XP7").has_value());
   for (int32_t schema : {28971, 28972}) {
-    auto [first, end] = db.vin_schemas().equal_range([](const VinSchemaRow& r) { return r.id; },
-                                                     schema);
+    auto [first, end] =
+        db.vin_schemas().equal_range([](const VinSchemaRow& r) { return r.id; }, schema);
     EXPECT_EQ(first, end) << schema;
-    auto [p, q] = db.patterns().equal_range([](const PatternRow& r) { return r.vin_schema_id; },
-                                            schema);
+    auto [p, q] =
+        db.patterns().equal_range([](const PatternRow& r) { return r.vin_schema_id; }, schema);
     EXPECT_EQ(p, q) << schema;
   }
   for (size_t i = 0; i < db.wmi_vin_schemas().size(); ++i) {

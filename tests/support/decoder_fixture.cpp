@@ -6,8 +6,11 @@ void add_pattern(artifact::Contents& c, int32_t schema, std::string keys, int32_
                  std::string attribute, int64_t created_on) {
   int32_t id = 1;
   for (const artifact::Pattern& p : c.patterns) id = std::max(id, p.id + 1);
-  c.patterns.push_back({.id = id, .vin_schema_id = schema, .keys = std::move(keys),
-                        .element_id = element, .attribute_id = std::move(attribute),
+  c.patterns.push_back({.id = id,
+                        .vin_schema_id = schema,
+                        .keys = std::move(keys),
+                        .element_id = element,
+                        .attribute_id = std::move(attribute),
                         .created_on = created_on});
 }
 
@@ -17,9 +20,13 @@ artifact::Contents decoder_contents() {
                      std::string decode, int32_t weight = NONE_I32, bool excluded = false) {
     std::string code = name;
     std::erase(code, ' ');
-    c.element_defs.push_back({.id = id, .name = std::move(name), .code = std::move(code),
-                              .excluded = excluded, .group_name = std::move(group),
-                              .data_type = std::move(type), .decode = std::move(decode),
+    c.element_defs.push_back({.id = id,
+                              .name = std::move(name),
+                              .code = std::move(code),
+                              .excluded = excluded,
+                              .group_name = std::move(group),
+                              .data_type = std::move(type),
+                              .decode = std::move(decode),
                               .weight = weight});
   };
   element(3, "Bed Type", "Exterior/Truck", "lookup", "Pattern");
@@ -46,15 +53,26 @@ artifact::Contents decoder_contents() {
   element(196, "Vehicle Descriptor", "", "string", "Decoding");
 
   c.wmis = {
-      {.id = 10, .code = "1HG", .manufacturer_id = 988, .make_id = 474, .vehicle_type_id = 2,
-       .created_on = T2015, .updated_on = T2015 + 1},
-      {.id = 20, .code = "TST", .manufacturer_id = 7, .vehicle_type_id = 3, .truck_type_id = 2,
+      {.id = 10,
+       .code = "1HG",
+       .manufacturer_id = 988,
+       .make_id = 474,
+       .vehicle_type_id = 2,
+       .created_on = T2015,
+       .updated_on = T2015 + 1},
+      {.id = 20,
+       .code = "TST",
+       .manufacturer_id = 7,
+       .vehicle_type_id = 3,
+       .truck_type_id = 2,
        .created_on = T2015},
-      {.id = 30, .code = "LAT", .manufacturer_id = 7, .vehicle_type_id = 2,
+      {.id = 30,
+       .code = "LAT",
+       .manufacturer_id = 7,
+       .vehicle_type_id = 2,
        .created_on = 1893456000LL * 1000000},
       {.id = 40, .code = "NOT", .manufacturer_id = 7, .vehicle_type_id = 2},
-      {.id = 50, .code = "1G9ABC", .manufacturer_id = 7, .vehicle_type_id = 7,
-       .created_on = T2015},
+      {.id = 50, .code = "1G9ABC", .manufacturer_id = 7, .vehicle_type_id = 7, .created_on = T2015},
       {.id = 60, .code = "MCY", .manufacturer_id = 5, .vehicle_type_id = 1, .created_on = T2015},
   };
   c.wmi_vin_schemas = {
@@ -79,10 +97,12 @@ artifact::Contents decoder_contents() {
   add_pattern(c, 104, "*****", 5, "80");
 
   c.make_models = {{.make_id = 474, .model_id = 1861}};
-  c.wmi_makes = {{.wmi_id = 10, .make_id = 474}, {.wmi_id = 20, .make_id = 441},
-                 {.wmi_id = 20, .make_id = 474}, {.wmi_id = 60, .make_id = 441}};
-  c.engine_models = {{.id = 1, .name = "J35"}, {.id = 2, .name = " K24A4"},
-                     {.id = 3, .name = "k24a4"}};
+  c.wmi_makes = {{.wmi_id = 10, .make_id = 474},
+                 {.wmi_id = 20, .make_id = 441},
+                 {.wmi_id = 20, .make_id = 474},
+                 {.wmi_id = 60, .make_id = 441}};
+  c.engine_models = {
+      {.id = 1, .name = "J35"}, {.id = 2, .name = " K24A4"}, {.id = 3, .name = "k24a4"}};
   c.engine_model_patterns = {
       {.id = 1, .engine_model_id = 2, .element_id = 13, .attribute_id = "2.4"},
       {.id = 2, .engine_model_id = 3, .element_id = 13, .attribute_id = "9.9"}};
@@ -111,19 +131,23 @@ artifact::Contents decoder_contents() {
   lookup(44, 1, "1 - Check Digit (9th position) does not calculate properly");
   lookup(44, 2, "2 - VIN corrected, error in one position ");
   lookup(44, 3, "3 - VIN corrected, error in one position (assuming Check Digit is correct)");
-  lookup(44, 4, "4 - VIN corrected, error in one position only (indicated by ! in Suggested VIN), "
-                "multiple matches found");
+  lookup(44, 4,
+         "4 - VIN corrected, error in one position only (indicated by ! in Suggested VIN), "
+         "multiple matches found");
   lookup(44, 5, "5 - VIN has errors in few positions");
   lookup(44, 6, "6 - Incomplete VIN");
-  lookup(44, 7, "7 - Manufacturer is not registered with NHTSA for sale or importation in the U.S. "
-                "for use on U.S roads; Please contact the manufacturer directly for more "
-                "information");
+  lookup(44, 7,
+         "7 - Manufacturer is not registered with NHTSA for sale or importation in the U.S. "
+         "for use on U.S roads; Please contact the manufacturer directly for more "
+         "information");
   lookup(44, 8, "8 - No detailed data available currently");
   lookup(44, 10, "10 - Off-road Vehicle Warning");
-  lookup(44, 11, "11 - Incorrect Model Year - Position 10 does not match valid model year codes "
-                 "(I, O, Q, U, Z, 0). Decoded data may not be accurate.");
-  lookup(44, 14, "14 - Unable to provide information for some of the characters in the VIN, "
-                 "based on the manufacturer submission.");
+  lookup(44, 11,
+         "11 - Incorrect Model Year - Position 10 does not match valid model year codes "
+         "(I, O, Q, U, Z, 0). Decoded data may not be accurate.");
+  lookup(44, 14,
+         "14 - Unable to provide information for some of the characters in the VIN, "
+         "based on the manufacturer submission.");
   lookup(44, 400, "400 - Invalid Characters Present");
   return c;
 }

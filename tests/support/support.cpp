@@ -19,8 +19,8 @@ std::vector<uint8_t> read_file(const std::string& path) {
 }
 
 std::unique_ptr<ArtifactDb> load_fixture(const std::string& name) {
-  return std::make_unique<ArtifactDb>(read_file(std::string(TAMBEROK_FIXTURE_DIR) + "/" + name +
-                                                ".rkyv"));
+  return std::make_unique<ArtifactDb>(
+      read_file(std::string(TAMBEROK_FIXTURE_DIR) + "/" + name + ".rkyv"));
 }
 
 const Db* real_db() {

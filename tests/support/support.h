@@ -2,10 +2,10 @@
 // the test or read from fixture files, and access to the real data.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
@@ -42,12 +42,12 @@ bool real_data_required();
 }  // namespace tamberok::testing
 
 // Skips the test (or fails it, when real data is required) without data.
-#define TAMBEROK_REQUIRE_REAL_DB(var)                                             \
-  const ::tamberok::Db* var##_ptr = ::tamberok::testing::real_db();               \
-  if (var##_ptr == nullptr) {                                                     \
-    if (::tamberok::testing::real_data_required()) {                              \
-      FAIL() << "no real artifact embedded (run make download && make data)";    \
-    }                                                                             \
-    GTEST_SKIP() << "no real artifact embedded";                                  \
-  }                                                                               \
+#define TAMBEROK_REQUIRE_REAL_DB(var)                                         \
+  const ::tamberok::Db* var##_ptr = ::tamberok::testing::real_db();           \
+  if (var##_ptr == nullptr) {                                                 \
+    if (::tamberok::testing::real_data_required()) {                          \
+      FAIL() << "no real artifact embedded (run make download && make data)"; \
+    }                                                                         \
+    GTEST_SKIP() << "no real artifact embedded";                              \
+  }                                                                           \
   const ::tamberok::Db& var = *var##_ptr

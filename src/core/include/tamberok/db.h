@@ -26,15 +26,14 @@
 //   9  engine_models               EngineModelRow                8   4    id (unique)
 //   10 engine_model_patterns       EngineModelPatternRow        24   8    engine_model_id, id
 //   11 default_values              DefaultValueRow              32   8    vehicle_type_id, id
-//   12 vin_exceptions              VinExceptionRow               8   4    vin text (repeats adjacent)
-//   13 conversions                 ConversionRow                16   4    id
-//   14 lookups                     LookupRow                    12   4    (table, id) strictly
-//   15 cover_vin_list              StoredString                  8   4    build order
-//   16 vehicle_spec_schemas        VehicleSpecSchemaRow         16   4    make_id, id
+//   12 vin_exceptions              VinExceptionRow               8   4    vin text (repeats
+//   adjacent) 13 conversions                 ConversionRow                16   4    id 14 lookups
+//   LookupRow                    12   4    (table, id) strictly 15 cover_vin_list StoredString 8 4
+//   build order 16 vehicle_spec_schemas        VehicleSpecSchemaRow         16   4    make_id, id
 //   17 vspec_schema_patterns       VSpecSchemaPatternRow         8   4    schema_id, id
-//   18 vehicle_spec_patterns       VehicleSpecPatternRow        32   8    vspec_schema_pattern_id, id
-//   19 vehicle_spec_schema_models  VehicleSpecSchemaModelRow     8   4    schema_id, model_id
-//   20 vehicle_spec_schema_years   VehicleSpecSchemaYearRow      8   4    schema_id, year
+//   18 vehicle_spec_patterns       VehicleSpecPatternRow        32   8    vspec_schema_pattern_id,
+//   id 19 vehicle_spec_schema_models  VehicleSpecSchemaModelRow     8   4    schema_id, model_id 20
+//   vehicle_spec_schema_years   VehicleSpecSchemaYearRow      8   4    schema_id, year
 //
 // Texts: every text field is a StrId k into one string table: the bytes
 // strings[string_offsets[k] .. string_offsets[k+1]). Each distinct text is
@@ -262,7 +261,7 @@ struct VehicleSpecSchemaYearRow {
   int32_t year;
 };
 
-#define TAMBEROK_ROW(T, SIZE, ALIGN)                                   \
+#define TAMBEROK_ROW(T, SIZE, ALIGN)                                    \
   static_assert(sizeof(T) == (SIZE), #T " size must match the format"); \
   static_assert(alignof(T) == (ALIGN), #T " alignment must match the format")
 TAMBEROK_ROW(WmiRow, 40, 8);
@@ -291,7 +290,8 @@ static_assert(offsetof(PatternRow, created_on) == 24 && offsetof(PatternRow, lit
 static_assert(offsetof(ElementRow, excluded) == 12 && offsetof(ElementRow, group_name) == 16 &&
               offsetof(ElementRow, included) == 28 && offsetof(ElementRow, weight) == 32);
 static_assert(offsetof(EngineModelPatternRow, created_on) == 16);
-static_assert(offsetof(DefaultValueRow, enabled) == 16 && offsetof(DefaultValueRow, reserved) == 20 &&
+static_assert(offsetof(DefaultValueRow, enabled) == 16 &&
+              offsetof(DefaultValueRow, reserved) == 20 &&
               offsetof(DefaultValueRow, created_on) == 24);
 static_assert(offsetof(VinExceptionRow, check_digit) == 4);
 static_assert(offsetof(LookupRow, id) == 4 && offsetof(LookupRow, name) == 8);

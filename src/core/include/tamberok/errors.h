@@ -30,7 +30,8 @@ std::vector<std::pair<uint32_t, char32_t>> valid_chars_in_key(std::string_view k
 
 // The VIN with `text` in place of the character at `position` (from 1),
 // cut to 17 characters.
-std::string build_replace(const std::vector<char32_t>& vin, int32_t position, std::string_view text);
+std::string build_replace(const std::vector<char32_t>& vin, int32_t position,
+                          std::string_view text);
 
 ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi, int32_t has_year,
                        int32_t year, const std::vector<std::string>& matched_keys);

@@ -50,7 +50,8 @@ std::vector<std::pair<int32_t, std::string_view>> wmis_by_id(const Db& db);
 
 // (trimmed attribute text, first pattern row index) per distinct text of
 // the element's pattern rows, ascending by text.
-std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db, int32_t element_id,
+std::vector<std::pair<std::string, uint32_t>> patterns_by_attribute(const Db& db,
+                                                                    int32_t element_id,
                                                                     bool lowercase);
 
 // Binary searches of the two lists above by schema id and by WMI id.
@@ -78,8 +79,8 @@ enum class Dimension : uint8_t { wmi = 0, pattern, engine, vspec, exception, def
 // "exception" or "default".
 std::optional<Dimension> dimension_of(std::string_view name);
 inline constexpr std::array<Dimension, 6> ALL_DIMENSIONS = {
-    Dimension::wmi,       Dimension::pattern,   Dimension::engine,
-    Dimension::vspec,     Dimension::exception, Dimension::defaults};
+    Dimension::wmi,   Dimension::pattern,   Dimension::engine,
+    Dimension::vspec, Dimension::exception, Dimension::defaults};
 
 // One VIN per row of every requested dimension, concatenated in order.
 std::vector<std::string> sweep(const Db& db, const std::vector<Dimension>& dimensions,
@@ -92,8 +93,18 @@ std::vector<std::string> cover_vins(const Db& db);
 
 // (VIN position, key index) of the twelve varied descriptor positions.
 inline constexpr std::array<std::pair<uint32_t, uint32_t>, 12> VARIED_POSITIONS = {{
-    {4, 0}, {5, 1}, {6, 2}, {7, 3}, {8, 4}, {11, 7},
-    {12, 8}, {13, 9}, {14, 10}, {15, 11}, {16, 12}, {17, 13},
+    {4, 0},
+    {5, 1},
+    {6, 2},
+    {7, 3},
+    {8, 4},
+    {11, 7},
+    {12, 8},
+    {13, 9},
+    {14, 10},
+    {15, 11},
+    {16, 12},
+    {17, 13},
 }};
 
 // Whether character ch passes token k of a pattern key.

@@ -45,9 +45,7 @@ struct FxHash {
     h.add_text(text);
     return h.finish();
   }
-  size_t operator()(const std::string& text) const {
-    return (*this)(std::string_view(text));
-  }
+  size_t operator()(const std::string& text) const { return (*this)(std::string_view(text)); }
 };
 
 }  // namespace tamberok

@@ -12,8 +12,12 @@
 
 namespace tamberok {
 
-inline constexpr bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-inline constexpr bool is_ascii_upper(char c) { return c >= 'A' && c <= 'Z'; }
+inline constexpr bool is_ascii_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+inline constexpr bool is_ascii_upper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
 inline constexpr char ascii_to_upper(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }

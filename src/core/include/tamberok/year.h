@@ -26,9 +26,9 @@ bool car_like(const Db& db, std::string_view wmi);
 // What the model-year rule decided for one VIN.
 struct YearPlan {
   bool has_year = false;
-  int32_t year = 0;           // meaningful when has_year
+  int32_t year = 0;  // meaningful when has_year
   bool year_certain = true;
-  bool second_pass = false;   // also try year - 30 (the two-cycle case)
+  bool second_pass = false;  // also try year - 30 (the two-cycle case)
 };
 
 // The plan for a normalised VIN of at least 10 characters, its WMI and the
