@@ -30,7 +30,7 @@ CALLS = [
     ("multi_valued", lambda i: m.multi_valued()),
     ("generate", lambda i: m.generate(20, seed=i, wmi="1hg")),
     ("binding error", lambda i: swallow(lambda: m.decode(VINS[0], vin=VINS[0]))),
-    ("conversion error", lambda i: swallow(lambda: m.decode_batch(["ok", i]))),
+    ("conversion error", lambda i: swallow(lambda: m.decode_batch(["ok", 5]))),
     ("overflow error", lambda i: swallow(lambda: m.generate(5, year=2**40))),
     ("value error", lambda i: swallow(lambda: m.sweep(["wmi", "nope"]))),
 ]
