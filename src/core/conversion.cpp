@@ -259,8 +259,8 @@ std::string round_up_if(std::string digits, bool cond) {
 }
 
 std::string format_fixed(std::string_view digits, uint32_t scale) {
-  std::string s(strip_leading_zeros(digits));
-  if (s.empty()) s = "0";
+  std::string_view stripped = strip_leading_zeros(digits);
+  std::string s = stripped.empty() ? std::string("0") : std::string(stripped);
   if (scale == 0) return s;
   if (s.size() <= scale) s.insert(0, scale + 1 - s.size(), '0');
   size_t whole = s.size() - scale;

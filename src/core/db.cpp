@@ -102,6 +102,14 @@ Db::Db(std::span<const uint8_t> bytes)
     }
     run.base = bytes.data() + start;
   }
+  const Run& offsets = runs_[static_cast<size_t>(TableId::string_offsets)];
+  const Run& text = runs_[static_cast<size_t>(TableId::strings)];
+  if (offsets.inside && text.inside) {
+    offsets_ = offsets.base;
+    offsets_count_ = offsets.count;
+    text_ = reinterpret_cast<const char*>(text.base);
+    text_size_ = text.count;
+  }
 }
 
 std::string_view Db::strings() const {
@@ -110,7 +118,7 @@ std::string_view Db::strings() const {
   return {reinterpret_cast<const char*>(run.base), run.count};
 }
 
-std::string_view Db::string(StrId id) const {
+std::string_view Db::string_checked(StrId id) const {
   Table<uint32_t> offsets = string_offsets();
   size_t n = offsets.size();
   size_t k = id;

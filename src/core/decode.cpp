@@ -86,39 +86,93 @@ DecodingItem pattern_item(const Db& db, const PatternRow& p, int32_t priority, i
   return item;
 }
 
-// Step 3 and 4: every pattern of the WMI's schemas for the year that matches
-// the key, as items sorted by pattern id. Each schema's priority is the
-// year_from of the first link that named it, so newer schemas win ties.
-void append_pattern_items(const Db& db, const WmiRow& w, std::string_view key, bool has_year,
-                          int32_t year, std::vector<DecodingItem>& items) {
+// The pattern rows a pass takes from the WMI's schemas: the matches of
+// steps 3 and 4 (pattern items, sorted by pattern id) and the formula
+// patterns of step 8, found in one walk over the schemas' rows because both
+// read every row of every schema that covers the year.
+struct SchemaCandidates {
+  std::vector<DecodingItem> patterns;
+  std::vector<DecodingItem> formulas;
+};
+
+// Formula patterns copy VIN-key digits under the '#' span of their keys (a
+// serial number part, for example). '#' stands for a digit of the key; a
+// digit in the keys never matches. `formula_key` is the key with its digits
+// replaced by '#'.
+std::optional<DecodingItem> formula_item(const Db& db, const PatternRow& p, std::string_view keys,
+                                         std::string_view key, std::string_view formula_key) {
+  size_t f = keys.find('#');
+  if (f == std::string_view::npos) return std::nullopt;
+  if (!db.element(p.element_id)) return std::nullopt;
+  if (keys.size() > formula_key.size()) return std::nullopt;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    if (keys[k] != '_' && keys[k] != '*' && keys[k] != formula_key[k]) return std::nullopt;
+  }
+  size_t l = keys.rfind('#');
+  std::string_view span = key.substr(std::min(f, key.size()));
+  span = span.substr(0, std::min(l - f + 1, span.size()));
+  DecodingItem item;
+  item.keys = std::string(keys);
+  item.attribute_id = std::string(db.string(p.attribute_id));
+  item.value = utf8_lossy(span);
+  item.source = "Formula Pattern";
+  item.created_on = p.created_on;
+  item.pattern_id = p.id;
+  item.vin_schema_id = p.vin_schema_id;
+  item.element_id = p.element_id;
+  item.priority = 100;
+  return item;
+}
+
+// Each schema's priority is the year_from of the first link that named it,
+// so newer schemas win ties. A schema named by two links is matched once per
+// link but read for formulas once.
+SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view key,
+                                bool has_year, int32_t year) {
+  std::string formula_key(key);
+  for (char& c : formula_key) {
+    if (is_ascii_digit(c)) c = '#';
+  }
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
   auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
 
+  SchemaCandidates out;
   std::unordered_map<int32_t, int32_t, FxHash> schema_priority;
   std::vector<PatternRow> matched;
   matched.reserve(32);
   for (size_t i = first; i < end; ++i) {
     WmiVinSchemaRow link = links[i];
     if (!link_covers(link, has_year, year)) continue;
-    schema_priority.try_emplace(link.vin_schema_id, link.year_from);
+    bool first_visit = schema_priority.try_emplace(link.vin_schema_id, link.year_from).second;
     std::optional<VinSchemaRow> schema = find_schema(db, link.vin_schema_id);
-    if (!schema || (schema->skip & 1)) continue;
+    bool decodes = schema && !(schema->skip & 1);
+    if (!decodes && !first_visit) continue;
     auto [p_first, p_end] = patterns.equal_range(
         [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
     for (size_t j = p_first; j < p_end; ++j) {
       PatternRow p = patterns[j];
       if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
-      if (!pattern_element_decodes(db, p.element_id)) continue;
-      if (matcher::match(db, p, key)) matched.push_back(p);
+      // Matching is cheaper than the element test, so it goes first.
+      if (decodes && matcher::match(db, p, key) && pattern_element_decodes(db, p.element_id)) {
+        matched.push_back(p);
+      }
+      if (first_visit) {
+        if (auto item = formula_item(db, p, db.string(p.keys), key, formula_key)) {
+          out.formulas.push_back(std::move(*item));
+        }
+      }
     }
   }
   std::sort(matched.begin(), matched.end(),
             [](const PatternRow& a, const PatternRow& b) { return a.id < b.id; });
+  out.patterns.reserve(matched.size());
   for (const PatternRow& p : matched) {
     auto it = schema_priority.find(p.vin_schema_id);
-    items.push_back(pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
+    out.patterns.push_back(
+        pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
   }
+  return out;
 }
 
 // At equal priority an item without a creation time counts as the newest.
@@ -217,58 +271,6 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
     items.push_back(wmi_item(w, keys, "Manu. Id", element_id::MANUFACTURER_ID, w.manufacturer_id,
                              std::to_string(w.manufacturer_id)));
   }
-}
-
-// Step 8: formula patterns copy VIN-key digits under the '#' span of their
-// keys (a serial number part, for example). '#' stands for a digit of the
-// key; a digit in the keys never matches.
-void append_formula_items(const Db& db, const WmiRow& w, std::string_view key, bool has_year,
-                          int32_t year, std::vector<DecodingItem>& items) {
-  std::string formula_key(key);
-  for (char& c : formula_key) {
-    if (is_ascii_digit(c)) c = '#';
-  }
-  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
-  Table<PatternRow> patterns = db.patterns();
-  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
-  std::unordered_set<int32_t, FxHash> seen;
-  std::vector<DecodingItem> found;
-  for (size_t i = first; i < end; ++i) {
-    WmiVinSchemaRow link = links[i];
-    if (!link_covers(link, has_year, year)) continue;
-    if (!seen.insert(link.vin_schema_id).second) continue;
-    auto [p_first, p_end] = patterns.equal_range(
-        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
-    for (size_t j = p_first; j < p_end; ++j) {
-      PatternRow p = patterns[j];
-      if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
-      std::string_view keys = db.string(p.keys);
-      size_t f = keys.find('#');
-      if (f == std::string_view::npos) continue;
-      if (!db.element(p.element_id)) continue;
-      if (keys.size() > formula_key.size()) continue;
-      bool fits = true;
-      for (size_t k = 0; k < keys.size() && fits; ++k) {
-        fits = keys[k] == '_' || keys[k] == '*' || keys[k] == formula_key[k];
-      }
-      if (!fits) continue;
-      size_t l = keys.rfind('#');
-      std::string_view span = key.substr(std::min(f, key.size()));
-      span = span.substr(0, std::min(l - f + 1, span.size()));
-      DecodingItem item;
-      item.keys = std::string(keys);
-      item.attribute_id = std::string(db.string(p.attribute_id));
-      item.value = utf8_lossy(span);
-      item.source = "Formula Pattern";
-      item.created_on = p.created_on;
-      item.pattern_id = p.id;
-      item.vin_schema_id = link.vin_schema_id;
-      item.element_id = p.element_id;
-      item.priority = 100;
-      found.push_back(std::move(item));
-    }
-  }
-  for (DecodingItem& item : found) items.push_back(std::move(item));
 }
 
 size_t non_wildcard_chars(std::string_view keys) {
@@ -381,7 +383,8 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
   std::vector<DecodingItem>& items = out.items;
   items.reserve(64);
 
-  append_pattern_items(db, *w, key, has_year, year, items);
+  SchemaCandidates candidates = search_schemas(db, *w, key, has_year, year);
+  for (DecodingItem& item : candidates.patterns) items.push_back(std::move(item));
   append_engine_model_items(db, *w, items);
   append_wmi_items(db, *w, wmi, items);
   if (has_year) {
@@ -394,7 +397,7 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
     item.priority = 100;
     items.push_back(std::move(item));
   }
-  append_formula_items(db, *w, key, has_year, year, items);
+  for (DecodingItem& item : candidates.formulas) items.push_back(std::move(item));
   keep_best_per_element(items);
   append_make_items(db, *w, wmi, items);
   append_conversions(items, db);

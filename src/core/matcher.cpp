@@ -114,6 +114,14 @@ bool token_matches(const Token& token, unsigned char c) {
   return false;
 }
 
+std::array<uint64_t, 4> accepted_bytes(const Token& token) {
+  std::array<uint64_t, 4> set{};
+  for (unsigned c = 0; c < 256; ++c) {
+    if (token_matches(token, static_cast<unsigned char>(c))) set[c >> 6] |= uint64_t{1} << (c & 63);
+  }
+  return set;
+}
+
 // Compiled texts by keys_regex StrId. A StrId names a text only within one
 // artifact, so the map is emptied when the thread meets another Db.
 struct MatcherCache {
@@ -137,6 +145,8 @@ Compiled compile(std::string_view text) {
   Compiled out;
   if (std::optional<std::vector<Token>> tokens = compile_tokens(text)) {
     out.tokens = std::move(*tokens);
+    out.sets.reserve(out.tokens.size());
+    for (const Token& token : out.tokens) out.sets.push_back(accepted_bytes(token));
     out.kind = Compiled::Kind::Tokens;
     return out;
   }
@@ -153,10 +163,11 @@ Compiled compile(std::string_view text) {
 bool matches(const Compiled& compiled, std::string_view key) {
   switch (compiled.kind) {
     case Compiled::Kind::Tokens: {
-      const std::vector<Token>& tokens = compiled.tokens;
-      if (tokens.size() > key.size()) return false;
-      for (size_t i = 0; i < tokens.size(); ++i) {
-        if (!token_matches(tokens[i], static_cast<unsigned char>(key[i]))) return false;
+      const std::vector<std::array<uint64_t, 4>>& sets = compiled.sets;
+      if (sets.size() > key.size()) return false;
+      for (size_t i = 0; i < sets.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(key[i]);
+        if (((sets[i][c >> 6] >> (c & 63)) & 1) == 0) return false;
       }
       return true;
     }

@@ -96,6 +96,7 @@ void append_utf8(std::string& out, char32_t cp) {
 namespace {
 
 bool is_white_space(char32_t cp) {
+  if (cp < 0x80) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D);
   const char32_t* end = unicode::WHITE_SPACE + unicode::WHITE_SPACE_COUNT;
   return std::binary_search(unicode::WHITE_SPACE, end, cp);
 }
@@ -122,6 +123,12 @@ size_t last_char_len(std::string_view text, size_t end, char32_t& cp) {
 std::string_view trim_unicode_start(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
+    unsigned char b = static_cast<unsigned char>(text[pos]);
+    if (b < 0x80) {  // the common case: ASCII needs no decoding
+      if (!is_white_space(b)) break;
+      ++pos;
+      continue;
+    }
     size_t len = 0;
     char32_t cp = decode_utf8(text, pos, len);
     if (!is_white_space(cp)) break;
@@ -134,6 +141,12 @@ std::string_view trim_unicode(std::string_view text) {
   text = trim_unicode_start(text);
   size_t end = text.size();
   while (end > 0) {
+    unsigned char b = static_cast<unsigned char>(text[end - 1]);
+    if (b < 0x80) {
+      if (!is_white_space(b)) break;
+      --end;
+      continue;
+    }
     char32_t cp = 0;
     size_t len = last_char_len(text, end, cp);
     if (!is_white_space(cp)) break;
@@ -153,6 +166,9 @@ std::string_view cut_chars(std::string_view text, size_t limit) {
 }
 
 size_t count_chars(std::string_view text) {
+  bool ascii = std::all_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return text.size();
   size_t n = 0;
   for (size_t pos = 0; pos < text.size(); ++n) {
     size_t len = 0;

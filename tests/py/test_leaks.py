@@ -49,8 +49,10 @@ def live_blocks_after(call, times):
 
 @pytest.mark.parametrize("name,call", CALLS, ids=[c[0] for c in CALLS])
 def test_repeated_calls_leave_no_objects_behind(name, call):
-    # A leak of one object per call would show as 2000 blocks.
-    grown = live_blocks_after(call, 2000)
+    # A leak of one object per call would show as 2000 blocks in every round;
+    # the interpreter's own caches and free lists settle after a round or two,
+    # so the smallest growth of three rounds is the one that tells.
+    grown = min(live_blocks_after(call, 2000) for _ in range(3))
     assert grown < 100, grown
 
 

@@ -422,8 +422,19 @@ class Db {
   Db& operator=(const Db&) = delete;
 
   // The text of a StrId; a view into the artifact. Panics on an id outside
-  // the string table or offsets out of order.
-  std::string_view string(StrId id) const;
+  // the string table or offsets out of order. Inline: the decoder resolves a
+  // text for every pattern row it walks.
+  std::string_view string(StrId id) const {
+    size_t k = id;
+    if (k + 1 < offsets_count_) {
+      uint32_t start;
+      uint32_t end;
+      std::memcpy(&start, offsets_ + 4 * k, 4);
+      std::memcpy(&end, offsets_ + 4 * k + 4, 4);
+      if (start <= end && end <= text_size_) return {text_ + start, end - start};
+    }
+    return string_checked(id);
+  }
 
   // The WMI row with exactly this code (upper case, 3 or 6 characters).
   std::optional<WmiRow> wmi_any(std::string_view code) const;
@@ -515,12 +526,19 @@ class Db {
   }
   [[noreturn]] static void panic_table(TableId id);
 
+  std::string_view string_checked(StrId id) const;
   const std::vector<int32_t>& element_index() const;
   const LookupRanges& lookup_ranges() const;
 
   std::span<const uint8_t> bytes_;
   uint64_t serial_;
   Run runs_[TABLE_COUNT];
+  // The string table, when both of its runs lie inside the artifact (else
+  // empty, and every lookup takes the checked path that reports why).
+  const uint8_t* offsets_ = nullptr;
+  size_t offsets_count_ = 0;
+  const char* text_ = nullptr;
+  size_t text_size_ = 0;
   OnceCell<std::vector<int32_t>> element_index_;
   OnceCell<LookupRanges> lookup_ranges_;
 };

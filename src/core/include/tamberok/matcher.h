@@ -4,6 +4,7 @@
 // has another shape.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -30,6 +31,9 @@ struct Token {
 // (the text did not compile and never matches).
 struct Compiled {
   std::vector<Token> tokens;
+  // The same tokens as 256-bit sets of accepted bytes, so that matching is
+  // one bit test per key position whatever the token's kind.
+  std::vector<std::array<uint64_t, 4>> sets;
   std::shared_ptr<const re2::RE2> regex;
   enum class Kind : uint8_t { Tokens, Regex, None } kind = Kind::None;
 };
