@@ -455,7 +455,7 @@ class Sweeper {
   }
 
   // The first model year of a vehicle-spec schema inside the schema link's
-  // range, so that the VIN's year is one the spec applies to.
+  // range, so that the VIN's year is one the vehicle-spec schema applies to.
   std::optional<int32_t> vspec_year(int32_t vspec_id, const SchemaEntry& entry) const {
     Table<VehicleSpecSchemaYearRow> years = db_.vehicle_spec_schema_years();
     auto [first, end] =
