@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
+#include <memory>
 #include <unordered_map>
 
 #include "tamberok/decode.h"
@@ -36,14 +38,47 @@ constexpr std::array<char, 256> make_escapes() {
 }
 constexpr std::array<char, 256> ESCAPES = make_escapes();
 
+// A growing byte buffer whose appends inline; std::string's do not (they
+// are compiled into the standard library), which made them the writer's main
+// cost on results of a few kilobytes.
+class Buffer {
+ public:
+  explicit Buffer(size_t capacity)
+      : data_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
+  void push_back(char c) {
+    if (size_ == capacity_) grow(1);
+    data_[size_++] = c;
+  }
+  void append(const char* data, size_t size) {
+    if (capacity_ - size_ < size) grow(size);
+    std::memcpy(data_.get() + size_, data, size);
+    size_ += size;
+  }
+  void append(std::string_view text) { append(text.data(), text.size()); }
+  std::string str() const { return std::string(data_.get(), size_); }
+
+ private:
+  void grow(size_t more) {
+    size_t capacity = std::max(capacity_ * 2, size_ + more);
+    auto data = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(data.get(), data_.get(), size_);
+    data_ = std::move(data);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0;
+  size_t capacity_;
+};
+
 // Appends compact JSON to one growing buffer. Commas are placed by the
 // writer itself: one goes before any key or value that follows a value in the
 // same object or array.
 class JsonWriter {
  public:
-  JsonWriter() { out_.reserve(128); }
+  JsonWriter() : out_(128) {}
 
-  std::string take() { return std::move(out_); }
+  std::string take() const { return out_.str(); }
 
   void open(char bracket) {
     separate();
@@ -62,9 +97,15 @@ class JsonWriter {
     after_value_ = false;
   }
 
-  template <typename V>
-  void member(std::string_view name, const V& v) {
-    key(name);
+  // Members of the fixed shapes: their names are plain ASCII literals that
+  // never need escaping, so they go out in one piece.
+  template <size_t N, typename V>
+  void member(const char (&name)[N], const V& v) {
+    separate();
+    out_.push_back('"');
+    out_.append(name, N - 1);
+    out_.append("\":", 2);
+    after_value_ = false;
     value(v);
   }
 
@@ -132,7 +173,7 @@ class JsonWriter {
     literal(std::string_view(digits, end - digits));
   }
 
-  std::string out_;
+  Buffer out_;
   bool after_value_ = false;
 };
 
