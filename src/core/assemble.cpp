@@ -32,8 +32,7 @@ bool ranks_above(const PassScore& a, const PassScore& b) {
 // their lookup row; every other value is final.
 std::string resolve_value(const Db& db, DecodingItem& item) {
   if (item.value != "XXX") return std::move(item.value);
-  std::optional<std::string_view> table = tables::lookup_table_of(item.element_id);
-  std::optional<uint16_t> index = table ? tables::lookup_table_index(*table) : std::nullopt;
+  std::optional<uint16_t> index = tables::lookup_table_index_of(item.element_id);
   if (!index) return item.attribute_id;
   std::optional<int32_t> id = parse_i32(item.attribute_id);
   if (!id) return "";

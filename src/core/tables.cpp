@@ -26,11 +26,17 @@ static_assert(std::size(ELEMENT_TABLES) == 78);
 
 namespace tables {
 
-std::optional<std::string_view> lookup_table_of(int32_t element_id) {
+std::optional<uint16_t> lookup_table_index_of(int32_t element_id) {
   auto it = std::lower_bound(std::begin(ELEMENT_TABLES), std::end(ELEMENT_TABLES), element_id,
                              [](const auto& row, int32_t id) { return row.first < id; });
   if (it == std::end(ELEMENT_TABLES) || it->first != element_id) return std::nullopt;
-  return LOOKUP_TABLE_NAMES[it->second];
+  return it->second;
+}
+
+std::optional<std::string_view> lookup_table_of(int32_t element_id) {
+  std::optional<uint16_t> index = lookup_table_index_of(element_id);
+  if (!index) return std::nullopt;
+  return LOOKUP_TABLE_NAMES[*index];
 }
 
 std::optional<uint16_t> lookup_table_index(std::string_view name) {

@@ -125,6 +125,10 @@ std::optional<std::string_view> lookup_table_of(int32_t element_id);
 // The index of a table name in LOOKUP_TABLE_NAMES (exact bytes).
 std::optional<uint16_t> lookup_table_index(std::string_view name);
 
+// lookup_table_index(lookup_table_of(id)) without the name search, for the
+// per-value resolution of every result.
+std::optional<uint16_t> lookup_table_index_of(int32_t element_id);
+
 }  // namespace tables
 
 // The display rank of an element group: exact text match, else 99.
