@@ -17,12 +17,7 @@ artifact::Contents small_contents() {
   // Deliberately unsorted: the writer sorts.
   c.wmis = {
       {.id = 30, .code = "109013", .manufacturer_id = 7, .vehicle_type_id = 2},
-      {.id = 10,
-       .code = "1HG",
-       .manufacturer_id = 988,
-       .make_id = 474,
-       .vehicle_type_id = 2,
-       .created_on = 1000},
+      {10, "1HG", 988, 474, 2, NONE_I32, 1000},
       {.id = 20, .code = "108", .manufacturer_id = 5},
       {.id = 40, .code = "1099", .manufacturer_id = 6},
       {.id = 50, .code = "2AB"},
@@ -35,150 +30,89 @@ artifact::Contents small_contents() {
   };
   c.vin_schemas = {{.id = 102}, {.id = 100}, {.id = 101, .skip = true}};
   c.patterns = {
-      {.id = 9, .vin_schema_id = 101, .keys = "CM826", .element_id = 28, .attribute_id = "1861"},
-      {.id = 5, .vin_schema_id = 100, .keys = "*D[AB]", .element_id = 5, .attribute_id = "13"},
-      {.id = 2, .vin_schema_id = 100, .keys = "**BA", .element_id = 5, .attribute_id = "5"},
-  };
+      {9, 101, "CM826", 28, "1861"}, {5, 100, "*D[AB]", 5, "13"}, {2, 100, "**BA", 5, "5"}};
   c.element_defs = {
-      {.id = 2,
-       .name = "Battery Type",
-       .code = "BatteryType",
-       .group_name = "Mechanical/Battery",
-       .data_type = "lookup",
-       .decode = "Pattern"},
-      {.id = 1,
-       .name = "Other Battery Info",
-       .code = "BatteryInfo",
-       .group_name = "Mechanical/Battery",
-       .data_type = "string",
-       .decode = "Pattern",
-       .weight = 3},
-      {.id = 186,
-       .name = "NCSA Note",
-       .code = "NCSANote",
-       .excluded = true,
-       .group_name = "Internal",
-       .data_type = "string",
-       .decode = "Pattern"},
-      {.id = 203,
-       .name = "Wheelie Mitigation",
-       .code = "WheelieMitigation",
-       .group_name = "Active Safety System",
-       .data_type = "lookup",
-       .decode = ""},
+      {2, "Battery Type", "BatteryType", false, "Mechanical/Battery", "lookup", "Pattern"},
+      {1, "Other Battery Info", "BatteryInfo", false, "Mechanical/Battery", "string", "Pattern",
+       true, 3},
+      {186, "NCSA Note", "NCSANote", true, "Internal", "string", "Pattern"},
+      {203, "Wheelie Mitigation", "WheelieMitigation", false, "Active Safety System", "lookup", ""},
   };
-  c.make_models = {{.make_id = 474, .model_id = 1861}};
-  c.wmi_makes = {{.wmi_id = 10, .make_id = 474},
-                 {.wmi_id = 30, .make_id = 9},
-                 {.wmi_id = 30, .make_id = 3},
-                 {.wmi_id = 30, .make_id = 9}};
-  c.engine_models = {{.id = 2, .name = "3306"}};
-  c.engine_model_patterns = {{.id = 1, .engine_model_id = 2, .element_id = 9, .attribute_id = "6"}};
-  c.default_values = {{.id = 4, .element_id = 3, .vehicle_type_id = 1, .default_value = "0"}};
-  c.vin_exceptions = {{.vin = "1FTFW1E57JFB00002"},
-                      {.vin = "1FTFW1E57JFB00001", .check_digit = true},
-                      {.vin = "1FTFW1E57JFB00001", .check_digit = true}};
-  c.conversions = {
-      {.id = 4, .from_element_id = 13, .to_element_id = 11, .formula = "#x# * 1000"},
-      {.id = 1, .from_element_id = 11, .to_element_id = 12, .formula = "#x# / 16.387064 "}};
-  c.lookups = {{.table = 9, .id = 474, .name = "Honda"},
-               {.table = 9, .id = 441, .name = "Tesla"},
-               {.table = 9, .id = 448, .name = "Toyota"},
-               {.table = 44,
-                .id = 0,
-                .name = "0 - VIN decoded clean. Check Digit (9th position) is correct"},
-               {.table = 71, .id = 1, .name = "Standard"}};
+  c.make_models = {{474, 1861}};
+  c.wmi_makes = {{10, 474}, {30, 9}, {30, 3}, {30, 9}};
+  c.engine_models = {{2, "3306"}};
+  c.engine_model_patterns = {{1, 2, 9, "6"}};
+  c.default_values = {{4, 3, 1, "0"}};
+  c.vin_exceptions = {{"1FTFW1E57JFB00002", false}, {"1FTFW1E57JFB00001"}, {"1FTFW1E57JFB00001"}};
+  c.conversions = {{4, 13, 11, "#x# * 1000"}, {1, 11, 12, "#x# / 16.387064 "}};
+  c.lookups = {{9, 474, "Honda"},
+               {9, 441, "Tesla"},
+               {9, 448, "Toyota"},
+               {44, 0, "0 - VIN decoded clean. Check Digit (9th position) is correct"},
+               {71, 1, "Standard"}};
   c.cover_vin_list = {"1HGCM82633A004352", "101", "ABCDEFGH", "12345678901"};
-  c.vehicle_spec_schemas = {{.id = 7, .make_id = 474, .vehicle_type_id = 2}};
-  c.vspec_schema_patterns = {{.id = 70, .schema_id = 7}};
-  c.vehicle_spec_patterns = {{.id = 700,
-                              .vspec_schema_pattern_id = 70,
-                              .is_key = true,
-                              .element_id = 5,
-                              .attribute_id = "13"}};
-  c.vehicle_spec_schema_models = {{.schema_id = 7, .model_id = 1861}};
-  c.vehicle_spec_schema_years = {{.schema_id = 7, .year = 2016}};
+  c.vehicle_spec_schemas = {{7, 474, 2}};
+  c.vspec_schema_patterns = {{70, 7}};
+  c.vehicle_spec_patterns = {{700, 70, true, 5, "13"}};
+  c.vehicle_spec_schema_models = {{7, 1861}};
+  c.vehicle_spec_schema_years = {{7, 2016}};
   return c;
 }
 
 TEST(ArtifactFormat, HeaderRootAndPaddingAreLaidOutAsStored) {
   artifact::Contents c = small_contents();
   std::vector<uint8_t> bytes = artifact::write(c);
-  ASSERT_GE(bytes.size(), HEADER_SIZE + ROOT_SIZE);
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "TAMBEROK");
   uint32_t version;
   std::memcpy(&version, bytes.data() + 8, 4);
   EXPECT_EQ(version, 1u);
   EXPECT_EQ(bytes[46], 64);
-  EXPECT_EQ(bytes[47], 0);
-  for (size_t i = 48; i < 64; ++i) EXPECT_EQ(bytes[i], 0) << i;
-
-  // Every table starts at a multiple of its alignment.
-  size_t root = bytes.size() - ROOT_SIZE;
+  for (size_t i = 47; i < 64; ++i) EXPECT_EQ(bytes[i], 0) << i;
+  // Strings start right after the header; every table at a multiple of its alignment.
+  EXPECT_EQ(testing::first_row_at(bytes, TableId::strings), 64u);
   const size_t alignments[TABLE_COUNT] = {1, 4, 8, 4, 4, 8, 4, 4, 4, 4, 8,
                                           8, 4, 4, 4, 4, 4, 4, 8, 4, 4};
   for (size_t i = 0; i < TABLE_COUNT; ++i) {
-    int32_t offset;
-    std::memcpy(&offset, bytes.data() + root + 8 * i, 4);
-    int64_t start = static_cast<int64_t>(root + 8 * i) + offset;
-    EXPECT_EQ(start % static_cast<int64_t>(alignments[i]), 0) << "table " << i;
+    EXPECT_EQ(testing::first_row_at(bytes, TableId(i)) % alignments[i], 0u) << "table " << i;
   }
-  // Strings start right after the header.
-  int32_t strings_offset;
-  std::memcpy(&strings_offset, bytes.data() + root, 4);
-  EXPECT_EQ(static_cast<int64_t>(root) + strings_offset, 64);
 }
 
-TEST(ArtifactFormat, RoundTripGivesBackEveryRow) {
-  artifact::Contents c = small_contents();
-  ArtifactDb a(c);  // a copy: `c` keeps the unsorted order
-  artifact::Contents sorted = c;
+TEST(ArtifactFormat, WriteThenReadGivesBackEveryRow) {
+  artifact::Contents sorted = small_contents();
   artifact::sort_tables(sorted);
+  ArtifactDb a(small_contents());
   const Db& db = a.db();
-
   ASSERT_EQ(db.wmis().size(), sorted.wmis.size());
   for (size_t i = 0; i < sorted.wmis.size(); ++i) {
     WmiRow r = db.wmis()[i];
     const artifact::Wmi& w = sorted.wmis[i];
-    EXPECT_EQ(r.id, w.id);
+    EXPECT_EQ(std::make_tuple(r.id, r.manufacturer_id, r.make_id, r.vehicle_type_id,
+                              r.truck_type_id, r.created_on, r.updated_on),
+              std::make_tuple(w.id, w.manufacturer_id, w.make_id, w.vehicle_type_id,
+                              w.truck_type_id, w.created_on, w.updated_on));
     EXPECT_EQ(db.string(r.code), w.code);
-    EXPECT_EQ(r.manufacturer_id, w.manufacturer_id);
-    EXPECT_EQ(r.make_id, w.make_id);
-    EXPECT_EQ(r.vehicle_type_id, w.vehicle_type_id);
-    EXPECT_EQ(r.truck_type_id, w.truck_type_id);
-    EXPECT_EQ(r.created_on, w.created_on);
-    EXPECT_EQ(r.updated_on, w.updated_on);
   }
-  ASSERT_EQ(db.wmi_vin_schemas().size(), 4u);
   EXPECT_EQ(db.wmi_vin_schemas()[0].id, 1);
   EXPECT_EQ(db.wmi_vin_schemas()[2].year_to, NONE_I32);
-  ASSERT_EQ(db.vin_schemas().size(), 3u);
   EXPECT_EQ(db.vin_schemas()[1].skip, 1);
-  ASSERT_EQ(db.patterns().size(), 3u);
+  // Keys without a class store no regular expression; literal counts count pinned characters.
   PatternRow p0 = db.patterns()[0], p1 = db.patterns()[1], p2 = db.patterns()[2];
-  EXPECT_EQ(p0.id, 2);
+  EXPECT_EQ(std::make_tuple(p0.id, p0.has_class, p0.literal_count), std::tuple(2, 0, 2));
+  EXPECT_EQ(std::make_tuple(p1.id, p1.has_class, p1.literal_count), std::tuple(5, 1, 5));
   EXPECT_EQ(db.string(p0.keys), "**BA");
-  EXPECT_EQ(p0.has_class, 0);
-  EXPECT_EQ(p0.literal_count, 2);
-  EXPECT_EQ(p1.id, 5);
-  EXPECT_EQ(p1.has_class, 1);
-  EXPECT_EQ(p1.literal_count, 5);
   EXPECT_EQ(db.string(p1.keys_regex), "^.D[AB].*");
   EXPECT_EQ(db.string(p1.attribute_id), "13");
   EXPECT_EQ(p2.vin_schema_id, 101);
-  ASSERT_EQ(db.element_defs().size(), 4u);
   ElementRow e1 = db.element_defs()[0];
   EXPECT_EQ(db.string(e1.name), "Other Battery Info");
   EXPECT_EQ(e1.weight, 3);
   EXPECT_EQ(db.element_defs()[2].excluded, 1);
   EXPECT_EQ(db.wmi_makes().size(), 4u);
-  EXPECT_EQ(db.engine_models()[0].id, 2);
   EXPECT_EQ(db.string(db.engine_models()[0].name), "3306");
   EXPECT_EQ(db.engine_model_patterns()[0].element_id, 9);
   EXPECT_EQ(db.default_values()[0].enabled, 1);
   EXPECT_EQ(db.string(db.default_values()[0].default_value), "0");
-  EXPECT_EQ(db.vin_exceptions().size(), 3u);
-  EXPECT_EQ(db.conversions()[0].id, 1);
+  EXPECT_EQ(db.vin_exceptions()[2].check_digit, 0);
   EXPECT_EQ(db.string(db.conversions()[0].formula), "#x# / 16.387064 ");
   EXPECT_EQ(db.lookups().size(), 5u);
   EXPECT_EQ(db.vehicle_spec_schemas()[0].make_id, 474);
@@ -197,9 +131,11 @@ TEST(ArtifactFormat, EachDistinctTextIsStoredOnceAndStrIdZeroIsTheFirstWmiCode) 
   // code in text order), not a regular expression.
   EXPECT_EQ(db.patterns()[0].keys_regex, 0u);
   EXPECT_EQ(db.string(0), "108");
-  size_t texts = db.string_offsets().size() - 1;
+  EXPECT_EQ(db.string(db.element(203)->decode), "");
   std::set<std::string_view> seen;
-  for (StrId k = 0; k < texts; ++k) EXPECT_TRUE(seen.insert(db.string(k)).second) << k;
+  for (StrId k = 0; k + 1 < db.string_offsets().size(); ++k) {
+    EXPECT_TRUE(seen.insert(db.string(k)).second) << k;
+  }
 }
 
 TEST(ArtifactFormat, StoredStringsAreInlineUpToEightBytesAndOutOfLineBeyond) {
@@ -210,60 +146,41 @@ TEST(ArtifactFormat, StoredStringsAreInlineUpToEightBytesAndOutOfLineBeyond) {
   EXPECT_EQ(db.cover_vin(1), "101");
   EXPECT_EQ(db.cover_vin(2), "ABCDEFGH");
   EXPECT_EQ(db.cover_vin(3), "12345678901");
-  const uint8_t* inline3 = db.cover_vin_list().address(1);
-  EXPECT_EQ(std::memcmp(inline3, "101\xFF\xFF\xFF\xFF\xFF", 8), 0);
-  const uint8_t* inline8 = db.cover_vin_list().address(2);
-  EXPECT_EQ(std::memcmp(inline8, "ABCDEFGH", 8), 0);
-  const uint8_t* outline = db.cover_vin_list().address(3);
-  EXPECT_EQ(outline[0] & 0xC0, 0x80);
+  EXPECT_EQ(std::memcmp(db.cover_vin_list().address(1), "101\xFF\xFF\xFF\xFF\xFF", 8), 0);
+  EXPECT_EQ(std::memcmp(db.cover_vin_list().address(2), "ABCDEFGH", 8), 0);
+  EXPECT_EQ(db.cover_vin_list().address(3)[0] & 0xC0, 0x80);
   EXPECT_THROW(db.cover_vin(4), Panic);
 }
 
-TEST(ArtifactFormat, ChangedHeaderBytesAnswerTheSame) {
+TEST(ArtifactFormat, BytesReadersNeverLookAtAnswerTheSame) {
   artifact::Contents c = small_contents();
+  c.engine_models.clear();
   std::vector<uint8_t> bytes = artifact::write(c);
   for (size_t i = 0; i < HEADER_SIZE; ++i) bytes[i] = static_cast<uint8_t>(0xA5 ^ i);
+  // The offset of an empty table is never followed.
+  int32_t wild = -0x7FFFFFF0;
+  std::memcpy(bytes.data() + testing::descriptor_at(bytes, TableId::engine_models), &wild, 4);
   ArtifactDb a(bytes);
   EXPECT_EQ(a.db().lookup(9, 441), "Tesla");
   EXPECT_EQ(year::schema_count("1HG", a.db(), 2019), 2u);
   EXPECT_EQ(a.db().wmi_any("109013")->id, 30);
-}
-
-TEST(ArtifactFormat, EmptyTableOffsetIsNeverFollowed) {
-  artifact::Contents c = small_contents();
-  c.engine_models.clear();
-  std::vector<uint8_t> bytes = artifact::write(c);
-  size_t descriptor = bytes.size() - ROOT_SIZE + 8 * static_cast<size_t>(TableId::engine_models);
-  int32_t wild = -0x7FFFFFF0;
-  std::memcpy(bytes.data() + descriptor, &wild, 4);
-  ArtifactDb a(bytes);
   EXPECT_TRUE(a.db().engine_models().empty());
-}
-
-TEST(ArtifactFormat, EmptyTextResolvesToLengthZero) {
-  ArtifactDb a(small_contents());
-  ElementRow hidden = *a.db().element(203);
-  EXPECT_EQ(a.db().string(hidden.decode), "");
 }
 
 TEST(BrokenArtifact, BadStrIdsOffsetsAndRangesPanic) {
   artifact::Contents c = small_contents();
-  std::vector<uint8_t> bytes = artifact::write(c);
+  const std::vector<uint8_t> bytes = artifact::write(c);
   {
     ArtifactDb a(bytes);
-    size_t texts = a.db().string_offsets().size() - 1;
-    EXPECT_THROW(a.db().string(static_cast<StrId>(texts)), Panic);
+    EXPECT_THROW(a.db().string(static_cast<StrId>(a.db().string_offsets().size() - 1)), Panic);
     EXPECT_THROW(a.db().string(0xFFFFFFFFu), Panic);
   }
   {
     // Offsets out of order: text 1 would end before it starts.
     std::vector<uint8_t> broken = bytes;
-    size_t root = broken.size() - ROOT_SIZE;
-    int32_t offset;
-    std::memcpy(&offset, broken.data() + root + 8, 4);
-    size_t offsets_at = root + 8 + static_cast<size_t>(static_cast<int64_t>(offset));
     uint32_t big = 0xFFFFFF;
-    std::memcpy(broken.data() + offsets_at + 4, &big, 4);
+    std::memcpy(broken.data() + testing::first_row_at(broken, TableId::string_offsets) + 4, &big,
+                4);
     ArtifactDb a(broken);
     EXPECT_THROW(a.db().string(0), Panic);
     EXPECT_THROW(a.db().string(1), Panic);
@@ -271,9 +188,8 @@ TEST(BrokenArtifact, BadStrIdsOffsetsAndRangesPanic) {
   {
     // A table whose rows would lie past the end of the artifact.
     std::vector<uint8_t> broken = bytes;
-    size_t descriptor = broken.size() - ROOT_SIZE + 8 * static_cast<size_t>(TableId::patterns);
     uint32_t count = 1u << 30;
-    std::memcpy(broken.data() + descriptor + 4, &count, 4);
+    std::memcpy(broken.data() + testing::descriptor_at(broken, TableId::patterns) + 4, &count, 4);
     ArtifactDb a(broken);
     EXPECT_THROW(a.db().patterns(), Panic);
     EXPECT_EQ(a.db().lookup(9, 441), "Tesla");  // other tables still answer
@@ -281,7 +197,7 @@ TEST(BrokenArtifact, BadStrIdsOffsetsAndRangesPanic) {
   EXPECT_THROW(Db(std::span<const uint8_t>(bytes.data(), 100)), Panic);
 }
 
-TEST(WmiQueries, TextOrderPutsPrefixesFirstAndInterleavesLengths) {
+TEST(WmiQueries, TextOrderPutsPrefixesFirstAndFindsExactCodesOnly) {
   ArtifactDb a(small_contents());
   const Db& db = a.db();
   std::vector<std::string_view> codes;
@@ -289,42 +205,30 @@ TEST(WmiQueries, TextOrderPutsPrefixesFirstAndInterleavesLengths) {
   EXPECT_EQ(codes, (std::vector<std::string_view>{"108", "109013", "1099", "1HG", "2AB"}));
   EXPECT_TRUE(text_less("109", "109013"));
   EXPECT_FALSE(text_less("109013", "109"));
-  EXPECT_TRUE(text_less("1099", "1HG"));
-}
-
-TEST(WmiQueries, WmiAnyFindsExactCodesOnly) {
-  ArtifactDb a(small_contents());
-  const Db& db = a.db();
-  EXPECT_FALSE(db.wmi_any("109").has_value());
-  ASSERT_TRUE(db.wmi_any("109013").has_value());
   EXPECT_EQ(db.wmi_any("109013")->id, 30);
   EXPECT_EQ(db.wmi_any("1HG")->id, 10);
-  EXPECT_FALSE(db.wmi_any("1hg").has_value());
-  EXPECT_FALSE(db.wmi_any("").has_value());
-  EXPECT_FALSE(db.wmi_any("ZZZ").has_value());
-  EXPECT_FALSE(db.wmi_any("1HG ").has_value());
+  for (const char* absent : {"109", "1hg", "", "ZZZ", "1HG "}) {
+    EXPECT_FALSE(db.wmi_any(absent).has_value()) << absent;
+  }
 }
 
 TEST(WmiQueries, MakeIdsAreAscendingWithoutRepeats) {
   ArtifactDb a(small_contents());
-  const Db& db = a.db();
-  EXPECT_EQ(db.makeids_for_wmi_str("109013"), (std::vector<int32_t>{3, 9}));
-  EXPECT_EQ(db.makeids_for_wmi_str("1HG"), (std::vector<int32_t>{474}));
-  EXPECT_TRUE(db.makeids_for_wmi_str("108").empty());
-  EXPECT_TRUE(db.makeids_for_wmi_str("nope").empty());
+  EXPECT_EQ(a.db().makeids_for_wmi_str("109013"), (std::vector<int32_t>{3, 9}));
+  EXPECT_EQ(a.db().makeids_for_wmi_str("1HG"), (std::vector<int32_t>{474}));
+  EXPECT_EQ(a.db().makeids_for_wmi_str("108"), std::vector<int32_t>{});
+  EXPECT_EQ(a.db().makeids_for_wmi_str("nope"), std::vector<int32_t>{});
 }
 
 TEST(WmiQueries, SchemaCountHonoursClosedAndOpenRanges) {
   ArtifactDb a(small_contents());
-  const Db& db = a.db();
-  struct Case {
-    int32_t year;
-    size_t count;
-  } cases[] = {{2002, 0}, {2003, 1}, {2007, 1}, {2008, 0}, {2016, 1},
-               {2018, 2}, {2020, 2}, {2021, 1}, {2999, 1}, {100000, 1}};
-  for (const Case& k : cases) EXPECT_EQ(year::schema_count("1HG", db, k.year), k.count) << k.year;
-  EXPECT_EQ(year::schema_count("ZZZ", db, 2020), 0u);
-  EXPECT_EQ(year::schema_count("109013", db, 2000), 1u);
+  const std::pair<int32_t, size_t> cases[] = {{2002, 0}, {2003, 1},  {2007, 1}, {2008, 0},
+                                              {2016, 1}, {2018, 2},  {2020, 2}, {2021, 1},
+                                              {2999, 1}, {100000, 1}};
+  for (auto [year, count] : cases)
+    EXPECT_EQ(year::schema_count("1HG", a.db(), year), count) << year;
+  EXPECT_EQ(year::schema_count("ZZZ", a.db(), 2020), 0u);
+  EXPECT_EQ(year::schema_count("109013", a.db(), 2000), 1u);
 }
 
 TEST(ExceptionList, RepeatedVinIsFoundAtItsFirstRow) {
@@ -346,12 +250,11 @@ TEST(LookupQueries, FindsNamesAndRefusesEverythingElse) {
   EXPECT_EQ(db.lookup(9, 474), "Honda");
   EXPECT_EQ(db.lookup(44, 0), "0 - VIN decoded clean. Check Digit (9th position) is correct");
   EXPECT_EQ(db.lookup(71, 1), "Standard");
-  EXPECT_FALSE(db.lookup(9, 445).has_value());  // between two stored ids
-  EXPECT_FALSE(db.lookup(9, 0).has_value());
-  EXPECT_FALSE(db.lookup(9, -1).has_value());
-  EXPECT_FALSE(db.lookup(10, 474).has_value());  // a table without rows
-  EXPECT_FALSE(db.lookup(72, 1).has_value());
-  EXPECT_FALSE(db.lookup(65535, 1).has_value());
+  // Between two stored ids, below them, a table without rows, and past the last table.
+  const std::pair<uint16_t, int32_t> absent[] = {{9, 445},  {9, 0},  {9, -1},
+                                                 {10, 474}, {72, 1}, {65535, 1}};
+  for (auto [table, id] : absent)
+    EXPECT_EQ(db.lookup(table, id), std::nullopt) << table << "/" << id;
 }
 
 TEST(LookupQueries, TwoThreadsBuildingTheRangesAtOnceAgree) {
@@ -367,31 +270,18 @@ TEST(LookupQueries, TwoThreadsBuildingTheRangesAtOnceAgree) {
   }
 }
 
-TEST(ElementQueries, FindsKnownIdsOnly) {
-  ArtifactDb a(small_contents());
+TEST(ElementQueries, FindsKnownIdsOnlyAndPublicMeansIncludedNotExcludedAndDecoded) {
+  artifact::Contents c = small_contents();
+  ArtifactDb a(c);
   const Db& db = a.db();
-  ASSERT_TRUE(db.element(1).has_value());
   EXPECT_EQ(db.string(db.element(1)->name), "Other Battery Info");
   EXPECT_EQ(db.element(203)->id, 203);
-  EXPECT_FALSE(db.element(0).has_value());
-  EXPECT_FALSE(db.element(-5).has_value());
-  EXPECT_FALSE(db.element(204).has_value());
-  EXPECT_FALSE(db.element(INT32_MAX).has_value());
-}
-
-TEST(ElementQueries, PublicMeansIncludedNotExcludedAndDecoded) {
-  ArtifactDb a(small_contents());
-  const Db& db = a.db();
+  for (int32_t id : {0, -5, 204, INT32_MAX}) EXPECT_FALSE(db.element(id).has_value()) << id;
   EXPECT_TRUE(db.is_public(*db.element(1)));
   EXPECT_FALSE(db.is_public(*db.element(186)));  // excluded
   EXPECT_FALSE(db.is_public(*db.element(203)));  // empty decode text
-}
-
-TEST(ElementQueries, AnEmptyElementTableFindsNothing) {
-  artifact::Contents c = small_contents();
   c.element_defs.clear();
-  ArtifactDb a(c);
-  EXPECT_FALSE(a.db().element(1).has_value());
+  EXPECT_FALSE(ArtifactDb(c).db().element(1).has_value());
 }
 
 TEST(GlobalDb, EmptyPlaceholderIsRefusedWithItsMessageOnEveryCall) {
@@ -408,14 +298,10 @@ TEST(GlobalDb, EmptyPlaceholderIsRefusedWithItsMessageOnEveryCall) {
     }
   }
   EXPECT_EQ(reinterpret_cast<uintptr_t>(embedded_artifact().data()) % 16, 0u);
-}
-
-TEST(GlobalDb, AnyArtifactWithoutWmisIsThePlaceholder) {
+  // Any artifact without WMIs is the placeholder.
   artifact::Contents c = small_contents();
   c.wmis.clear();
-  ArtifactDb a(c);
-  EXPECT_TRUE(a.db().is_empty_placeholder());
-  EXPECT_EQ(a.db().lookup(9, 441), "Tesla");
+  EXPECT_TRUE(ArtifactDb(c).db().is_empty_placeholder());
 }
 
 }  // namespace

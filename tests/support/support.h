@@ -39,6 +39,16 @@ const Db* real_db();
 // it (TAMBEROK_REQUIRE_DATA=1, as in CI).
 bool real_data_required();
 
+// The row size of each table, in descriptor order, as db.h lays them out.
+inline constexpr size_t ROW_SIZES[TABLE_COUNT] = {1,  4, 40, 20, 8, 40, 36, 8,  8, 8, 24,
+                                                  32, 8, 16, 12, 8, 16, 8,  32, 8, 8};
+
+// Where a table's root descriptor and its first row lie in an artifact, and
+// the bytes of its rows.
+size_t descriptor_at(std::span<const uint8_t> bytes, TableId table);
+size_t first_row_at(std::span<const uint8_t> bytes, TableId table);
+std::string_view table_bytes(std::span<const uint8_t> bytes, TableId table);
+
 }  // namespace tamberok::testing
 
 // Skips the test (or fails it, when real data is required) without data.
