@@ -38,7 +38,7 @@ std::string digits_of(uint128 v) {
   return s;
 }
 
-TEST(DecParse, ReadsSignDigitsAndPointAsWritten) {
+TEST(DecParse, ReadsSignDigitsAndPointAsWrittenAndRefusesAnythingElse) {
   struct Case {
     std::string text;
     std::string digits;
@@ -64,9 +64,6 @@ TEST(DecParse, ReadsSignDigitsAndPointAsWritten) {
     EXPECT_EQ(d->scale, c.scale) << c.text;
     EXPECT_EQ(d->negative, c.negative) << c.text;
   }
-}
-
-TEST(DecParse, RefusesTextsThatAreNotPlainDecimals) {
   for (const char* text : {"", "   ", "+", "-", ".", "+.", "2,5", "1e3", "--1", "+-1", "1.2.3",
                            "1 000", "2.5L", "\u0663", "0x10", "1+"}) {
     EXPECT_FALSE(Dec::parse(text).has_value()) << text;
@@ -147,7 +144,7 @@ TEST(FormatFixed, ShowsExactlyScaleDecimals) {
   for (const Case& c : cases) EXPECT_EQ(format_fixed(c.digits, c.scale), c.expected) << c.digits;
 }
 
-TEST(EvaluateFormula, ComputesExactProductsAndRoundedQuotients) {
+TEST(EvaluateFormula, ComputesExactProductsAndRoundedQuotientsElseZero) {
   struct Case {
     std::string formula;
     std::string attribute;
@@ -177,35 +174,24 @@ TEST(EvaluateFormula, ComputesExactProductsAndRoundedQuotients) {
       {"0.5 * #x# * 2", "3", "6"},  // text before the placeholder is ignored
       {"#x#*2", "3", "6"},
       {"#x# \u00a0/\t4 ", "1", "0.25000000000000000000"},
+      // A formula that cannot be evaluated gives "0".
+      {"#x# / 0", "5", "0"},
+      {"#x# / 0.000", "5", "0"},
+      {"#x# + 1", "5", "0"},
+      {"#x# - 1", "5", "0"},
+      {"x / 2", "5", "0"},
+      {"#x#", "5", "0"},
+      {"#x#   ", "5", "0"},
+      {"#x# * abc", "5", "0"},
+      {"#x# * ", "5", "0"},
+      {"#x# \u00d7 2", "5", "0"},
+      {"#x# * 2 #x#", "5", "0"},
+      // A divisor of 39 digits beyond the 128-bit range.
+      {"#x# / 1000000000000000000000000000000000000000", "1", "0"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(evaluate_formula(c.formula, c.attribute), c.expected)
         << c.formula << " with " << c.attribute;
-  }
-}
-
-TEST(EvaluateFormula, GivesZeroWhenTheFormulaCannotBeEvaluated) {
-  struct Case {
-    std::string formula;
-    std::string attribute;
-  };
-  const Case cases[] = {
-      {"#x# / 0", "5"},
-      {"#x# / 0.000", "5"},
-      {"#x# + 1", "5"},
-      {"#x# - 1", "5"},
-      {"x / 2", "5"},
-      {"#x#", "5"},
-      {"#x#   ", "5"},
-      {"#x# * abc", "5"},
-      {"#x# * ", "5"},
-      {"#x# \u00d7 2", "5"},
-      {"#x# * 2 #x#", "5"},
-      // A divisor of 39 digits beyond the 128-bit range.
-      {"#x# / 1000000000000000000000000000000000000000", "1"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(evaluate_formula(c.formula, c.attribute), "0") << c.formula;
   }
 }
 
@@ -226,27 +212,26 @@ TEST(EvaluateFormula, LongOperandsStayBoundedByTheDecimalCap) {
 
 // ---- The conversions stage ------------------------------------------------
 
+// The six displacement conversions of vPIC, and 20 -> 21 -> 22, a chain.
 artifact::Contents displacement_conversions() {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HG"}};
-  c.conversions = {
-      {.id = 1, .from_element_id = 11, .to_element_id = 12, .formula = "#x# / 16.387064 "},
-      {.id = 2, .from_element_id = 12, .to_element_id = 11, .formula = "#x# * 16.387064 "},
-      {.id = 3, .from_element_id = 11, .to_element_id = 13, .formula = "#x# / 1000."},
-      {.id = 4, .from_element_id = 13, .to_element_id = 11, .formula = "#x# * 1000"},
-      {.id = 5, .from_element_id = 12, .to_element_id = 13, .formula = "#x# * 0.016387064 "},
-      {.id = 7, .from_element_id = 13, .to_element_id = 12, .formula = "#x# / 0.016387064 "},
-  };
+  c.conversions = {{1, 11, 12, "#x# / 16.387064 "},
+                   {2, 12, 11, "#x# * 16.387064 "},
+                   {3, 11, 13, "#x# / 1000."},
+                   {4, 13, 11, "#x# * 1000"},
+                   {5, 12, 13, "#x# * 0.016387064 "},
+                   {7, 13, 12, "#x# / 0.016387064 "},
+                   {8, 20, 21, "#x# * 2 then #x# again"},
+                   {9, 21, 22, "#x# * 3"}};
   return c;
 }
 
 DecodingItem source_item(int32_t element_id, std::string attribute, int32_t priority = 0,
-                         int64_t created_on = NONE_I64) {
-  DecodingItem item;
-  item.keys = "*****|*" + std::to_string(element_id);
+                         int64_t created_on = NONE_I64, std::string value = "XXX") {
+  DecodingItem item{.keys = "*****|*" + std::to_string(element_id), .source = "Pattern"};
   item.attribute_id = std::move(attribute);
-  item.value = "XXX";
-  item.source = "Pattern";
+  item.value = std::move(value);
   item.created_on = created_on;
   item.element_id = element_id;
   item.priority = priority;
@@ -254,7 +239,10 @@ DecodingItem source_item(int32_t element_id, std::string attribute, int32_t prio
 }
 
 // (element, source, value) of each item the stage appended.
-std::vector<std::string> appended(const std::vector<DecodingItem>& items, size_t before) {
+std::vector<std::string> appended(std::vector<DecodingItem> items) {
+  static const ArtifactDb* db = new ArtifactDb(displacement_conversions());
+  size_t before = items.size();
+  append_conversions(items, db->db());
   std::vector<std::string> out;
   for (size_t i = before; i < items.size(); ++i) {
     out.push_back(std::to_string(items[i].element_id) + " | " + items[i].source + " | " +
@@ -264,7 +252,6 @@ std::vector<std::string> appended(const std::vector<DecodingItem>& items, size_t
 }
 
 TEST(AppendConversions, WorkedValuesCarryTheFormulaAsSourceText) {
-  ArtifactDb a(displacement_conversions());
   struct Case {
     int32_t element;
     std::string attribute;
@@ -298,11 +285,11 @@ TEST(AppendConversions, WorkedValuesCarryTheFormulaAsSourceText) {
       {13,
        "2.5L",
        {"11 | Conversion 4: 2.5L * 1000 | 0", "12 | Conversion 7: 2.5L / 0.016387064  | 0"}},
+      // Every placeholder names the attribute; converted items feed no further conversion.
+      {20, "7", {"21 | Conversion 8: 7 * 2 then 7 again | 0"}},
   };
   for (const Case& c : cases) {
-    std::vector<DecodingItem> items = {source_item(c.element, c.attribute)};
-    append_conversions(items, a.db());
-    EXPECT_EQ(appended(items, 1), c.expected) << c.attribute;
+    EXPECT_EQ(appended({source_item(c.element, c.attribute)}), c.expected) << c.attribute;
   }
 }
 
@@ -317,114 +304,58 @@ TEST(AppendConversions, ItemCopiesTheSourceItemsKeysAndIds) {
   append_conversions(items, a.db());
   ASSERT_EQ(items.size(), 3u);
   const DecodingItem& it = items[1];
-  EXPECT_EQ(it.keys, "*****|*13");
-  EXPECT_EQ(it.attribute_id, "0");
-  EXPECT_EQ(it.value, "0");
-  EXPECT_EQ(it.source, "Conversion 4: 2.5L * 1000");
-  EXPECT_EQ(it.created_on, NONE_I64);
-  EXPECT_EQ(it.pattern_id, 55);
-  EXPECT_EQ(it.vin_schema_id, 66);
-  EXPECT_EQ(it.wmi_id, 77);
-  EXPECT_EQ(it.element_id, 11);
-  EXPECT_EQ(it.priority, 100);
-  EXPECT_FALSE(it.to_be_qced);
+  EXPECT_EQ(std::tie(it.keys, it.attribute_id, it.value, it.source),
+            std::make_tuple("*****|*13", "0", "0", "Conversion 4: 2.5L * 1000"));
+  EXPECT_EQ(std::make_tuple(it.created_on, it.pattern_id, it.vin_schema_id, it.wmi_id,
+                            it.element_id, it.priority, it.to_be_qced),
+            std::make_tuple(NONE_I64, 55, 66, 77, 11, 100, false));
 }
 
-TEST(AppendConversions, ExistingTargetIsNeverOverwrittenWhateverItsValue) {
-  ArtifactDb a(displacement_conversions());
+TEST(AppendConversions, OneItemPerTargetRankedByPriorityThenTimeThenConversionId) {
+  const std::string by_1 = "12 | Conversion 1: 2500 / 16.387064  | 152.5593602368307099";
+  const std::string by_7 = "12 | Conversion 7: 2.5 / 0.016387064  | 152.5593602368307099";
+  // An item of 11 ("2500", conversion 1 into 12) against one of 13 ("2.5",
+  // conversion 7 into 12): each names the other's target, so 12 is left.
+  auto rivals = [](int32_t priority_11, int64_t created_11, int32_t priority_13,
+                   int64_t created_13) {
+    return std::vector<DecodingItem>{source_item(11, "2500", priority_11, created_11),
+                                     source_item(13, "2.5", priority_13, created_13)};
+  };
+  struct Case {
+    const char* name;
+    std::vector<DecodingItem> items;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"equal, no times: lower conversion id", rivals(5, NONE_I64, 5, NONE_I64), {by_1}},
+      {"higher priority wins", rivals(5, NONE_I64, 6, NONE_I64), {by_7}},
+      {"newer wins", rivals(5, 100, 5, 200), {by_7}},
+      {"older loses", rivals(5, 300, 5, 200), {by_1}},
+      {"no time beats a time", rivals(5, 300, 5, NONE_I64), {by_7}},
+      {"priority before time", rivals(6, 1, 5, NONE_I64), {by_1}},
+      {"undated item of one element wins over a dated one",
+       {source_item(13, "2.5", 5, 999), source_item(13, "3.0", 5)},
+       {"11 | Conversion 4: 3.0 * 1000 | 3000.0",
+        "12 | Conversion 7: 3.0 / 0.016387064  | 183.0712322841968519"}},
+      {"a failed evaluation still claims the target",
+       {source_item(13, "abc", 10), source_item(13, "2.5", 5)},
+       {"11 | Conversion 4: abc * 1000 | 0", "12 | Conversion 7: abc / 0.016387064  | 0"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(appended(c.items), c.expected) << c.name;
+  // An existing target is never overwritten, whatever its value.
   for (const char* value : {"Not Applicable", "", "XXX"}) {
-    DecodingItem known = source_item(12, "");
-    known.value = value;
-    std::vector<DecodingItem> items = {source_item(11, "2500"), known};
-    append_conversions(items, a.db());
-    EXPECT_EQ(appended(items, 2),
+    EXPECT_EQ(appended({source_item(11, "2500"), source_item(12, "", 0, NONE_I64, value)}),
               std::vector<std::string>{"13 | Conversion 3: 2500 / 1000. | 2.5000000000000000"})
         << value;
   }
 }
 
-TEST(AppendConversions, CompetingSourcesRankByPriorityThenTimeThenConversionId) {
-  ArtifactDb a(displacement_conversions());
-  // An item of 11 ("2500", conversion 1 into 12) against one of 13 ("2.5",
-  // conversion 7 into 12); the other targets are already taken.
-  struct Case {
-    const char* name;
-    int32_t priority_11;
-    int64_t created_11;
-    int32_t priority_13;
-    int64_t created_13;
-    std::string expected_source;
-  };
-  const Case cases[] = {
-      {"equal, no times: lower conversion id", 5, NONE_I64, 5, NONE_I64,
-       "Conversion 1: 2500 / 16.387064 "},
-      {"higher priority wins", 5, NONE_I64, 6, NONE_I64, "Conversion 7: 2.5 / 0.016387064 "},
-      {"newer wins", 5, 100, 5, 200, "Conversion 7: 2.5 / 0.016387064 "},
-      {"older loses", 5, 300, 5, 200, "Conversion 1: 2500 / 16.387064 "},
-      {"no time beats a time", 5, 300, 5, NONE_I64, "Conversion 7: 2.5 / 0.016387064 "},
-      {"priority before time", 6, 1, 5, NONE_I64, "Conversion 1: 2500 / 16.387064 "},
-  };
-  for (const Case& c : cases) {
-    std::vector<DecodingItem> items = {source_item(11, "2500", c.priority_11, c.created_11),
-                                       source_item(13, "2.5", c.priority_13, c.created_13)};
-    append_conversions(items, a.db());
-    ASSERT_EQ(items.size(), 3u) << c.name;
-    EXPECT_EQ(items[2].element_id, 12) << c.name;
-    EXPECT_EQ(items[2].source, c.expected_source) << c.name;
-  }
-}
-
-TEST(AppendConversions, UndatedItemOfOneElementWinsOverADatedOne) {
-  ArtifactDb a(displacement_conversions());
-  std::vector<DecodingItem> items = {source_item(13, "2.5", 5, 999), source_item(13, "3.0", 5)};
-  append_conversions(items, a.db());
-  EXPECT_EQ(appended(items, 2), (std::vector<std::string>{"11 | Conversion 4: 3.0 * 1000 | 3000.0",
-                                                          "12 | Conversion 7: 3.0 / 0.016387064  | "
-                                                          "183.0712322841968519"}));
-}
-
-TEST(AppendConversions, FailedEvaluationStillClaimsTheTarget) {
-  ArtifactDb a(displacement_conversions());
-  std::vector<DecodingItem> items = {source_item(13, "abc", 10), source_item(13, "2.5", 5)};
-  append_conversions(items, a.db());
-  EXPECT_EQ(appended(items, 2),
-            (std::vector<std::string>{"11 | Conversion 4: abc * 1000 | 0",
-                                      "12 | Conversion 7: abc / 0.016387064  | 0"}));
-}
-
-TEST(AppendConversions, ConvertedItemsDoNotFeedFurtherConversions) {
-  artifact::Contents c;
-  c.wmis = {{.id = 1, .code = "1HG"}};
-  c.conversions = {{.id = 1, .from_element_id = 1, .to_element_id = 2, .formula = "#x# * 2"},
-                   {.id = 2, .from_element_id = 2, .to_element_id = 3, .formula = "#x# * 3"}};
-  ArtifactDb a(c);
-  std::vector<DecodingItem> items = {source_item(1, "5")};
-  append_conversions(items, a.db());
-  EXPECT_EQ(appended(items, 1), std::vector<std::string>{"2 | Conversion 1: 5 * 2 | 10"});
-}
-
 TEST(AppendConversions, SourceTextIsCutToFiftyCharacters) {
-  artifact::Contents c = displacement_conversions();
-  c.conversions.push_back(
-      {.id = 9, .from_element_id = 20, .to_element_id = 21, .formula = "#x# * 2 then #x# again"});
-  ArtifactDb a(c);
-  struct Case {
-    int32_t element;
-    std::string attribute;
-    std::string source;
-  };
-  const Case cases[] = {
-      {11, "1234567890123456789012345678901234567890",
-       "Conversion 1: 123456789012345678901234567890123456"},
-      {13, repeat("\u00fc", 60), "Conversion 4: " + repeat("\u00fc", 36)},
-      {20, "7", "Conversion 9: 7 * 2 then 7 again"},
-  };
-  for (const Case& cs : cases) {
-    std::vector<DecodingItem> items = {source_item(cs.element, cs.attribute)};
-    append_conversions(items, a.db());
-    ASSERT_GE(items.size(), 2u);
-    EXPECT_EQ(items[1].source, cs.source);
-  }
+  EXPECT_EQ(appended({source_item(11, "1234567890123456789012345678901234567890")})[0],
+            "12 | Conversion 1: 123456789012345678901234567890123456 | "
+            "75337954994467391413882662501423962699.480517");
+  EXPECT_EQ(appended({source_item(13, repeat("\u00fc", 60))})[0],
+            "11 | Conversion 4: " + repeat("\u00fc", 36) + " | 0");
 }
 
 }  // namespace
