@@ -12,9 +12,7 @@ namespace {
 using testing::ArtifactDb;
 
 DecodingItem item(int32_t element_id, std::string attribute, std::string value = "XXX") {
-  DecodingItem it;
-  it.attribute_id = std::move(attribute);
-  it.value = std::move(value);
+  DecodingItem it{.attribute_id = std::move(attribute), .value = std::move(value)};
   it.source = "Pattern";
   it.element_id = element_id;
   return it;
@@ -23,45 +21,19 @@ DecodingItem item(int32_t element_id, std::string attribute, std::string value =
 artifact::Contents default_contents() {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HD"}};
+  // 3 lookup, 25 lookup, 40 "Lookup" in other case, 41 int, 42 and 43 lookup.
   c.element_defs = {
-      {.id = 3, .name = "Bed Type", .code = "BedType", .data_type = "lookup", .decode = "Pattern"},
-      {.id = 25,
-       .name = "Gross Vehicle Weight Rating From",
-       .code = "GVWR",
-       .data_type = "lookup",
-       .decode = "Pattern"},
-      {.id = 40,
-       .name = "Cab Type",
-       .code = "BodyCabType",
-       .data_type = "Lookup",
-       .decode = "Pattern"},
-      {.id = 41,
-       .name = "Bus Length",
-       .code = "BusLength",
-       .data_type = "int",
-       .decode = "Pattern"},
-      {.id = 42,
-       .name = "Trailer Type",
-       .code = "TrailerType",
-       .data_type = "lookup",
-       .decode = "Pattern"},
-      {.id = 43,
-       .name = "Steering",
-       .code = "Steering",
-       .data_type = "lookup",
-       .decode = "Pattern"},
-  };
-  c.default_values = {
-      {.id = 1, .element_id = 3, .vehicle_type_id = 1, .default_value = "0", .created_on = 111},
-      {.id = 2, .element_id = 25, .vehicle_type_id = 1, .default_value = "10"},
-      {.id = 3, .element_id = 40, .vehicle_type_id = 1, .default_value = "0"},
-      {.id = 4, .element_id = 41, .vehicle_type_id = 1, .default_value = "0"},
-      {.id = 5, .element_id = 42, .vehicle_type_id = 1, .default_value = "00"},
-      {.id = 6, .element_id = 43, .vehicle_type_id = 1, .default_value = " 0"},
-      {.id = 7, .element_id = 99, .vehicle_type_id = 1, .default_value = "0"},
-      {.id = 8, .element_id = 3, .vehicle_type_id = 2, .default_value = "0", .enabled = false},
-      {.id = 9, .element_id = 25, .vehicle_type_id = 2, .default_value = "12"},
-  };
+      {3, "Bed Type", "BedType", false, "", "lookup", "Pattern"},
+      {25, "Gross Vehicle Weight Rating From", "GVWR", false, "", "lookup", "Pattern"},
+      {40, "Cab Type", "BodyCabType", false, "", "Lookup", "Pattern"},
+      {41, "Bus Length", "BusLength", false, "", "int", "Pattern"},
+      {42, "Trailer Type", "TrailerType", false, "", "lookup", "Pattern"},
+      {43, "Steering", "Steering", false, "", "lookup", "Pattern"}};
+  // Motorcycle (1) defaults of each element, one without an element row (99);
+  // a disabled row and one more for cars (2).
+  c.default_values = {{1, 3, 1, "0", true, 111}, {2, 25, 1, "10"},      {3, 40, 1, "0"},
+                      {4, 41, 1, "0"},           {5, 42, 1, "00"},      {6, 43, 1, " 0"},
+                      {7, 99, 1, "0"},           {8, 3, 2, "0", false}, {9, 25, 2, "12"}};
   return c;
 }
 
@@ -82,29 +54,18 @@ const std::vector<std::string> MOTORCYCLE_DEFAULTS = {
     "3=0:Not Applicable", "25=10:XXX", "40=0:Not Applicable", "41=0:XXX", "42=00:XXX",
     "43= 0:XXX",          "99=0:XXX"};
 
-TEST(Defaults, OnlyAnExactZeroOnALookupElementIsNotApplicable) {
-  // 3 lookup "0"; 25 lookup "10"; 40 "Lookup" in other case; 41 an int
-  // element; 42 "00"; 43 " 0"; 99 has no element row.
+TEST(Defaults, OnlyAnExactZeroOnALookupElementIsNotApplicableAndTheItemCarriesTheRow) {
   EXPECT_EQ(defaults_added({item(39, "1")}), MOTORCYCLE_DEFAULTS);
-}
-
-TEST(Defaults, ItemCarriesTheRowAndNoIds) {
   ArtifactDb a(default_contents());
   std::vector<DecodingItem> items = {item(39, "1")};
   append_defaults(items, a.db());
   ASSERT_EQ(items.size(), 8u);
   const DecodingItem& it = items[1];
-  EXPECT_EQ(it.keys, "");
-  EXPECT_EQ(it.attribute_id, "0");
-  EXPECT_EQ(it.value, "Not Applicable");
-  EXPECT_EQ(it.source, "Default");
-  EXPECT_EQ(it.created_on, 111);
-  EXPECT_EQ(it.pattern_id, NONE_I32);
-  EXPECT_EQ(it.vin_schema_id, NONE_I32);
-  EXPECT_EQ(it.wmi_id, NONE_I32);
-  EXPECT_EQ(it.element_id, 3);
-  EXPECT_EQ(it.priority, 10);
-  EXPECT_FALSE(it.to_be_qced);
+  EXPECT_EQ(std::tie(it.keys, it.attribute_id, it.value, it.source),
+            std::make_tuple("", "0", "Not Applicable", "Default"));
+  EXPECT_EQ(std::make_tuple(it.created_on, it.pattern_id, it.vin_schema_id, it.wmi_id,
+                            it.element_id, it.priority, it.to_be_qced),
+            std::make_tuple(111, NONE_I32, NONE_I32, NONE_I32, 3, 10, false));
   EXPECT_EQ(items[2].created_on, NONE_I64);
 }
 
