@@ -66,36 +66,21 @@ TEST(CandidateSearch, BuildsPatternEngineWmiYearMakeAndConversionItemsInOrder) {
   };
   EXPECT_EQ(brief(out), expected);
 
-  const DecodingItem& model = out.items[0];
-  EXPECT_EQ(model.keys, "CM8");
-  EXPECT_EQ(model.attribute_id, "1861");
-  EXPECT_EQ(model.priority, 2003);  // the schema link's first year
-  EXPECT_EQ(model.wmi_id, 10);
-  EXPECT_EQ(model.vin_schema_id, 100);
-  EXPECT_EQ(model.created_on, T2015);
-
-  const DecodingItem& engine = out.items[4];
-  EXPECT_EQ(engine.attribute_id, "2.4");  // the first engine model whose trimmed name matches
-  EXPECT_EQ(engine.keys, "****6");
-  EXPECT_EQ(engine.priority, 50);
-  EXPECT_EQ(engine.pattern_id, out.items[3].pattern_id);
-
-  const DecodingItem& type = out.items[5];
-  EXPECT_EQ(type.keys, "1HG");
-  EXPECT_EQ(type.attribute_id, "2");
-  EXPECT_EQ(type.created_on, T2015 + 1);  // the WMI row's updated_on
-  EXPECT_EQ(out.items[6].created_on, NONE_I64);
-
-  const DecodingItem& year = out.items[8];
-  EXPECT_EQ(year.keys, "***X*|Y");
-  EXPECT_EQ(year.wmi_id, NONE_I32);
-
-  const DecodingItem& make = out.items[9];
-  EXPECT_EQ(make.attribute_id, "474");
-  EXPECT_EQ(make.keys, "CM8");
-  EXPECT_EQ(make.priority, 1000);
-  EXPECT_EQ(make.pattern_id, model.pattern_id);
-  EXPECT_EQ(make.wmi_id, NONE_I32);
+  // keys, attribute, priority, wmi, schema, created_on and pattern of the model, engine,
+  // vehicle type, manufacturer name, year and make items.
+  auto facts = [&](size_t i) {
+    const DecodingItem& it = out.items[i];
+    return std::make_tuple(it.keys, it.attribute_id, it.priority, it.wmi_id, it.vin_schema_id,
+                           it.created_on, it.pattern_id);
+  };
+  const int32_t none = NONE_I32, model = out.items[0].pattern_id, engine = out.items[3].pattern_id;
+  EXPECT_EQ(facts(0), std::make_tuple("CM8", "1861", 2003, 10, 100, T2015, model));
+  // The first engine model whose trimmed name matches, under the pattern's keys.
+  EXPECT_EQ(facts(4), std::make_tuple("****6", "2.4", 50, 10, 100, NONE_I64, engine));
+  EXPECT_EQ(facts(5), std::make_tuple("1HG", "2", 100, 10, none, T2015 + 1, none));  // updated_on
+  EXPECT_EQ(facts(6), std::make_tuple("1HG", "988", 100, 10, none, NONE_I64, none));
+  EXPECT_EQ(facts(8), std::make_tuple("***X*|Y", "2003", 100, none, none, NONE_I64, none));
+  EXPECT_EQ(facts(9), std::make_tuple("CM8", "474", 1000, none, 100, NONE_I64, model));
 }
 
 TEST(CandidateSearch, WmiRowsWithoutCreationTimeOrCreatedLaterAreUnknown) {
@@ -110,107 +95,80 @@ TEST(CandidateSearch, WmiRowsWithoutCreationTimeOrCreatedLaterAreUnknown) {
   EXPECT_FALSE(decode_core(a.db(), "1HG", "", false, 0, YEAR_KEY, T2015 - 1).wmi_found);
 }
 
-TEST(CandidateSearch, WithoutAYearEverySchemaTakesPartAndNoYearItemIsMade) {
+TEST(CandidateSearch, SchemasTakePartByYearOpenEndedOnesTo2999AllWithoutAYear) {
   ArtifactDb a(decoder_contents());
+  // The trim of the open-ended 2016 schema, the model of the 2003-2007 one.
+  auto found = [&](bool has_year, int32_t year) {
+    DecodeCoreOutput out =
+        decode_core(a.db(), "1HG", "CM826|3S004352", has_year, year, YEAR_KEY, T2026);
+    return std::make_tuple(find_item(out, 38) != nullptr, find_item(out, 28) != nullptr,
+                           find_item(out, 29) != nullptr);
+  };
+  EXPECT_EQ(found(true, 2015), std::make_tuple(false, false, true));
+  EXPECT_EQ(found(true, 2016), std::make_tuple(true, false, true));
+  EXPECT_EQ(found(true, 2999), std::make_tuple(true, false, true));
+  EXPECT_EQ(found(true, 3000), std::make_tuple(false, false, true));
+  EXPECT_EQ(found(false, 0), std::make_tuple(true, true, false));  // and no year item
   DecodeCoreOutput out = decode_core(a.db(), "1HG", "CM826|3S004352", false, 0, YEAR_KEY, T2026);
-  EXPECT_EQ(find_item(out, 29), nullptr);
-  ASSERT_NE(find_item(out, 38), nullptr);  // the open-ended 2016 schema's trim
-  EXPECT_EQ(find_item(out, 38)->value, "XXX");
-  ASSERT_NE(find_item(out, 28), nullptr);  // and the 2003-2007 schema's model
   EXPECT_EQ(find_item(out, 38)->priority, 2016);
 }
 
-TEST(CandidateSearch, OpenEndedSchemasReachYear2999) {
-  ArtifactDb a(decoder_contents());
-  auto trim = [&](int32_t year) {
-    return find_item(decode_core(a.db(), "1HG", "CM826|3S004352", true, year, YEAR_KEY, T2026), 38);
-  };
-  EXPECT_NE(trim(2016), nullptr);
-  EXPECT_NE(trim(2999), nullptr);
-  EXPECT_EQ(trim(3000), nullptr);
-  EXPECT_EQ(trim(2015), nullptr);
-}
-
-// Each case adds two patterns for element 38 (Trim) to the Accord schema
-// (and optionally a second schema) and names the value that must survive.
-struct TieCase {
-  const char* name;
-  std::function<void(artifact::Contents&)> setup;
-  std::vector<std::string> survivors;  // attribute ids of element 38, in order
-};
-
 TEST(CandidateSearch, OneItemPerElementFollowsTheTieRules) {
-  const TieCase cases[] = {
-      {"a later schema (higher priority) wins",
-       [](artifact::Contents& c) {
-         c.vin_schemas.push_back({.id = 105});
-         c.wmi_vin_schemas.push_back(
-             {.id = 8, .wmi_id = 10, .vin_schema_id = 105, .year_from = 2002, .year_to = 2007});
-         c.wmi_vin_schemas.push_back(
-             {.id = 9, .wmi_id = 10, .vin_schema_id = 106, .year_from = 2003, .year_to = 2007});
-         c.vin_schemas.push_back({.id = 106});
-         add_pattern(c, 105, "CM8", 38, "OLD");
-         add_pattern(c, 106, "CM8", 38, "NEW");
-       },
-       {"NEW"}},
+  struct Row {
+    int32_t schema;
+    std::string keys;
+    std::string attribute;
+    int64_t created_on = T2015;
+  };
+  struct Case {
+    const char* name;
+    int32_t element;
+    std::vector<Row> rows;
+    std::vector<std::string> survivors;  // attribute ids of the element, in order
+  };
+  const Case cases[] = {
+      // Schema 105 starts in 2002, 106 in 2003: a later first year is a higher priority.
+      {"a later schema wins", 38, {{105, "CM8", "OLD"}, {106, "CM8", "NEW"}}, {"NEW"}},
       {"no creation time beats any creation time",
-       [](artifact::Contents& c) {
-         add_pattern(c, 100, "C", 38, "DATED", T2015 + 5);
-         add_pattern(c, 100, "CM8", 38, "UNDATED", NONE_I64);
-       },
+       38,
+       {{100, "C", "DATED", T2015 + 5}, {100, "CM8", "UNDATED", NONE_I64}},
        {"UNDATED"}},
       {"the newer creation time wins",
-       [](artifact::Contents& c) {
-         add_pattern(c, 100, "C", 38, "NEWER", T2015 + 9);
-         add_pattern(c, 100, "CM8", 38, "OLDER", T2015 + 5);
-       },
+       38,
+       {{100, "C", "NEWER", T2015 + 9}, {100, "CM8", "OLDER", T2015 + 5}},
        {"NEWER"}},
       {"fewer pinned characters win at equal priority and time",
-       [](artifact::Contents& c) {
-         add_pattern(c, 100, "CM8", 38, "THREE");
-         add_pattern(c, 100, "***2", 38, "ONE");
-       },
+       38,
+       {{100, "CM8", "THREE"}, {100, "***2", "ONE"}},
        {"ONE"}},
       {"equal counts: keys without brackets sorting first win",
-       [](artifact::Contents& c) {
-         add_pattern(c, 100, "CM*", 38, "CM");
-         add_pattern(c, 100, "C*8", 38, "C8");
-       },
+       38,
+       {{100, "CM*", "CM"}, {100, "C*8", "C8"}},
        {"C8"}},
+      // Both pin four characters; "CM" sorts before "CM82", but "C[M]" would not.
       {"brackets are ignored when comparing keys",
-       [](artifact::Contents& c) {
-         // Both pin four characters; "CM" sorts before "CM82", but "C[M]" would not.
-         add_pattern(c, 100, "CM82", 38, "PLAIN");
-         add_pattern(c, 100, "C[M]", 38, "BRACKET");
-       },
+       38,
+       {{100, "CM82", "PLAIN"}, {100, "C[M]", "BRACKET"}},
        {"BRACKET"}},
       {"multi-valued notes all stay",
-       [](artifact::Contents& c) {
-         add_pattern(c, 100, "C", 114, "first note");
-         add_pattern(c, 100, "CM8", 114, "second note");
-       },
-       {}},
+       114,
+       {{100, "C", "first note"}, {100, "CM8", "second note"}},
+       {"first note", "second note"}},
   };
-  for (const TieCase& k : cases) {
+  for (const Case& k : cases) {
     artifact::Contents c = decoder_contents();
-    k.setup(c);
+    c.vin_schemas.insert(c.vin_schemas.end(), {{.id = 105}, {.id = 106}});
+    c.wmi_vin_schemas.push_back({8, 10, 105, 2002, 2007});
+    c.wmi_vin_schemas.push_back({9, 10, 106, 2003, 2007});
+    for (const Row& r : k.rows)
+      add_pattern(c, r.schema, r.keys, k.element, r.attribute, r.created_on);
     ArtifactDb a(c);
-    DecodeCoreOutput out = accord(a.db());
-    std::vector<std::string> trims;
-    for (const DecodingItem& item : out.items) {
-      if (item.element_id == 38) trims.push_back(item.attribute_id);
+    std::vector<std::string> survivors;
+    for (const DecodingItem& item : accord(a.db()).items) {
+      if (item.element_id == k.element) survivors.push_back(item.attribute_id);
     }
-    EXPECT_EQ(trims, k.survivors) << k.name;
+    EXPECT_EQ(survivors, k.survivors) << k.name;
   }
-  artifact::Contents c = decoder_contents();
-  add_pattern(c, 100, "C", 114, "first note");
-  add_pattern(c, 100, "CM8", 114, "second note");
-  ArtifactDb a(c);
-  std::vector<std::string> notes;
-  for (const DecodingItem& item : accord(a.db()).items) {
-    if (item.element_id == 114) notes.push_back(item.attribute_id);
-  }
-  EXPECT_EQ(notes, (std::vector<std::string>{"first note", "second note"}));
 }
 
 TEST(CandidateSearch, FormulaKeysCopyTheDigitsUnderTheirHashSpan) {
