@@ -2,6 +2,8 @@
 // check-digit verdict, correction elements and the choice between passes.
 #include "tamberok/pass.h"
 
+#include <functional>
+
 #include "decoder_fixture.h"
 #include "support.h"
 #include "tamberok/assemble.h"
@@ -46,28 +48,28 @@ artifact::Contents covered_contents() {
 TEST(PassEvaluation, EmptyVinIsIncompleteUnknownAndWithoutYear) {
   ArtifactDb a(decoder_contents());
   DecodeResult r = run(a.db(), "");
-  EXPECT_EQ(r.vin, "");
-  EXPECT_EQ(r.wmi, "");
-  EXPECT_EQ(r.descriptor, "***********");
+  EXPECT_EQ(std::tie(r.vin, r.wmi, r.descriptor, r.corrected_vin),
+            std::make_tuple("", "", "***********", ""));
   EXPECT_EQ(r.model_year, std::nullopt);
   EXPECT_EQ(r.error_codes, (std::vector<int32_t>{6, 7, 11}));
   EXPECT_FALSE(r.check_digit_valid);
-  EXPECT_EQ(r.corrected_vin, "");
-  std::vector<int32_t> ids;
-  for (const DecodedElement& e : r.elements) ids.push_back(e.element_id);
-  EXPECT_EQ(ids, (std::vector<int32_t>{142, 143, 144, 156, 191, 196}));
-  EXPECT_EQ(value_of(r, 143), "6,7,11");
-  EXPECT_EQ(value_of(r, 144), "");
-  EXPECT_EQ(value_of(r, 156), "");
-  EXPECT_EQ(value_of(r, 191),
-            "6 - Incomplete VIN; 7 - Manufacturer is not registered with NHTSA for sale or "
-            "importation in the U.S. for use on U.S roads; Please contact the manufacturer "
-            "directly for more information; 11 - Incorrect Model Year - Position 10 does not "
-            "match valid model year codes (I, O, Q, U, Z, 0). Decoded data may not be accurate.");
-  EXPECT_EQ(value_of(r, 196), "***********");
+  // The correction elements alone, with empty texts where nothing applies.
+  std::vector<std::pair<int32_t, std::string>> values;
+  for (const DecodedElement& e : r.elements) values.push_back({e.element_id, e.value});
+  EXPECT_EQ(values, (std::vector<std::pair<int32_t, std::string>>{
+                        {142, ""},
+                        {143, "6,7,11"},
+                        {144, ""},
+                        {156, ""},
+                        {191,
+                         "6 - Incomplete VIN; 7 - Manufacturer is not registered with NHTSA for "
+                         "sale or importation in the U.S. for use on U.S roads; Please contact the "
+                         "manufacturer directly for more information; 11 - Incorrect Model Year - "
+                         "Position 10 does not match valid model year codes (I, O, Q, U, Z, 0). "
+                         "Decoded data may not be accurate."},
+                        {196, "***********"}}));
   const DecodedElement& suggested = r.elements[0];
-  EXPECT_EQ(suggested.source, "Corrections");
-  EXPECT_EQ(suggested.group_name, "");
+  EXPECT_EQ(std::tie(suggested.source, suggested.group_name), std::make_tuple("Corrections", ""));
   EXPECT_EQ(suggested.pattern_id, std::nullopt);
   EXPECT_EQ(suggested.created_on, std::nullopt);
 }
@@ -79,51 +81,109 @@ TEST(PassEvaluation, CleanVinWithAModelGivesZeroOnly) {
   EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0}));
   EXPECT_TRUE(r.check_digit_valid);
   EXPECT_EQ(r.corrected_vin, "");
-  EXPECT_EQ(value_of(r, 143), "0");
-  EXPECT_EQ(value_of(r, 156), "");
-  EXPECT_EQ(value_of(r, 191), "0 - VIN decoded clean. Check Digit (9th position) is correct");
-  EXPECT_EQ(value_of(r, 26), "HONDA");
-  EXPECT_EQ(value_of(r, 28), "Accord");
-  EXPECT_EQ(value_of(r, 5), "Sedan/Saloon");
-  EXPECT_EQ(value_of(r, 39), "PASSENGER CAR");
-  EXPECT_EQ(value_of(r, 29), "2003");
+  const std::pair<int32_t, std::string> values[] = {
+      {143, "0"},          {156, ""},
+      {26, "HONDA"},       {28, "Accord"},
+      {5, "Sedan/Saloon"}, {39, "PASSENGER CAR"},
+      {29, "2003"},        {191, "0 - VIN decoded clean. Check Digit (9th position) is correct"}};
+  for (const auto& [id, value] : values) EXPECT_EQ(value_of(r, id), value) << id;
 }
 
-TEST(PassEvaluation, UnusedPositionsGiveFourteenWithTheirNote) {
-  ArtifactDb a(decoder_contents());
-  DecodeResult r = run(a.db(), "1HGCM82633A004352");
-  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0, 14}));
-  EXPECT_EQ(value_of(r, 156), "Unused position(s): 11.");
-  EXPECT_EQ(value_of(r, 143), "0,14");
+// Schema 102 allows only A-C at position 4; a second key matches the rest of
+// the descriptor, so position 4 alone is left unused.
+void class_keys(artifact::Contents& c) {
+  add_pattern(c, 102, "[A-C]2345|*6", 5, "5");
+  add_pattern(c, 102, "*2345|*6", 34, "S");
 }
 
-TEST(PassEvaluation, CleanVinWithoutAModelGetsFourteen) {
-  artifact::Contents c = decoder_contents();
-  add_pattern(c, 104, "ABCDE|*1", 38, "Trim");
-  ArtifactDb a(c);
-  std::string vin = "MCYABCDE6F1111111";
+TEST(PassEvaluation, CodesCorrectionsAndNotesOfOneVin) {
+  const std::string note(MODEL_YEAR_NOTE), possible(POSSIBLE_4),
+      unused_4 = "Unused position(s): 4.";
+  const std::string check_1 = "1 - Check Digit (9th position) does not calculate properly";
+  const std::string unknown_7 =
+      "7 - Manufacturer is not registered with NHTSA for sale or importation in the U.S. for use "
+      "on U.S roads; Please contact the manufacturer directly for more information";
+  const std::string missing_14 =
+      "14 - Unable to provide information for some of the characters in the VIN, based on the "
+      "manufacturer submission.";
+  // Decodes `vin` on the catalogue as `change` leaves it; Suggested VIN is the corrected VIN.
+  auto check = [](const char* name, const std::function<void(artifact::Contents&)>& change,
+                  std::string_view vin, std::optional<int32_t> year, bool check_digit_valid,
+                  std::vector<int32_t> codes, std::string corrected, std::string possible,
+                  std::string additional, std::optional<std::string> error_text = std::nullopt) {
+    artifact::Contents c = decoder_contents();
+    change(c);
+    ArtifactDb a(c);
+    DecodeResult r = run(a.db(), vin);
+    EXPECT_EQ(r.model_year, year) << name;
+    EXPECT_EQ(r.check_digit_valid, check_digit_valid) << name;
+    EXPECT_EQ(r.error_codes, codes) << name;
+    EXPECT_EQ(r.corrected_vin, corrected) << name;
+    EXPECT_EQ(value_of(r, 142), corrected) << name;
+    EXPECT_EQ(value_of(r, 144), possible) << name;
+    EXPECT_EQ(value_of(r, 156), additional) << name;
+    if (error_text) {
+      EXPECT_EQ(value_of(r, 191), *error_text) << name;
+    }
+  };
+  const auto as_is = [](artifact::Contents&) {};
+  const auto exceptions = [](artifact::Contents& c) {
+    add_pattern(c, 100, "*****|*A", 34, "EX");
+    c.vin_exceptions = {{.vin = "1HGCM826A3A004352"}, {.vin = "1HGCM82653A004352"}};
+  };
+  check("an unused position gives 14", as_is, "1HGCM82633A004352", 2003, true, {0, 14}, "", "",
+        "Unused position(s): 11.");
   // Motorcycles are not car-like, so two cycles are tried; 1985 has no schema.
-  DecodeResult r = run(a.db(), vin);
-  ASSERT_EQ(r.model_year, 2015);
-  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{0, 14}));
-  EXPECT_EQ(value_of(r, 156), MODEL_YEAR_NOTE);
-  EXPECT_EQ(value_of(r, 26), "TESLA");
-}
-
-TEST(PassEvaluation, RejectedCharactersAreListedAndMarked) {
-  ArtifactDb a(decoder_contents());
-  DecodeResult r = run(a.db(), "ZZZAIAAA0AAO11111");
-  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 7, 400}));
-  EXPECT_EQ(r.corrected_vin, "ZZZA!AAA0AA!11111");
-  EXPECT_FALSE(r.check_digit_valid);
-  EXPECT_EQ(r.model_year, 2010);  // two equal passes: the decoded year wins
-  EXPECT_EQ(value_of(r, 156), "Invalid character(s): 5:I, 12:O. " + std::string(MODEL_YEAR_NOTE));
-  EXPECT_EQ(value_of(r, 142), "ZZZA!AAA0AA!11111");
-  EXPECT_EQ(value_of(r, 191),
-            "1 - Check Digit (9th position) does not calculate properly; 7 - Manufacturer is "
-            "not registered with NHTSA for sale or importation in the U.S. for use on U.S "
-            "roads; Please contact the manufacturer directly for more information; 400 - "
-            "Invalid Characters Present");
+  check(
+      "a clean VIN without a model gets 14 and the year note",
+      [](auto& c) { add_pattern(c, 104, "ABCDE|*1", 38, "Trim"); }, "MCYABCDE6F1111111", 2015, true,
+      {0, 14}, "", "", note);
+  // Two equal passes: the decoded year wins.
+  check("rejected characters are listed and marked", as_is, "ZZZAIAAA0AAO11111", 2010, false,
+        {1, 7, 400}, "ZZZA!AAA0AA!11111", "", "Invalid character(s): 5:I, 12:O. " + note,
+        check_1 + "; " + unknown_7 + "; 400 - Invalid Characters Present");
+  // With "D" at position 4 only "B" gives the check digit "1".
+  check("a single candidate with the right check digit gives 3", class_keys, "TSTD23451L6111111",
+        2020, false, {1, 3, 14}, "TSTB23451L6111111", "(4:B)", unused_4 + " " + note,
+        check_1 + "; 3 - VIN corrected, error in one position (assuming Check Digit is correct); " +
+            missing_14);
+  check("no candidate fits: 4 and the marked VIN", class_keys, "TSTD23452L6111111", 2020, false,
+        {1, 4, 14}, "TST!23452L6111111", "(4:ABC)", possible + " " + unused_4 + " " + note);
+  check("the possible-values note, then invalid characters", class_keys, "TSTD23452L6I11111", 2020,
+        false, {1, 4, 14, 400}, "TST!23452L6!11111", "(4:ABC)",
+        possible + " " + unused_4 + " Invalid character(s): 12:I. " + note);
+  check("an exception-listed VIN with a wrong check digit is clean", exceptions,
+        "1HGCM82653A004352", 2003, false, {0}, "", "", "",
+        "0 - VIN decoded clean. Check Digit (9th position) is correct NOTE: Check Digit Exception "
+        "- The check digit was given an exception based on data from the OEM indicating an error "
+        "on production.");
+  check("an exception-listed VIN has no 400 for position 9", exceptions, "1HGCM826A3A004352", 2003,
+        false, {0}, "", "", "");
+  check("not listed: the wrong digit costs 1", exceptions, "1HGCM82643A004352", 2003, false, {1},
+        "", "", "", check_1);
+  // An off-road body class, newer than the sedan pattern.
+  check(
+      "off-road body class",
+      [](auto& c) {
+        add_pattern(c, 100, "*****|*A", 34, "EX");
+        add_pattern(c, 100, "CM82", 5, "97", NONE_I64);
+      },
+      "1HGCM82643A004352", 2003, false, {1, 10}, "", "", "",
+      check_1 +
+          " NOTE: Disregard if this is an off-road vehicle PIN, as check digit calculation "
+          "may not be accurate.; 10 - Off-road Vehicle Warning");
+  // A glider: an incomplete vehicle, and code 9.
+  check(
+      "incomplete vehicle",
+      [](auto& c) {
+        add_pattern(c, 100, "*****|*A", 34, "EX");
+        add_pattern(c, 100, "CM82", 5, "64", NONE_I64);
+        c.wmis[0].vehicle_type_id = 10;
+        c.lookups.push_back({.table = 14, .id = 10, .name = "Incomplete Vehicle"});
+      },
+      "1HGCM82633A004352", 2003, true, {0, 9}, "", "",
+      "Incomplete Vehicle Warning - Please be advised that the vehicle may have been altered and "
+      "may not be an accurate representation of the vehicle in its current condition.");
 }
 
 TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
@@ -151,95 +211,6 @@ TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
     EXPECT_EQ(r.corrected_vin, k.corrected) << k.vin;
     EXPECT_EQ(r.error_codes, k.codes) << k.vin;
   }
-}
-
-TEST(PassEvaluation, ExceptionListedVinSkipsCodeOneAndPositionNine) {
-  artifact::Contents c = covered_contents();
-  c.vin_exceptions = {{.vin = "1HGCM826A3A004352"}, {.vin = "1HGCM82653A004352"}};
-  ArtifactDb a(c);
-  DecodeResult wrong_digit = run(a.db(), "1HGCM82653A004352");
-  EXPECT_FALSE(wrong_digit.check_digit_valid);
-  EXPECT_EQ(wrong_digit.error_codes, (std::vector<int32_t>{0}));
-  EXPECT_EQ(value_of(wrong_digit, 191),
-            "0 - VIN decoded clean. Check Digit (9th position) is correct NOTE: Check Digit "
-            "Exception - The check digit was given an exception based on data from the OEM "
-            "indicating an error on production.");
-  DecodeResult letter = run(a.db(), "1HGCM826A3A004352");
-  EXPECT_EQ(letter.error_codes, (std::vector<int32_t>{0}));  // no 400 for position 9
-  EXPECT_EQ(letter.corrected_vin, "");
-  // Not listed: the wrong digit costs code 1.
-  EXPECT_EQ(run(a.db(), "1HGCM82643A004352").error_codes, (std::vector<int32_t>{1}));
-}
-
-// Schema 102 allows only A-C at position 4; a second key matches the rest of
-// the descriptor, so position 4 alone is left unused.
-artifact::Contents class_contents() {
-  artifact::Contents c = decoder_contents();
-  add_pattern(c, 102, "[A-C]2345|*6", 5, "5");
-  add_pattern(c, 102, "*2345|*6", 34, "S");
-  return c;
-}
-
-constexpr std::string_view UNUSED_4 = "Unused position(s): 4.";
-
-TEST(PassEvaluation, ASingleCandidateWithTheRightCheckDigitGivesThree) {
-  ArtifactDb a(class_contents());
-  // With "D" at position 4 only "B" gives the check digit "1".
-  DecodeResult three = run(a.db(), "TSTD23451L6111111");
-  EXPECT_EQ(three.model_year, 2020);
-  EXPECT_EQ(three.error_codes, (std::vector<int32_t>{1, 3, 14}));
-  EXPECT_EQ(three.corrected_vin, "TSTB23451L6111111");
-  EXPECT_EQ(value_of(three, 144), "(4:B)");
-  EXPECT_EQ(value_of(three, 156), std::string(UNUSED_4) + " " + std::string(MODEL_YEAR_NOTE));
-  EXPECT_EQ(value_of(three, 191),
-            "1 - Check Digit (9th position) does not calculate properly; 3 - VIN corrected, "
-            "error in one position (assuming Check Digit is correct); 14 - Unable to provide "
-            "information for some of the characters in the VIN, based on the manufacturer "
-            "submission.");
-  // With "2" no candidate fits: code 4 and the marked VIN.
-  DecodeResult four = run(a.db(), "TSTD23452L6111111");
-  EXPECT_EQ(four.error_codes, (std::vector<int32_t>{1, 4, 14}));
-  EXPECT_EQ(four.corrected_vin, "TST!23452L6111111");
-  EXPECT_EQ(value_of(four, 144), "(4:ABC)");
-  EXPECT_EQ(value_of(four, 156), std::string(POSSIBLE_4) + " " + std::string(UNUSED_4) + " " +
-                                     std::string(MODEL_YEAR_NOTE));
-}
-
-TEST(PassEvaluation, PossibleValuesNoteThenInvalidCharacters) {
-  ArtifactDb a(class_contents());
-  DecodeResult r = run(a.db(), "TSTD23452L6I11111");
-  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 4, 14, 400}));
-  EXPECT_EQ(r.corrected_vin, "TST!23452L6!11111");
-  EXPECT_EQ(value_of(r, 156), std::string(POSSIBLE_4) + " " + std::string(UNUSED_4) +
-                                  " Invalid character(s): 12:I. " + std::string(MODEL_YEAR_NOTE));
-}
-
-TEST(PassEvaluation, OffRoadAndIncompleteBodyClassesAddTheirTexts) {
-  artifact::Contents c = covered_contents();
-  add_pattern(c, 100, "CM82", 5, "97");  // an off-road class, newer than the sedan pattern
-  c.patterns.back().created_on = NONE_I64;
-  ArtifactDb a(c);
-  DecodeResult r = run(a.db(), "1HGCM82643A004352");  // wrong check digit
-  EXPECT_EQ(r.error_codes, (std::vector<int32_t>{1, 10}));
-  EXPECT_EQ(value_of(r, 191),
-            "1 - Check Digit (9th position) does not calculate properly NOTE: Disregard if this "
-            "is an off-road vehicle PIN, as check digit calculation may not be accurate.; 10 - "
-            "Off-road Vehicle Warning");
-
-  artifact::Contents d = covered_contents();
-  add_pattern(d, 100, "CM82", 5, "64");  // a glider: incomplete, and code 9
-  d.patterns.back().created_on = NONE_I64;
-  for (artifact::Wmi& w : d.wmis) {
-    if (w.code == "1HG") w.vehicle_type_id = 10;
-  }
-  d.lookups.push_back({.table = 14, .id = 10, .name = "Incomplete Vehicle"});
-  ArtifactDb b(d);
-  DecodeResult glider = run(b.db(), "1HGCM82633A004352");
-  EXPECT_EQ(glider.error_codes, (std::vector<int32_t>{0, 9}));
-  EXPECT_EQ(value_of(glider, 156),
-            "Incomplete Vehicle Warning - Please be advised that the vehicle may have been "
-            "altered and may not be an accurate representation of the vehicle in its current "
-            "condition.");
 }
 
 TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
@@ -322,12 +293,10 @@ TEST(ResultAssembly, ValuesResolveAndElementsComeInDisplayOrder) {
   std::vector<std::pair<int32_t, std::string>> expected = {
       {142, "s"}, {196, "d"}, {26, "Honda"}, {26, ""}, {26, ""}, {34, "a  b c"}, {38, "Sport"}};
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(r.elements[2].variable, "Make");
-  EXPECT_EQ(r.elements[2].code, "Make");
-  EXPECT_EQ(r.elements[2].data_type, "lookup");
-  EXPECT_EQ(r.elements[2].decode, "WMI, Pattern");
-  EXPECT_EQ(r.elements[2].group_name, "General");
-  EXPECT_EQ(r.elements[2].attribute_id, "474");
+  const DecodedElement& make = r.elements[2];
+  EXPECT_EQ(std::tie(make.variable, make.code, make.data_type, make.decode, make.group_name,
+                     make.attribute_id),
+            std::make_tuple("Make", "Make", "lookup", "WMI, Pattern", "General", "474"));
 }
 
 TEST(DecodeEntry, NormalisesTheVinAndDerivesItsParts) {
