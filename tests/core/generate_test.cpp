@@ -113,38 +113,22 @@ artifact::Contents corpus_contents() {
             {.id = 11, .code = "5YJ", .vehicle_type_id = 7},
             {.id = 12, .code = "109013", .vehicle_type_id = 3, .truck_type_id = 2},
             {.id = 9, .code = "2T1", .vehicle_type_id = 2}};
-  c.wmi_vin_schemas = {
-      {.id = 1, .wmi_id = 10, .vin_schema_id = 100, .year_from = 2015, .year_to = 2020},
-      {.id = 2, .wmi_id = 10, .vin_schema_id = 101, .year_from = 2018},
-      {.id = 3, .wmi_id = 12, .vin_schema_id = 102, .year_from = 2005, .year_to = 2012},
-      {.id = 4, .wmi_id = 9, .vin_schema_id = 101, .year_from = 2016, .year_to = 2019},
-  };
-  c.patterns = {
-      {.id = 1, .vin_schema_id = 100, .keys = "*****|*S", .element_id = 5, .attribute_id = "x"},
-      {.id = 2, .vin_schema_id = 100, .keys = "*****|*S", .element_id = 6, .attribute_id = "y"},
-      {.id = 3, .vin_schema_id = 100, .keys = "AB", .element_id = 18, .attribute_id = " C15"},
-      {.id = 4, .vin_schema_id = 101, .keys = "*****|*S", .element_id = 28, .attribute_id = "1234"},
-      {.id = 5, .vin_schema_id = 101, .keys = "CD", .element_id = 18, .attribute_id = "c15"},
-      {.id = 6, .vin_schema_id = 102, .keys = "[A-C]", .element_id = 5, .attribute_id = "z"},
-      {.id = 7, .vin_schema_id = 103, .keys = "ZZ", .element_id = 5, .attribute_id = "z"},
-  };
-  c.wmi_makes = {{.wmi_id = 10, .make_id = 474}, {.wmi_id = 9, .make_id = 448}};
-  c.lookups = {{.table = 9, .id = 474, .name = "Honda"},
-               {.table = 9, .id = 448, .name = "Toyota"},
-               {.table = 10, .id = 1, .name = "Tesla"}};
-  c.engine_models = {{.id = 1, .name = " C15 "}, {.id = 2, .name = "X99"}};
-  c.vehicle_spec_schemas = {{.id = 50, .make_id = 448, .vehicle_type_id = 2},
-                            {.id = 51, .make_id = 448, .vehicle_type_id = 2}};
-  c.vehicle_spec_schema_models = {{.schema_id = 50, .model_id = 1234}};
-  c.vehicle_spec_schema_years = {{.schema_id = 50, .year = 2014},
-                                 {.schema_id = 50, .year = 2017},
-                                 {.schema_id = 50, .year = 2018}};
-  c.vin_exceptions = {
-      {.vin = "5YJSA1E26HF000001"}, {.vin = "1HGCM82633A004352"}, {.vin = "1HGCM82633A004352"}};
-  c.default_values = {{.id = 1, .element_id = 5, .vehicle_type_id = 7, .default_value = "a"},
-                      {.id = 2, .element_id = 5, .vehicle_type_id = 2, .default_value = "b"},
-                      {.id = 3, .element_id = 6, .vehicle_type_id = 2, .default_value = "c"},
-                      {.id = 4, .element_id = 5, .vehicle_type_id = 13, .default_value = "d"}};
+  c.wmi_vin_schemas = {{1, 10, 100, 2015, 2020},
+                       {2, 10, 101, 2018},
+                       {3, 12, 102, 2005, 2012},
+                       {4, 9, 101, 2016, 2019}};
+  c.patterns = {{1, 100, "*****|*S", 5, "x"}, {2, 100, "*****|*S", 6, "y"},
+                {3, 100, "AB", 18, " C15"},   {4, 101, "*****|*S", 28, "1234"},
+                {5, 101, "CD", 18, "c15"},    {6, 102, "[A-C]", 5, "z"},
+                {7, 103, "ZZ", 5, "z"}};
+  c.wmi_makes = {{10, 474}, {9, 448}};
+  c.lookups = {{9, 474, "Honda"}, {9, 448, "Toyota"}, {10, 1, "Tesla"}};
+  c.engine_models = {{1, " C15 "}, {2, "X99"}};
+  c.vehicle_spec_schemas = {{50, 448, 2}, {51, 448, 2}};
+  c.vehicle_spec_schema_models = {{50, 1234}};
+  c.vehicle_spec_schema_years = {{50, 2014}, {50, 2017}, {50, 2018}};
+  c.vin_exceptions = {{"5YJSA1E26HF000001"}, {"1HGCM82633A004352"}, {"1HGCM82633A004352"}};
+  c.default_values = {{1, 5, 7, "a"}, {2, 5, 2, "b"}, {3, 6, 2, "c"}, {4, 5, 13, "d"}};
   c.cover_vin_list = {"1HGAAAAA5LA111111", "101AAAAA1LA", "101"};
   return c;
 }
@@ -154,25 +138,19 @@ const ArtifactDb& corpus_db() {
   return *db;
 }
 
-TEST(SchemaToWmi, KeepsTheSmallestWmiIdAndItsFirstRangePerSchema) {
-  std::vector<SchemaEntry> got = schema_to_wmi(corpus_db().db());
-  ASSERT_EQ(got.size(), 3u);
-  auto eq = [](const SchemaEntry& e, int32_t s, int32_t w, int32_t from, int32_t to) {
-    return e.vin_schema_id == s && e.wmi_id == w && e.year_from == from && e.year_to == to;
-  };
-  EXPECT_TRUE(eq(got[0], 100, 10, 2015, 2020));
-  EXPECT_TRUE(eq(got[1], 101, 9, 2016, 2019));  // WMI 9 is below WMI 10
-  EXPECT_TRUE(eq(got[2], 102, 12, 2005, 2012));
-}
-
-TEST(SchemaToWmi, ReadsAnOpenEndAs9999) {
-  artifact::Contents c;
-  c.wmis = {{.id = 1, .code = "1HG"}};
-  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 7, .year_from = 2018}};
-  ArtifactDb a(c);
-  std::vector<SchemaEntry> got = schema_to_wmi(a.db());
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].year_to, 9999);
+TEST(SchemaToWmi, KeepsTheSmallestWmiIdAndItsFirstRangePerSchemaAnOpenEndAs9999) {
+  artifact::Contents c = corpus_contents();
+  c.wmi_vin_schemas.push_back({5, 12, 104, 2018});
+  std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> got;
+  for (const SchemaEntry& e : schema_to_wmi(ArtifactDb(c).db())) {
+    got.push_back({e.vin_schema_id, e.wmi_id, e.year_from, e.year_to});
+  }
+  // WMI 9 is below WMI 10.
+  EXPECT_EQ(got,
+            (std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>>{{100, 10, 2015, 2020},
+                                                                         {101, 9, 2016, 2019},
+                                                                         {102, 12, 2005, 2012},
+                                                                         {104, 12, 2018, 9999}}));
 }
 
 TEST(WmisById, ListsEveryWmiAscendingById) {
@@ -296,38 +274,29 @@ TEST(Generate, SchemaWithoutPatternsBuildsFromFiveWildcards) {
 
 // ---- sweep and cover_vins -------------------------------------------------------------
 
-TEST(Sweep, DimensionNamesAreExact) {
-  EXPECT_EQ(dimension_of("wmi"), Dimension::wmi);
-  EXPECT_EQ(dimension_of("pattern"), Dimension::pattern);
-  EXPECT_EQ(dimension_of("engine"), Dimension::engine);
-  EXPECT_EQ(dimension_of("vspec"), Dimension::vspec);
-  EXPECT_EQ(dimension_of("exception"), Dimension::exception);
-  EXPECT_EQ(dimension_of("default"), Dimension::defaults);
-  for (const char* bad : {"WMI", "defaults", " wmi", "", "patterns"}) {
-    EXPECT_EQ(dimension_of(bad), std::nullopt) << bad;
-  }
-}
-
-TEST(Sweep, EachDimensionYieldsOneVinPerRow) {
+TEST(Sweep, EachDimensionByItsExactNameYieldsOneVinPerRow) {
   const Db& db = corpus_db().db();
-  const std::vector<std::pair<Dimension, Vins>> cases = {
+  const std::vector<std::pair<std::string, Vins>> cases = {
       // 5YJ has no schema link and takes the calendar year, 2026 = T.
-      {Dimension::wmi,
-       {"109AAAAA8CA013111", "1HGAAAAA5LA111111", "2T1AAAAAXKA111111", "5YJAAAAA1TA111111"}},
+      {"wmi", {"109AAAAA8CA013111", "1HGAAAAA5LA111111", "2T1AAAAAXKA111111", "5YJAAAAA1TA111111"}},
       // The repeated key of schema 100 sweeps once; schema 103 has no WMI.
-      {Dimension::pattern,
+      {"pattern",
        {"1HGAAAAA2LS111111", "1HGABAAA9LA111111", "2T1AAAAA7KS111111", "2T1CDAAAXKA111111",
         "109AAAAA8CA013111"}},
       // " C15 " finds "c15" at its first row (schema 100); X99 finds nothing.
-      {Dimension::engine, {"1HGABAAA9LA111111"}},
+      {"engine", {"1HGABAAA9LA111111"}},
       // Model 1234 leads to schema 101, 2016-2019: the first spec year inside is 2017.
-      {Dimension::vspec, {"2T1AAAAA6HS111111"}},
-      {Dimension::exception, {"1HGCM82633A004352", "1HGCM82633A004352", "5YJSA1E26HF000001"}},
+      {"vspec", {"2T1AAAAA6HS111111"}},
+      {"exception", {"1HGCM82633A004352", "1HGCM82633A004352", "5YJSA1E26HF000001"}},
       // Types 2, 7, 13 in stored order; 7's only WMI has no link, 13 has none.
-      {Dimension::defaults, {"1HGAAAAA5LA111111"}},
+      {"default", {"1HGAAAAA5LA111111"}},
   };
-  for (const auto& [d, vins] : cases) {
-    EXPECT_EQ(sweep(db, {d}, CURRENT_YEAR), vins) << static_cast<int>(d);
+  for (const auto& [name, vins] : cases) {
+    ASSERT_TRUE(dimension_of(name).has_value()) << name;
+    EXPECT_EQ(sweep(db, {*dimension_of(name)}, CURRENT_YEAR), vins) << name;
+  }
+  for (const char* bad : {"WMI", "defaults", " wmi", "", "patterns"}) {
+    EXPECT_EQ(dimension_of(bad), std::nullopt) << bad;
   }
 }
 
