@@ -3,6 +3,7 @@
 #include "tamberok/vehicle_spec.h"
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,21 @@ DecodingItem item(int32_t element_id, std::string attribute) {
   return it;
 }
 
+// Pattern items from "element=attribute" words.
+std::vector<DecodingItem> items(std::string_view text) {
+  std::vector<DecodingItem> out;
+  std::istringstream words{std::string(text)};
+  for (std::string word; words >> word;) {
+    size_t eq = word.find('=');
+    out.push_back(item(std::stoi(word.substr(0, eq)), word.substr(eq + 1)));
+  }
+  return out;
+}
+
 // A passenger-car Accord whose pattern 70 is keyed on body class 13 and
 // trim "lx" and offers ABS (86) and a note (114).
 std::vector<DecodingItem> accord_items() {
-  return {item(39, "2"), item(28, std::to_string(ACCORD)), item(5, "13"), item(38, "LX")};
+  return items("39=2 28=1861 5=13 38=LX");
 }
 
 artifact::Contents accord_contents() {
@@ -87,24 +99,16 @@ TEST(VehicleSpecs, VehicleTypeAndModelAreReadFromTheirFirstItemsAsIntegerText) {
   };
   const Case cases[] = {
       {"plain", accord_items(), ACCORD_SPECS},
-      {"+2 reads as 2",
-       {item(39, "+2"), item(28, "+1861"), item(5, "13"), item(38, "LX")},
-       ACCORD_SPECS},
-      {"2a does not read",
-       {item(39, "2a"), item(28, "1861"), item(5, "13"), item(38, "LX")},
-       NOTHING},
+      {"+2 reads as 2", items("39=+2 28=+1861 5=13 38=LX"), ACCORD_SPECS},
+      {"2a does not read", items("39=2a 28=1861 5=13 38=LX"), NOTHING},
       {"leading blank does not read",
        {item(39, " 2"), item(28, "1861"), item(5, "13"), item(38, "LX")},
        NOTHING},
-      {"no vehicle type", {item(28, "1861"), item(5, "13"), item(38, "LX")}, NOTHING},
-      {"no model", {item(39, "2"), item(5, "13"), item(38, "LX")}, NOTHING},
-      {"first vehicle type unreadable",
-       {item(39, "x"), item(39, "2"), item(28, "1861"), item(5, "13"), item(38, "LX")},
-       NOTHING},
-      {"other vehicle type",
-       {item(39, "3"), item(28, "1861"), item(5, "13"), item(38, "LX")},
-       NOTHING},
-      {"other model", {item(39, "2"), item(28, "1862"), item(5, "13"), item(38, "LX")}, NOTHING},
+      {"no vehicle type", items("28=1861 5=13 38=LX"), NOTHING},
+      {"no model", items("39=2 5=13 38=LX"), NOTHING},
+      {"first vehicle type unreadable", items("39=x 39=2 28=1861 5=13 38=LX"), NOTHING},
+      {"other vehicle type", items("39=3 28=1861 5=13 38=LX"), NOTHING},
+      {"other model", items("39=2 28=1862 5=13 38=LX"), NOTHING},
   };
   for (const Case& c : cases) EXPECT_EQ(specs_added(AS_IS, c.items), c.expected) << c.name;
 }
@@ -159,27 +163,16 @@ TEST(VehicleSpecs, KeyRowsMustEachMatchTheirOwnItems) {
   };
   const Case cases[] = {
       {"trim key lx matches attribute LX", AS_IS, accord_items(), ACCORD_SPECS},
-      {"key row without a matching item",
-       AS_IS,
-       {item(39, "2"), item(28, "1861"), item(5, "13")},
-       NOTHING},
+      {"key row without a matching item", AS_IS, items("39=2 28=1861 5=13"), NOTHING},
       {"key text matched against attribute, not value", AS_IS, value_not_attribute, NOTHING},
-      {"key row of another element does not count",
-       AS_IS,
-       {item(39, "2"), item(28, "1861"), item(5, "13"), item(39, "LX")},
+      {"key row of another element does not count", AS_IS, items("39=2 28=1861 5=13 39=LX"),
        NOTHING},
-      {"one key row matching two items passes",
-       AS_IS,
-       {item(39, "2"), item(28, "1861"), item(5, "13"), item(5, "13"), item(38, "lX")},
+      {"one key row matching two items passes", AS_IS, items("39=2 28=1861 5=13 5=13 38=lX"),
        ACCORD_SPECS},
-      {"two key rows matching the same item fail",
-       same_key_twice,
-       {item(39, "2"), item(28, "1861"), item(5, "13")},
+      {"two key rows matching the same item fail", same_key_twice, items("39=2 28=1861 5=13"),
        NOTHING},
-      {"two key rows matching the same two items fail",
-       same_key_twice,
-       {item(39, "2"), item(28, "1861"), item(5, "13"), item(5, "13")},
-       NOTHING},
+      {"two key rows matching the same two items fail", same_key_twice,
+       items("39=2 28=1861 5=13 5=13"), NOTHING},
       {"a pattern without key rows offers nothing",
        [](auto& c) {
          c.vspec_schema_patterns.push_back({71, 7});
@@ -191,20 +184,14 @@ TEST(VehicleSpecs, KeyRowsMustEachMatchTheirOwnItems) {
 }
 
 TEST(VehicleSpecs, ElementsThePassHasAreBlockedExceptFreeText) {
-  std::vector<DecodingItem> with_abs = accord_items();
-  with_abs.push_back(item(86, "2"));
-  EXPECT_EQ(specs_added(AS_IS, with_abs), Specs{"114=Spec note@70/7"});
-  std::vector<DecodingItem> with_note = accord_items();
-  with_note.push_back(item(114, "Pattern note"));
-  EXPECT_EQ(specs_added(AS_IS, with_note), ACCORD_SPECS);
+  EXPECT_EQ(specs_added(AS_IS, items("39=2 28=1861 5=13 38=LX 86=2")), Specs{"114=Spec note@70/7"});
+  EXPECT_EQ(specs_added(AS_IS, items("39=2 28=1861 5=13 38=LX 114=Pattern")), ACCORD_SPECS);
   // Key and vehicle-type elements are items of the pass, so they block too.
   auto offers_key = [](artifact::Contents& c) {
     c.vehicle_spec_patterns.push_back({704, 70, false, 38, "EX"});
     c.vehicle_spec_patterns.push_back({705, 70, false, 1, "Li-ion"});
   };
-  std::vector<DecodingItem> with_battery_info = accord_items();
-  with_battery_info.push_back(item(1, "NiMH"));
-  EXPECT_EQ(specs_added(offers_key, with_battery_info),
+  EXPECT_EQ(specs_added(offers_key, items("39=2 28=1861 5=13 38=LX 1=NiMH")),
             (Specs{"86=1@70/7", "114=Spec note@70/7", "1=Li-ion@70/7"}));
   EXPECT_TRUE(is_free_text_element(1));
   EXPECT_TRUE(is_free_text_element(186));
