@@ -52,38 +52,15 @@ artifact::Contents decoder_contents() {
   element(191, "Error Text", "", "string", "Decoding");
   element(196, "Vehicle Descriptor", "", "string", "Decoding");
 
-  c.wmis = {
-      {.id = 10,
-       .code = "1HG",
-       .manufacturer_id = 988,
-       .make_id = 474,
-       .vehicle_type_id = 2,
-       .created_on = T2015,
-       .updated_on = T2015 + 1},
-      {.id = 20,
-       .code = "TST",
-       .manufacturer_id = 7,
-       .vehicle_type_id = 3,
-       .truck_type_id = 2,
-       .created_on = T2015},
-      {.id = 30,
-       .code = "LAT",
-       .manufacturer_id = 7,
-       .vehicle_type_id = 2,
-       .created_on = 1893456000LL * 1000000},
-      {.id = 40, .code = "NOT", .manufacturer_id = 7, .vehicle_type_id = 2},
-      {.id = 50, .code = "1G9ABC", .manufacturer_id = 7, .vehicle_type_id = 7, .created_on = T2015},
-      {.id = 60, .code = "MCY", .manufacturer_id = 5, .vehicle_type_id = 1, .created_on = T2015},
-  };
-  c.wmi_vin_schemas = {
-      {.id = 1, .wmi_id = 10, .vin_schema_id = 100, .year_from = 2003, .year_to = 2007},
-      {.id = 2, .wmi_id = 10, .vin_schema_id = 101, .year_from = 2016},
-      {.id = 3, .wmi_id = 20, .vin_schema_id = 102, .year_from = 2000},
-      {.id = 4, .wmi_id = 50, .vin_schema_id = 103, .year_from = 2010},
-      {.id = 5, .wmi_id = 60, .vin_schema_id = 104, .year_from = 2015},
-      {.id = 6, .wmi_id = 30, .vin_schema_id = 100, .year_from = 2003},
-      {.id = 7, .wmi_id = 40, .vin_schema_id = 100, .year_from = 2003},
-  };
+  c.wmis = {{10, "1HG", 988, 474, 2, NONE_I32, T2015, T2015 + 1},
+            {20, "TST", 7, NONE_I32, 3, 2, T2015},
+            {30, "LAT", 7, NONE_I32, 2, NONE_I32, 1893456000LL * 1000000},
+            {40, "NOT", 7, NONE_I32, 2},
+            {50, "1G9ABC", 7, NONE_I32, 7, NONE_I32, T2015},
+            {60, "MCY", 5, NONE_I32, 1, NONE_I32, T2015}};
+  c.wmi_vin_schemas = {{1, 10, 100, 2003, 2007}, {2, 10, 101, 2016}, {3, 20, 102, 2000},
+                       {4, 50, 103, 2010},       {5, 60, 104, 2015}, {6, 30, 100, 2003},
+                       {7, 40, 100, 2003}};
   c.vin_schemas = {{.id = 100}, {.id = 101}, {.id = 102}, {.id = 103}, {.id = 104}};
   // The Accord of 2003: model, body, cylinders and an engine model.
   add_pattern(c, 100, "CM8", 28, "1861");
@@ -97,20 +74,14 @@ artifact::Contents decoder_contents() {
   add_pattern(c, 104, "*****", 5, "80");
 
   c.make_models = {{.make_id = 474, .model_id = 1861}};
-  c.wmi_makes = {{.wmi_id = 10, .make_id = 474},
-                 {.wmi_id = 20, .make_id = 441},
-                 {.wmi_id = 20, .make_id = 474},
-                 {.wmi_id = 60, .make_id = 441}};
+  c.wmi_makes = {{10, 474}, {20, 441}, {20, 474}, {60, 441}};
   c.engine_models = {
       {.id = 1, .name = "J35"}, {.id = 2, .name = " K24A4"}, {.id = 3, .name = "k24a4"}};
-  c.engine_model_patterns = {
-      {.id = 1, .engine_model_id = 2, .element_id = 13, .attribute_id = "2.4"},
-      {.id = 2, .engine_model_id = 3, .element_id = 13, .attribute_id = "9.9"}};
-  c.conversions = {
-      {.id = 1, .from_element_id = 11, .to_element_id = 12, .formula = "#x# / 16.387064 "},
-      {.id = 3, .from_element_id = 11, .to_element_id = 13, .formula = "#x# / 1000."},
-      {.id = 4, .from_element_id = 13, .to_element_id = 11, .formula = "#x# * 1000"},
-      {.id = 7, .from_element_id = 13, .to_element_id = 12, .formula = "#x# / 0.016387064 "}};
+  c.engine_model_patterns = {{1, 2, 13, "2.4"}, {2, 3, 13, "9.9"}};
+  c.conversions = {{1, 11, 12, "#x# / 16.387064 "},
+                   {3, 11, 13, "#x# / 1000."},
+                   {4, 13, 11, "#x# * 1000"},
+                   {7, 13, 12, "#x# / 0.016387064 "}};
 
   auto lookup = [&](uint16_t table, int32_t id, std::string name) {
     c.lookups.push_back({.table = table, .id = id, .name = std::move(name)});
