@@ -16,15 +16,11 @@ TEST(RealData, EveryTableIsInItsStoredOrder) {
   EXPECT_EQ(check_artifact_orders(db), std::vector<std::string>{});
 }
 
-TEST(RealData, HondaWmiSchemasAndMakeInTheDownloadedMonth) {
+TEST(RealData, HondaWmiLookupAndElementTextsOfTheDownloadedMonth) {
   TAMBEROK_REQUIRE_REAL_DB(db);
   EXPECT_EQ(year::schema_count("1HG", db, 2020), 8u);
   EXPECT_EQ(year::schema_count("1HG", db, 2040), 3u);  // its three open-ended links
   EXPECT_EQ(db.makeids_for_wmi_str("1HG"), std::vector<int32_t>{474});
-}
-
-TEST(RealData, LookupAndElementTextsOfTheDownloadedMonth) {
-  TAMBEROK_REQUIRE_REAL_DB(db);
   const std::tuple<uint16_t, int32_t, const char*> lookups[] = {
       {9, 474, "Honda"},
       {9, 441, "Tesla"},
@@ -36,7 +32,6 @@ TEST(RealData, LookupAndElementTextsOfTheDownloadedMonth) {
   for (const auto& [table, id, name] : lookups) {
     EXPECT_EQ(db.lookup(table, id), std::optional<std::string_view>(name)) << table << "/" << id;
   }
-  ASSERT_TRUE(db.element(1).has_value());
   EXPECT_EQ(db.string(db.element(1)->name), "Other Battery Info");
 }
 
