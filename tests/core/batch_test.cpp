@@ -140,30 +140,6 @@ TEST(BatchPool, LaterBatchesReuseThePool) {
   EXPECT_EQ(batch_pool(), first);
 }
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(BatchPool, WorkerCountComesFromTheEnvironment) {
   const size_t online = std::max(1u, std::thread::hardware_concurrency());
   struct Case {
@@ -171,31 +147,40 @@ TEST(BatchPool, WorkerCountComesFromTheEnvironment) {
     const char* rs_num_cpus;
     size_t expected;
   };
-  const Case cases[] = {
-      {"3", nullptr, 3},
-      {"+4", nullptr, 4},
-      {"3", "5", 3},
-      {"0", "5", online},
-      {"", "5", 5},
-      {"garbage", "5", 5},
-      {" 3", "5", 5},
-      {"3 ", nullptr, online},
-      {"-1", "2", 2},
-      {"++2", nullptr, online},
-      {"99999999999999999999999", "6", 6},
-      {nullptr, "7", 7},
-      {nullptr, "+7", 7},
-      {nullptr, "0", online},
-      {nullptr, "x", online},
-      {nullptr, nullptr, online},
+  const Case cases[] = {{"3", nullptr, 3},
+                        {"+4", nullptr, 4},
+                        {"3", "5", 3},
+                        {"0", "5", online},
+                        {"", "5", 5},
+                        {"garbage", "5", 5},
+                        {" 3", "5", 5},
+                        {"3 ", nullptr, online},
+                        {"-1", "2", 2},
+                        {"++2", nullptr, online},
+                        {"99999999999999999999999", "6", 6},
+                        {nullptr, "7", 7},
+                        {nullptr, "+7", 7},
+                        {nullptr, "0", online},
+                        {nullptr, "x", online},
+                        {nullptr, nullptr, online}};
+  auto set = [](const char* name, const char* value) {
+    value == nullptr ? unsetenv(name) : setenv(name, value, 1);
   };
+  auto saved = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+  };
+  const std::optional<std::string> threads = saved("RAYON_NUM_THREADS");
+  const std::optional<std::string> cpus = saved("RAYON_RS_NUM_CPUS");
   for (const Case& c : cases) {
-    ScopedEnv a("RAYON_NUM_THREADS", c.num_threads);
-    ScopedEnv b("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+    set("RAYON_NUM_THREADS", c.num_threads);
+    set("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
     EXPECT_EQ(pool_worker_count(), c.expected)
         << "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)")
         << " RAYON_RS_NUM_CPUS=" << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
   }
+  set("RAYON_NUM_THREADS", threads ? threads->c_str() : nullptr);
+  set("RAYON_RS_NUM_CPUS", cpus ? cpus->c_str() : nullptr);
 }
 
 // The child's checks, as an exit code: 0 when all hold.
