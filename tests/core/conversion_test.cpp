@@ -118,24 +118,17 @@ TEST(EvaluateFormula, ComputesExactProductsAndRoundedQuotientsElseZero) {
       {"0.5 * #x# * 2", "3", "6"},  // text before the placeholder is ignored
       {"#x#*2", "3", "6"},
       {"#x# \u00a0/\t4 ", "1", "0.25000000000000000000"},
-      // A formula that cannot be evaluated gives "0".
-      {"#x# / 0", "5", "0"},
-      {"#x# / 0.000", "5", "0"},
-      {"#x# + 1", "5", "0"},
-      {"#x# - 1", "5", "0"},
-      {"x / 2", "5", "0"},
-      {"#x#", "5", "0"},
-      {"#x#   ", "5", "0"},
-      {"#x# * abc", "5", "0"},
-      {"#x# * ", "5", "0"},
-      {"#x# \u00d7 2", "5", "0"},
-      {"#x# * 2 #x#", "5", "0"},
-      // A divisor of 39 digits beyond the 128-bit range.
-      {"#x# / 1000000000000000000000000000000000000000", "1", "0"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(evaluate_formula(c.formula, c.attribute), c.expected)
         << c.formula << " with " << c.attribute;
+  }
+  // Formulas and attributes that cannot be evaluated give "0"; the last
+  // divisor has 40 digits, beyond the 128-bit range.
+  for (const char* formula : {"#x# / 0", "#x# / 0.000", "#x# + 1", "#x# - 1", "x / 2", "#x#",
+                              "#x#   ", "#x# * abc", "#x# * ", "#x# \u00d7 2", "#x# * 2 #x#",
+                              "#x# / 1000000000000000000000000000000000000000"}) {
+    EXPECT_EQ(evaluate_formula(formula, "1"), "0") << formula;
   }
   for (const char* text :
        {"", "   ", "+", "-", ".", "+.", "--1", "+-1", "1.2.3", "1 000", "\u0663", "0x10", "1+"}) {
