@@ -179,6 +179,7 @@ TEST(Generate, SeedAndFiltersFixTheVins) {
     Filter filter;
     Vins vins;
   };
+  // Exact lists: a seed and filters always give the same VINs, another seed others.
   const std::vector<Case> cases = {
       // seed 0 draws 5YJ first: no schema links, one output used.
       {"seed 0",
@@ -214,14 +215,6 @@ TEST(Generate, MatchesWmiAndMakeIgnoringAsciiCase) {
   Vins vins = generate(db, 20, 3, Filter{.make = "TOYOTA"}, MAX_YEAR);
   ASSERT_EQ(vins.size(), 20u);
   for (const std::string& v : vins) EXPECT_EQ(v.substr(0, 3), "2T1") << v;
-}
-
-TEST(Generate, SameSeedAndFiltersGiveTheSameList) {
-  const Db& db = corpus_db().db();
-  Vins first = generate(db, 500, 12345, {}, MAX_YEAR);
-  EXPECT_EQ(first.size(), 500u);
-  EXPECT_EQ(generate(db, 500, 12345, {}, MAX_YEAR), first);
-  EXPECT_NE(generate(db, 500, 12346, {}, MAX_YEAR), first);
 }
 
 TEST(Generate, YearFilterPutsThatYearAtPosition10AndSkipsLinksThatMissIt) {
