@@ -49,7 +49,9 @@ void add_key(artifact::Contents& c, int32_t schema, std::string keys) {
 
 // Schemas keyed by id: 1 without patterns, 2 with "[A-C]" and "D", 3 with
 // "#" and "[ABC", 4 with a key repeated on three rows, 5 with a letter at a
-// digits-only position, 6 with "[0-4]".
+// digits-only position, 6 with "[0-4]", 7 with a key for each character.
+const std::string ALPHABET = "ABCDEFGHJKLMNPRSTUVWXYZ0123456789";
+
 artifact::Contents class_contents() {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HG"}};
@@ -62,6 +64,7 @@ artifact::Contents class_contents() {
   add_key(c, 4, "[A-C]");
   add_key(c, 5, "*****|*****A");
   add_key(c, 6, "[0-4]");
+  for (char ch : ALPHABET) add_key(c, 7, std::string(1, ch));
   return c;
 }
 
@@ -94,26 +97,11 @@ TEST(PositionClasses, GroupsCharactersThatNoKeyTellsApart) {
       {"repeated key", 4, 'G', false, classes_of(8, {"AD"})},
       {"letter at a digits-only position", 5, 'G', false, classes_of(8)},
       {"digit range", 6, 'G', false, classes_of(8, {"A0"})},
+      {"keys singling out every character", 7, 'G', false, classes_of(8, {ALPHABET})},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(position_classes(a.db(), c.schema, c.wmi3, c.car_like), c.classes) << c.what;
   }
-}
-
-TEST(PositionClasses, SplitsEveryCharacterWhenKeysSingleThemOut) {
-  artifact::Contents c;
-  c.wmis = {{.id = 1, .code = "1HG"}};
-  const std::string alphabet = "ABCDEFGHJKLMNPRSTUVWXYZ0123456789";
-  for (size_t i = 0; i < alphabet.size(); ++i) {
-    c.patterns.push_back({.id = static_cast<int32_t>(i + 1),
-                          .vin_schema_id = 1,
-                          .keys = std::string(1, alphabet[i]),
-                          .element_id = 5});
-  }
-  ArtifactDb a(c);
-  Classes got = position_classes(a.db(), 1, 'G', false);
-  EXPECT_EQ(got[0], alphabet);
-  EXPECT_EQ(got[1], "A");
 }
 
 // ---- covering rows ----------------------------------------------------------------
