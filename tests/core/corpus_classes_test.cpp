@@ -176,7 +176,8 @@ TEST(CoveringRows, CoverEveryClassPairOnUnevenCounts) {
 
 // Schema 300: WMI 1IG (every VIN refused). 301: 1HG with "[A-C]" and "D".
 // 302: six-character WMI 1A9288 with a class at position 14. 303: 5YJ
-// (not car-like) with a class at position 13.
+// (not car-like) with a class at position 13. 304: 1HG from 2030 on, without
+// patterns. 305: 5YJ with "*" and a repeated "[A-C]"; 306: 5YJ with "[A-C]".
 artifact::Contents covering_contents() {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1IG", .vehicle_type_id = 2},
@@ -193,6 +194,13 @@ artifact::Contents covering_contents() {
   add_key(c, 301, "D");
   add_key(c, 302, "*****|****[A-Z]");
   add_key(c, 303, "*****|***[A-Z]");
+  c.wmi_vin_schemas.push_back({5, 2, 304, 2030});
+  c.wmi_vin_schemas.push_back({6, 4, 305, 2015, 2020});
+  c.wmi_vin_schemas.push_back({7, 4, 306, 2015, 2020});
+  add_key(c, 305, "*");
+  add_key(c, 305, "[A-C]");
+  add_key(c, 305, "[A-C]");
+  add_key(c, 306, "[A-C]");
   return c;
 }
 
@@ -203,7 +211,12 @@ TEST(Pairwise, CoversClassPairsSchemaBySchema) {
                          // 302: positions 12-14 stay the WMI's, so both rows give one text.
                          "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
                          // 303: the tie at position 13 takes class 1 ("0") first.
-                         "5YJAAAAA3LAA00000", "5YJAAAAA9LAAA0000"};
+                         "5YJAAAAA3LAA00000", "5YJAAAAA9LAAA0000",
+                         // 304: an open range after max_year (2028) takes its first year.
+                         "1HGAAAAA8YAA00000",
+                         // 305 and 306: position 4 splits into A-C and D.
+                         "5YJAAAAA9LAAA0000", "5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",
+                         "5YJDAAAA2LAAA0000"};
   EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), expected);
 }
 
@@ -214,7 +227,12 @@ TEST(Seeded, SeedsOneVinPerDistinctKeyThenCoversTheRest) {
                          "1HGEAAAA5LAA00000",  // phase 2
                          "1A9AAAAAXLA288000", "1A9AAAAAXLA288000",
                          // The key pins position 13 to "A" before the remaining pairs.
-                         "5YJAAAAA9LAAA0000", "5YJAAAAA3LAA00000"};
+                         "5YJAAAAA9LAAA0000", "5YJAAAAA3LAA00000", "1HGAAAAA8YAA00000",
+                         // 305: "*" pins nothing, so position 4 takes its last class, D; the
+                         // repeated key (one StrId) seeds once and leaves no pair open.
+                         "5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",
+                         // 306: the seed, then phase 2.
+                         "5YJAAAAA9LAAA0000", "5YJDAAAA2LAAA0000"};
   EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), expected);
 }
 
@@ -226,34 +244,8 @@ TEST(CoveringCorpora, LimitIsTestedOnlyBeforeASchemaStarts) {
     EXPECT_EQ(corpus(a.db(), 1, CURRENT_YEAR).size(), 3u);
     EXPECT_EQ(corpus(a.db(), 3, CURRENT_YEAR).size(), 3u);
     EXPECT_EQ(corpus(a.db(), 4, CURRENT_YEAR).size(), 5u);
-    EXPECT_EQ(corpus(a.db(), 0, CURRENT_YEAR).size(), 7u);
+    EXPECT_EQ(corpus(a.db(), 0, CURRENT_YEAR).size(), 12u);
   }
-}
-
-TEST(Seeded, RepeatedKeySeedsOncePerSchemaAndAnOpenKeyTakesLastClasses) {
-  artifact::Contents c;
-  c.wmis = {{.id = 1, .code = "5YJ", .vehicle_type_id = 1}};
-  c.wmi_vin_schemas = {
-      {.id = 1, .wmi_id = 1, .vin_schema_id = 400, .year_from = 2015, .year_to = 2020},
-      {.id = 2, .wmi_id = 1, .vin_schema_id = 401, .year_from = 2015, .year_to = 2020}};
-  add_key(c, 400, "*");  // pins nothing: position 4 takes its last class, D
-  add_key(c, 400, "[A-C]");
-  add_key(c, 400, "[A-C]");  // same key text, same StrId: no second seed
-  add_key(c, 401, "[A-C]");
-  ArtifactDb a(c);
-  EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR),
-            (Vins{"5YJDAAAA2LAAA0000", "5YJAAAAA9LAAA0000",     // 400, phase 1 only
-                  "5YJAAAAA9LAAA0000", "5YJDAAAA2LAAA0000"}));  // 401: seed, then phase 2
-}
-
-TEST(Pairwise, SchemaWithoutPatternsYieldsOneVin) {
-  artifact::Contents c;
-  c.wmis = {{.id = 1, .code = "1HG", .vehicle_type_id = 2}};
-  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 9, .year_from = 2030}};
-  ArtifactDb a(c);
-  // An open range starting after max_year (2028) takes its first year, 2030 = Y.
-  EXPECT_EQ(pairwise(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
-  EXPECT_EQ(seeded(a.db(), 0, CURRENT_YEAR), Vins{"1HGAAAAA8YAA00000"});
 }
 
 // Keys made of the bytes that steer the parsers (brackets, ranges, bars,
