@@ -157,22 +157,6 @@ TEST(ErrorCode, UnusedPositionsNameDescriptorCharactersNoMatchedKeyAllows) {
   }
 }
 
-TEST(ErrorCode, CharsetCacheStoresOnlyNonEmptyPositionMaps) {
-  auto adb = std::make_unique<ArtifactDb>(validation_contents());
-  on_fresh_thread([&] {
-    const Db& db = adb->db();
-    errorcode(db, "1HGDM8260XA004352", "1HG", 1, 3000, {});
-    errorcode(db, "6HGDM8260XA004352", "6HG", 1, 2005, {});
-    errorcode(db, "1HGDM8260XA004352", "1HG", 0, 2005, {});
-    EXPECT_EQ(charset_cache_size(), 0u);
-    errorcode(db, "1HGDM8260XA004352", "1HG", 1, 2005, {});
-    errorcode(db, "1HGDM8260XA004352", "1HG", 1, 2005, {});
-    EXPECT_EQ(charset_cache_size(), 1u);
-    errorcode(db, "1HGDM8260XA004352", "1HG", 1, 2999, {});
-    EXPECT_EQ(charset_cache_size(), 2u);
-  });
-}
-
 TEST(ErrorCode, CharsetCacheFollowsTheThreadToAnotherArtifact) {
   artifact::Contents other = validation_contents();
   other.patterns[0].keys = "[X]";
