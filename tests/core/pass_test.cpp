@@ -215,18 +215,12 @@ TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
 
 TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
   ArtifactDb a(decoder_contents());
-  auto pass = [](int32_t id, std::vector<int32_t> codes) {
-    Pass p;
-    p.pass_id = id;
-    p.error_codes = std::move(codes);
-    return p;
+  auto pass = [](int32_t id, std::vector<int32_t> codes, std::optional<int32_t> year = {}) {
+    return Pass{.error_codes = std::move(codes), .model_year = year, .pass_id = id};
   };
   auto item = [](int32_t element, std::string value, std::string source = "Pattern") {
-    DecodingItem i;
-    i.element_id = element;
-    i.value = std::move(value);
-    i.source = std::move(source);
-    return i;
+    return DecodingItem{
+        .value = std::move(value), .source = std::move(source), .element_id = element};
   };
   EXPECT_EQ(score_pass(a.db(), pass(3, {7})).penalty, -10000);
   EXPECT_EQ(score_pass(a.db(), pass(3, {0, 9, 10})).penalty, 0);
@@ -252,14 +246,12 @@ TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
   EXPECT_EQ(score_pass(a.db(), scored).year, 2015);
 
   // Equal scores: pass 3 wins; a code 7 loses whatever else.
-  std::vector<Pass> tie = {pass(3, {0}), pass(4, {0})};
-  tie[0].model_year = 2010;
-  tie[1].model_year = 1980;
-  EXPECT_EQ(assemble_result(a.db(), tie, "v", "w", "d").model_year, 2010);
-  std::vector<Pass> unknown = {pass(3, {7}), pass(4, {8})};
-  unknown[0].model_year = 2010;
-  unknown[1].model_year = 1980;
-  EXPECT_EQ(assemble_result(a.db(), unknown, "v", "w", "d").model_year, 1980);
+  EXPECT_EQ(
+      assemble_result(a.db(), {pass(3, {0}, 2010), pass(4, {0}, 1980)}, "v", "w", "d").model_year,
+      2010);
+  EXPECT_EQ(
+      assemble_result(a.db(), {pass(3, {7}, 2010), pass(4, {8}, 1980)}, "v", "w", "d").model_year,
+      1980);
   EXPECT_THROW(assemble_result(a.db(), {}, "v", "w", "d"), Panic);
 }
 
@@ -268,12 +260,8 @@ TEST(ResultAssembly, ValuesResolveAndElementsComeInDisplayOrder) {
   Pass p;
   p.pass_id = 3;
   auto add = [&](int32_t element, std::string attribute, std::string value) {
-    DecodingItem i;
-    i.element_id = element;
-    i.attribute_id = std::move(attribute);
-    i.value = std::move(value);
-    i.source = "Pattern";
-    p.items.push_back(std::move(i));
+    p.items.push_back(
+        {.attribute_id = attribute, .value = value, .source = "Pattern", .element_id = element});
   };
   add(196, "d", "d");
   add(26, "474", "XXX");     // resolves through table "make"
