@@ -17,7 +17,7 @@ using Vins = std::vector<std::string>;
 constexpr int32_t CURRENT_YEAR = 2026;
 constexpr int32_t MAX_YEAR = CURRENT_YEAR + 2;
 
-// ---- build_vin and key_positions ----------------------------------------------------
+// ---- build_vin ----------------------------------------------------
 
 TEST(BuildVin, OverlaysWmiKeyAndYearOnTheTemplateWithACheckDigit) {
   struct Case {
@@ -44,6 +44,16 @@ TEST(BuildVin, OverlaysWmiKeyAndYearOnTheTemplateWithACheckDigit) {
       {"reversed range is no entry", "1HG", "[C-A]B", 2020, "1HGABAAA9LA111111"},
       {"digits sort before letters", "1HG", "[0-9A-Z]", 2020, "1HG0AAAA0LA111111"},
       {"hash stands for 1", "1HG", "#", 2020, "1HG1AAAA5LA111111"},
+      {"wildcards keep the template", "1HG", "*_#A", 2020, "1HGAA1AA5LA111111"},
+      {"a class is one position", "1HG", "[AB]C", 2020, "1HGACAAA2LA111111"},
+      {"an empty class is no entry", "1HG", "[]", 2020, "1HGAAAAA5LA111111"},
+      {"a reversed range is skipped within its class", "1HG", "[C-AD]", 2020, "1HGDAAAA9LA111111"},
+      {"a trailing dash is a character", "1HG", "[A-]", 2020, "1HG-AAAA0LA111111"},
+      {"a range takes its smallest VIN letter", "1HG", "[H-K]", 2020, "1HGHAAAA7LA111111"},
+      {"a range from I takes J", "1HG", "[I-K]", 2020, "1HGJAAAA5LA111111"},
+      {"a lone bracket is a character", "1HG", "[AB", 2020, "1HG[ABAA0LA111111"},
+      {"a bracket after a class is a character", "1HG", "[A]B]", 2020, "1HGAB]AA0LA111111"},
+      {"a class of I, O and Q is refused", "1HG", "[IOQ]", 2020, std::nullopt},
       {"I in the WMI is refused", "1IG", "", 2020, std::nullopt},
       {"Q in the key is refused", "1HG", "*****|*Q", 2020, std::nullopt},
       {"non-ASCII byte is refused", "1HG", "\xC3\x89", 2020, std::nullopt},
@@ -62,28 +72,6 @@ TEST(BuildVin, YearCharacterFollowsTheThirtyYearCycle) {
     std::optional<std::string> vin = build_vin("1HG", "", year);
     ASSERT_TRUE(vin) << year;
     EXPECT_EQ((*vin)[9], code) << year;
-  }
-}
-
-TEST(KeyPositions, ParsesWildcardsHashesClassesAndLoneBrackets) {
-  using P = std::vector<std::optional<char>>;
-  const std::vector<std::pair<std::string, P>> cases = {
-      {"", {}},
-      {"*_#A", {std::nullopt, std::nullopt, '1', 'A'}},
-      {"[AB]C", {'A', 'C'}},
-      {"[IJ]", {'J'}},
-      {"[IOQ]", {'I'}},
-      {"[]", {std::nullopt}},
-      {"[C-A]", {std::nullopt}},
-      {"[C-AD]", {'D'}},
-      {"[A-]", {'-'}},
-      {"[H-K]", {'H'}},
-      {"[I-K]", {'J'}},
-      {"[AB", {'[', 'A', 'B'}},
-      {"[A]B]", {'A', 'B', ']'}},
-  };
-  for (const auto& [segment, expected] : cases) {
-    EXPECT_EQ(key_positions(segment), expected) << segment;
   }
 }
 
@@ -137,38 +125,6 @@ const ArtifactDb& corpus_db() {
   static const ArtifactDb* db = new ArtifactDb(corpus_contents());
   return *db;
 }
-
-TEST(SchemaToWmi, KeepsTheSmallestWmiIdAndItsFirstRangePerSchemaAnOpenEndAs9999) {
-  artifact::Contents c = corpus_contents();
-  c.wmi_vin_schemas.push_back({5, 12, 104, 2018});
-  std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> got;
-  for (const SchemaEntry& e : schema_to_wmi(ArtifactDb(c).db())) {
-    got.push_back({e.vin_schema_id, e.wmi_id, e.year_from, e.year_to});
-  }
-  // WMI 9 is below WMI 10.
-  EXPECT_EQ(got,
-            (std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>>{{100, 10, 2015, 2020},
-                                                                         {101, 9, 2016, 2019},
-                                                                         {102, 12, 2005, 2012},
-                                                                         {104, 12, 2018, 9999}}));
-}
-
-TEST(WmisById, ListsEveryWmiAscendingById) {
-  using W = std::vector<std::pair<int32_t, std::string_view>>;
-  EXPECT_EQ(wmis_by_id(corpus_db().db()),
-            (W{{9, "2T1"}, {10, "1HG"}, {11, "5YJ"}, {12, "109013"}}));
-}
-
-TEST(PatternsByAttribute, TrimsFoldsWhenAskedAndKeepsTheFirstRowPerText) {
-  const Db& db = corpus_db().db();
-  using A = std::vector<std::pair<std::string, uint32_t>>;
-  EXPECT_EQ(patterns_by_attribute(db, 18, true), (A{{"c15", 2}}));
-  EXPECT_EQ(patterns_by_attribute(db, 18, false), (A{{"C15", 2}, {"c15", 4}}));
-  EXPECT_EQ(patterns_by_attribute(db, 5, false), (A{{"x", 0}, {"z", 5}}));
-  EXPECT_EQ(patterns_by_attribute(db, 99, false), A{});
-}
-
-// ---- generate -------------------------------------------------------------------------
 
 TEST(Generate, SeedAndFiltersFixTheVins) {
   const Db& db = corpus_db().db();
