@@ -71,25 +71,6 @@ TEST(ValidChars, KeysYieldAllowedCharactersPerKeyPosition) {
     EXPECT_EQ(show(valid_chars_in_key(key)), expected) << key;
 }
 
-TEST(ValidChars, ReplacementKeepsAtMostSeventeenCharacters) {
-  struct Case {
-    std::string vin;
-    int32_t position;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {"1HGDM8260XA004352", 4, "1HGBM8260XA004352"},
-      {"1HGDM8260XA004352XYZ", 4, "1HGBM8260XA004352"},
-      {"1HGDM8260XA004352", 17, "1HGDM8260XA00435B"},
-      {"1HGDM8260XA004352", 0, "B1HGDM8260XA004352"},
-      {"1HGDM", 4, "1HGBM"},
-  };
-  for (const Case& c : cases) {
-    std::vector<char32_t> chars(c.vin.begin(), c.vin.end());
-    EXPECT_EQ(build_replace(chars, c.position, "B"), c.expected) << c.vin << " @" << c.position;
-  }
-}
-
 TEST(ErrorCode, DescriptorCharactersOutsideTheAllowedSetsGiveCodesTwoToFive) {
   struct Case {
     std::string vin;
