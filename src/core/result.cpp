@@ -50,6 +50,7 @@ class Buffer {
     data_[size_++] = c;
   }
   void append(const char* data, size_t size) {
+    if (size == 0) return;  // an empty view may carry a null pointer
     if (capacity_ - size_ < size) grow(size);
     std::memcpy(data_.get() + size_, data, size);
     size_ += size;
