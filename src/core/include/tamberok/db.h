@@ -13,6 +13,7 @@
 //                   table's first row, u32 row count (bytes for `strings`).
 //                   A count of 0 means empty; its offset is never followed.
 //
+// clang-format off
 //   #  table                       row                        size align  sorted by
 //   0  strings                     byte                          1   1    -
 //   1  string_offsets              u32                           4   4    -  (texts + 1 entries)
@@ -26,14 +27,16 @@
 //   9  engine_models               EngineModelRow                8   4    id (unique)
 //   10 engine_model_patterns       EngineModelPatternRow        24   8    engine_model_id, id
 //   11 default_values              DefaultValueRow              32   8    vehicle_type_id, id
-//   12 vin_exceptions              VinExceptionRow               8   4    vin text (repeats
-//   adjacent) 13 conversions                 ConversionRow                16   4    id 14 lookups
-//   LookupRow                    12   4    (table, id) strictly 15 cover_vin_list StoredString 8 4
-//   build order 16 vehicle_spec_schemas        VehicleSpecSchemaRow         16   4    make_id, id
+//   12 vin_exceptions              VinExceptionRow               8   4    vin text (repeats adjacent)
+//   13 conversions                 ConversionRow                16   4    id
+//   14 lookups                     LookupRow                    12   4    (table, id) strictly
+//   15 cover_vin_list              StoredString                  8   4    build order
+//   16 vehicle_spec_schemas        VehicleSpecSchemaRow         16   4    make_id, id
 //   17 vspec_schema_patterns       VSpecSchemaPatternRow         8   4    schema_id, id
-//   18 vehicle_spec_patterns       VehicleSpecPatternRow        32   8    vspec_schema_pattern_id,
-//   id 19 vehicle_spec_schema_models  VehicleSpecSchemaModelRow     8   4    schema_id, model_id 20
-//   vehicle_spec_schema_years   VehicleSpecSchemaYearRow      8   4    schema_id, year
+//   18 vehicle_spec_patterns       VehicleSpecPatternRow        32   8    vspec_schema_pattern_id, id
+//   19 vehicle_spec_schema_models  VehicleSpecSchemaModelRow     8   4    schema_id, model_id
+//   20 vehicle_spec_schema_years   VehicleSpecSchemaYearRow      8   4    schema_id, year
+// clang-format on
 //
 // Texts: every text field is a StrId k into one string table: the bytes
 // strings[string_offsets[k] .. string_offsets[k+1]). Each distinct text is
