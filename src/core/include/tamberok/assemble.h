@@ -16,10 +16,12 @@ namespace tamberok {
 // Penalty of one error code when ranking passes (0 for codes not listed).
 int32_t error_penalty(int32_t code);
 
+// Sums are 64-bit: a weight may be any i32, and one pass may weigh every
+// element of the table, so a 32-bit sum could overflow.
 struct PassScore {
   int32_t pass_id = 0;
-  int32_t penalty = 0;
-  int32_t weight_sum = 0;
+  int64_t penalty = 0;
+  int64_t weight_sum = 0;
   int32_t pattern_count = 0;
   std::optional<int32_t> year;
 };
