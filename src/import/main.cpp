@@ -22,6 +22,7 @@
 #include "tamberok/artifact_check.h"
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
+#include "validate.h"
 #include "vpic_reader.h"
 
 namespace tamberok::import {
@@ -142,6 +143,9 @@ int run(const Options& options) {
   Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
   Import import = read_vpic(source, options.supplement);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
+  for (const std::string& warning : validate(import)) {
+    if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());
+  }
 
   std::vector<uint8_t> bytes = artifact::write(import.contents);
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
@@ -153,8 +157,7 @@ int run(const Options& options) {
   Db db(aligned.span());
   std::vector<std::string> problems = check_artifact_orders(db);
   if (!problems.empty()) {
-    throw ImportError("the artifact would break its stored order (" + problems.front() +
-                      "); duplicate ids in the database?");
+    throw ImportError("the artifact would break its stored order (" + problems.front() + ")");
   }
   write_atomically(*options.out, bytes);
 
@@ -176,7 +179,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "tamberok-import: error: out of memory\n");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "tamberok-import: error: %s\n", e.what());
+    std::fprintf(stderr, "tamberok-import: error: %s\n", one_line(e.what()).c_str());
   }
   return 1;
 }

@@ -30,8 +30,10 @@
 //   VehicleSpecSchema_Year   VehicleSpecSchemaId, Year
 //
 // NULL reads as NONE_I32 in optional integers (MakeId, YearTo, weight, ...),
-// as NONE_I64 in timestamps and as the empty text in texts; a NULL id or
-// foreign key is an error.
+// as NONE_I64 in timestamps, as clear in flags and as the empty text in
+// texts; a NULL id or foreign key is an error. Each value must be one the
+// artifact holds as it is: texts in UTF-8, integers in 32 bits other than
+// the absent mark NONE_I32, flags 0 or 1. validate.h checks whole tables.
 #include "vpic_reader.h"
 
 #include <sqlite3.h>
@@ -46,6 +48,7 @@
 
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
+#include "validate.h"
 
 namespace tamberok::import {
 
@@ -63,7 +66,9 @@ Source Source::open_file(const std::string& path) {
   // The downloaded database is in WAL mode: a plain read-only open would
   // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
   // creates them nor locks; nothing writes the file while the tool reads it.
-  std::string uri = "file:";
+  // An absolute path gets an empty authority ("file:///srv/x"), so that a
+  // path beginning "//" is still a path and not a host name.
+  std::string uri = path.starts_with('/') ? "file://" : "file:";
   for (char c : path) {
     if (c == '%' || c == '?' || c == '#') {
       char escaped[4];
@@ -205,9 +210,19 @@ class TableReader {
     return *value;
   }
   int32_t optional_integer(int i) const { return read_integer(i).value_or(NONE_I32); }
-  bool flag(int i) const { return read_integer(i) == 1; }
+  bool flag(int i) const {
+    std::optional<int32_t> value = read_integer(i);
+    if (value && *value != 0 && *value != 1) {
+      throw ImportError(where(i) + ": the flag " + std::to_string(*value) + " is neither 0 nor 1");
+    }
+    return value == 1;
+  }
 
-  std::string text(int i) const { return std::string(column_text(stmt_.get(), i)); }
+  std::string text(int i) const {
+    std::string_view text = column_text(stmt_.get(), i);
+    if (!is_utf8(text)) throw ImportError(where(i) + ": " + in_quotes(text) + " is not UTF-8 text");
+    return std::string(text);
+  }
 
   int64_t timestamp(int i) const {
     int type = sqlite3_column_type(stmt_.get(), i);
@@ -215,7 +230,7 @@ class TableReader {
     std::string_view text = column_text(stmt_.get(), i);
     std::optional<int64_t> micros = type == SQLITE_TEXT ? parse_timestamp(text) : std::nullopt;
     if (!micros)
-      throw ImportError(where(i) + ": unreadable timestamp \"" + std::string(text) + "\"");
+      throw ImportError(where(i) + ": unreadable timestamp " + in_quotes(text));
     return *micros;
   }
 
@@ -243,8 +258,11 @@ class TableReader {
         break;
     }
     if (!value) {
-      throw ImportError(where(i) + ": \"" + std::string(column_text(stmt, i)) +
-                        "\" is not a 32-bit integer");
+      throw ImportError(where(i) + ": " + in_quotes(column_text(stmt, i)) +
+                        " is not a 32-bit integer");
+    }
+    if (*value == NONE_I32) {
+      throw ImportError(where(i) + ": -2147483648 is the artifact's mark of an absent integer");
     }
     return value;
   }
@@ -300,6 +318,10 @@ bool read_error_code_supplement(const std::optional<std::string>& dir,
     if (!id) {
       throw ImportError(path + ", line " + std::to_string(number) +
                         ": expected an integer id, a tab and a name");
+    }
+    if (!is_utf8(line)) {
+      throw ImportError(path + ", line " + std::to_string(number) + ": " + in_quotes(line) +
+                        " is not UTF-8 text");
     }
     out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = line.substr(tab + 1)});
   }
