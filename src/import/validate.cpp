@@ -117,8 +117,8 @@ namespace {
 
 [[noreturn]] void refuse(std::string_view table, const std::string& row, std::string_view column,
                          const std::string& problem) {
-  throw ImportError("table " + std::string(table) + ", " + row + ", column " +
-                    std::string(column) + ": " + problem);
+  throw ImportError("table " + std::string(table) + ", " + row + ", column " + std::string(column) +
+                    ": " + problem);
 }
 
 std::string row_id(int32_t id) {
@@ -246,8 +246,7 @@ void check_pair_keys(const artifact::Contents& c) {
   for (const artifact::MakeModel& r : c.make_models) {
     if (!models.insert(r.model_id).second) {
       refuse("Make_Model", "row with ModelId " + std::to_string(r.model_id), "ModelId",
-             "duplicate ModelId: more than one row has the ModelId " +
-                 std::to_string(r.model_id));
+             "duplicate ModelId: more than one row has the ModelId " + std::to_string(r.model_id));
     }
   }
   std::vector<std::pair<int32_t, int32_t>> pairs;
@@ -263,16 +262,16 @@ void check_pair_keys(const artifact::Contents& c) {
   }
 }
 
-void check_lookups(const artifact::Contents& c) {
+void check_lookups(const Import& import) {
   std::vector<std::pair<uint16_t, int32_t>> keys;
-  keys.reserve(c.lookups.size());
-  for (const artifact::Lookup& r : c.lookups) keys.emplace_back(r.table, r.id);
+  keys.reserve(import.contents.lookups.size());
+  for (const artifact::Lookup& r : import.contents.lookups) keys.emplace_back(r.table, r.id);
   std::sort(keys.begin(), keys.end());
   auto repeat = std::adjacent_find(keys.begin(), keys.end());
   if (repeat != keys.end()) {
-    std::string_view table = repeat->first < LOOKUP_TABLE_NAMES.size()
-                                 ? LOOKUP_TABLE_NAMES[repeat->first]
-                                 : std::string_view("(lookup)");
+    std::string table = repeat->first < import.lookup_tables.size()
+                            ? import.lookup_tables[repeat->first]
+                            : std::string(LOOKUP_TABLE_NAMES.at(repeat->first));
     refuse(table, row_id(repeat->second), "Id",
            "duplicate id: more than one row has the id " + std::to_string(repeat->second));
   }
@@ -296,9 +295,8 @@ std::vector<std::string> validate(const Import& import) {
                    [](const artifact::EngineModelPattern& r) { return r.id; });
   check_unique_ids("DefaultValue", c.default_values,
                    [](const artifact::DefaultValue& r) { return r.id; });
-  check_unique_ids("Conversion", c.conversions,
-                   [](const artifact::Conversion& r) { return r.id; });
-  check_lookups(c);
+  check_unique_ids("Conversion", c.conversions, [](const artifact::Conversion& r) { return r.id; });
+  check_lookups(import);
   check_unique_ids("VehicleSpecSchema", c.vehicle_spec_schemas,
                    [](const artifact::VehicleSpecSchema& r) { return r.id; });
   check_unique_ids("VSpecSchemaPattern", c.vspec_schema_patterns,

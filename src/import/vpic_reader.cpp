@@ -229,8 +229,7 @@ class TableReader {
     if (type == SQLITE_NULL) return NONE_I64;
     std::string_view text = column_text(stmt_.get(), i);
     std::optional<int64_t> micros = type == SQLITE_TEXT ? parse_timestamp(text) : std::nullopt;
-    if (!micros)
-      throw ImportError(where(i) + ": unreadable timestamp " + in_quotes(text));
+    if (!micros) throw ImportError(where(i) + ": unreadable timestamp " + in_quotes(text));
     return *micros;
   }
 
@@ -333,6 +332,7 @@ void read_lookups(const Source& source, const Catalog& catalog,
   static_assert(LOOKUP_TABLE_NAMES[ERRORCODE_TABLE] == "errorcode");
   for (uint16_t index = 0; index < LOOKUP_TABLE_NAMES.size(); ++index) {
     std::string_view name = LOOKUP_TABLE_NAMES[index];
+    import.lookup_tables.push_back(catalog.find(name).value_or(std::string(name)));
     std::vector<artifact::Lookup>& rows = import.contents.lookups;
     if (index == ERRORCODE_TABLE && !catalog.find(name) &&
         read_error_code_supplement(supplement_dir, rows)) {

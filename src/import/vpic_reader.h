@@ -50,6 +50,8 @@ struct Import {
   artifact::Contents contents;
   // Tables the database lacks, written empty (in reading order).
   std::vector<std::string> missing_tables;
+  // The name of each lookup table as the database spells it, for messages.
+  std::vector<std::string> lookup_tables;
 };
 
 // Reads every table. `supplement_dir` may hold ErrorCode.tsv (id TAB name),

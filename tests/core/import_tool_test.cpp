@@ -43,8 +43,9 @@ class ImportTool : public ::testing::Test {
 
   fs::path path(const std::string& name) const { return dir_ / name; }
 
-  ToolRun run(const std::vector<std::string>& args) const {
-    std::string command = std::string("'") + TAMBEROK_IMPORT_TOOL + "'";
+  // `shell_prefix` runs before the tool in the same shell (limits, traps).
+  ToolRun run(const std::vector<std::string>& args, const std::string& shell_prefix = "") const {
+    std::string command = shell_prefix + "'" + TAMBEROK_IMPORT_TOOL + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >'" + path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
     int raw = std::system(command.c_str());
@@ -155,6 +156,7 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
                                    "TEXT, ElementId INTEGER, AttributeId TEXT);\n");
   spit(path("repeated-id.sql"),
        good + "CREATE TABLE VinSchema (Id INTEGER);\nINSERT INTO VinSchema VALUES (5), (5);\n");
+  spit(path("control-in-timestamp.sql"), wmi_created_on("2015-03-04\n10:33:34\x7F"));
   fs::create_directories(path("a-directory"));
   fs::create_directories(path("supplement"));
   spit(path("supplement/ErrorCode.tsv"), "0\tclean\nseven - no tab\n");
@@ -162,6 +164,22 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   auto sql = [&](const std::string& name) {
     return std::vector<std::string>{"--sql", path(name).string(), "--out", out};
   };
+  // The small catalogue, spoiled by SQL run after it, as a copy of a real
+  // database might be.
+  const std::string catalogue =
+      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
+  ASSERT_FALSE(catalogue.empty());
+  int spoiled_count = 0;
+  auto spoiled = [&](const std::string& spoil) {
+    std::string name = "spoiled-" + std::to_string(++spoiled_count) + ".sql";
+    spit(path(name), catalogue + "\n" + spoil + "\n");
+    return sql(name);
+  };
+  const std::string wmi_columns =
+      "INSERT INTO Wmi (Id, Wmi, ManufacturerId, VehicleTypeId) VALUES ";
+  const std::string element_columns =
+      "INSERT INTO Element (Id, Name, Code, IsPrivate, GroupName, DataType, Decode) VALUES ";
+  const std::string digits_20000(20000, '7');
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -171,6 +189,9 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
        "cannot open database " + path("missing.db").string() + ": no such file"},
       {{"--db", path("not-a-db").string(), "--out", out},
        "cannot read database " + path("not-a-db").string() + ": file is not a database"},
+      // A path that begins "//" is a path, not a URI with a host.
+      {{"--db", "/" + path("not-a-db").string(), "--out", out},
+       "cannot read database /" + path("not-a-db").string() + ": file is not a database"},
       {sql("no-wmi.sql"),
        "database " + path("no-wmi.sql").string() + " has no Wmi table (is it a vPIC database?)"},
       {sql("missing.sql"), "cannot open SQL file " + path("missing.sql").string()},
@@ -185,26 +206,146 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
        "table Wmi, row id 7, column ManufacturerId: \"4294967296\" is not a 32-bit integer"},
       {sql("no-created.sql"), "table Pattern lacks the column CreatedOn"},
       {sql("repeated-id.sql"),
-       "the artifact would break its stored order (vin_schemas: row 1 does not sort after row 0); "
-       "duplicate ids in the database?"},
+       "table VinSchema, row id 5, column Id: duplicate id: more than one row has the id 5"},
+      {sql("control-in-timestamp.sql"),
+       "table Wmi, row id 7, column CreatedOn: unreadable timestamp "
+       "\"2015-03-04\\n10:33:34\\x7F\""},
       {{"--sql", path("good.sql").string(), "--out", out, "--supplement",
         path("supplement").string()},
        path("supplement/ErrorCode.tsv").string() +
            ", line 2: expected an integer id, a tab and a name"},
+
+      // Text that is not UTF-8, wherever it sits.
+      {spoiled("UPDATE Make SET Name = CAST(X'486F6E6461FF' AS TEXT) WHERE Id = 474;"),
+       "table Make, row id 474, column Name: \"Honda\\xFF\" is not UTF-8 text"},
+      {spoiled("UPDATE Pattern SET Keys = CAST(X'434D3832C0' AS TEXT) WHERE Id = 421991;"),
+       "table Pattern, row id 421991, column Keys: \"CM82\\xC0\" is not UTF-8 text"},
+      {spoiled("UPDATE Element SET Name = CAST(X'426F6479EDA080' AS TEXT) WHERE Id = 5;"),
+       "table Element, row id 5, column Name: \"Body\\xED\\xA0\\x80\" is not UTF-8 text"},
+      // Ids that name one row.
+      {spoiled(wmi_columns + "(2094, 'ZZ9', 988, 2);"),
+       "table Wmi, row id 2094, column Id: duplicate id: more than one row has the id 2094"},
+      {spoiled(wmi_columns + "(2095, '1HG', 988, 2);"),
+       "table Wmi, row id 2095, column Wmi: duplicate WMI code \"1HG\", also the code of row id "
+       "2094"},
+      {spoiled("INSERT INTO Pattern VALUES (421991, 2371, 'A', 5, '3', NULL, NULL);"),
+       "table Pattern, row id 421991, column Id: duplicate id: more than one row has the id "
+       "421991"},
+      {spoiled(element_columns + "(9, 'Cylinders', 'Cyl', 0, 'Engine', 'int', 'Pattern');"),
+       "table Element, row id 9, column Id: duplicate id: more than one row has the id 9"},
+      {spoiled("INSERT INTO Make VALUES (474, 'Acura', NULL, NULL);"),
+       "table Make, row id 474, column Id: duplicate id: more than one row has the id 474"},
+      {spoiled("INSERT INTO Make_Model VALUES (5, 474, 1861, NULL, NULL);"),
+       "table Make_Model, row with ModelId 1861, column ModelId: duplicate ModelId: more than "
+       "one row has the ModelId 1861"},
+      // Values the decoder would misread, or that would make it allocate,
+      // overflow or crawl.
+      {spoiled("UPDATE Element SET Id = 2147483647 WHERE Id = 1;"),
+       "table Element, row id 2147483647, column Id: element id 2147483647 is outside 0 to "
+       "65535"},
+      {spoiled("UPDATE Element SET Id = -3 WHERE Id = 1;"),
+       "table Element, row id -3, column Id: element id -3 is outside 0 to 65535"},
+      {spoiled("UPDATE Element SET IsPrivate = 2 WHERE Id = 5;"),
+       "table Element, row id 5, column IsPrivate: the flag 2 is neither 0 nor 1"},
+      {spoiled("UPDATE Wmi SET Wmi = '1HGC' WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column Wmi: the WMI code \"1HGC\" is not 3 or 6 characters of the "
+       "VIN alphabet in upper case"},
+      {spoiled("UPDATE Wmi SET Wmi = '1hg' WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column Wmi: the WMI code \"1hg\" is not 3 or 6 characters of the "
+       "VIN alphabet in upper case"},
+      {spoiled("UPDATE Wmi SET Wmi = '1' || char(10) || 'G' WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column Wmi: the WMI code \"1\\nG\" is not 3 or 6 characters of "
+       "the VIN alphabet in upper case"},
+      {spoiled("UPDATE Wmi SET MakeId = -2147483648 WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column MakeId: -2147483648 is the artifact's mark of an absent "
+       "integer"},
+      {spoiled("UPDATE Element SET weight = 2147483647 WHERE Id = 5;"),
+       "table Element, row id 5, column weight: weight 2147483647 is outside -32767 to 32767"},
+      {spoiled("UPDATE Conversion SET Formula = '#x# * " + digits_20000 + "' WHERE Id = 4;"),
+       "table Conversion, row id 4, column Formula: a text that a conversion reads is 20006 "
+       "bytes long, more than 100"},
+      {spoiled("UPDATE EngineModelPattern SET AttributeId = '" + digits_20000 +
+               "' WHERE Id = 3002;"),
+       "table EngineModelPattern, row id 3002, column AttributeId: a text that a conversion "
+       "reads is 20000 bytes long, more than 100"},
+      // SQLite's own message quotes the broken schema text, line breaks and all.
+      {spoiled("PRAGMA writable_schema = ON;\n"
+               "UPDATE sqlite_master SET sql = 'CREATE TABLE Make (Id INTEGER) \"no' || char(10) "
+               "|| 'such option\"' WHERE name = 'Make';\n"
+               "PRAGMA writable_schema = OFF;\nPRAGMA schema_version = 999;"),
+       "cannot read database " + path("spoiled-20.sql").string() +
+           ": malformed database schema (Make) - unknown table option: \"no\\nsuch option\""},
   };
+  ASSERT_EQ(spoiled_count, 20);  // the schema case names its file
+  // The previous artifact: the unspoiled catalogue.
+  spit(path("catalogue.sql"), catalogue);
+  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"}).status, 0);
+  const std::string previous = slurp(out);
   for (const Case& test : cases) {
-    spit(out, "the previous artifact");
+    spit(out, previous);
     std::vector<std::string> args = test.args;
     args.push_back("--quiet");  // the warning on missing tables is not the point here
     ToolRun r = run(args);
     EXPECT_EQ(r.status, 1) << test.message;
     EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
-    EXPECT_EQ(slurp(out), "the previous artifact") << test.message;
+    EXPECT_TRUE(slurp(out) == previous) << test.message;
   }
   // No temporary file is left behind.
   for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+}
+
+TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
+  spit(path("catalogue.sql"),
+       slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql"));
+  const std::string out = path("out.rkyv").string();
+  spit(out, "the previous artifact");
+  // A file-size limit of one block makes the write fail part way, as a full
+  // disk would; the tool ignores the signal and sees the error.
+  ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"},
+                  "trap '' XFSZ; ulimit -f 1; ");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + out + ": File too large\n");
+  EXPECT_EQ(slurp(out), "the previous artifact");
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
+  const std::string catalogue =
+      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
+  spit(path("limits.sql"),
+       catalogue +
+           "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
+           "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
+           "UPDATE Conversion SET Formula = '#x# * " +
+           std::string(94, '1') +
+           "' WHERE Id = 4;\n"
+           "UPDATE EngineModelPattern SET AttributeId = '" +
+           std::string(100, '3') +
+           "' WHERE Id = 3002;\n"
+           "UPDATE Wmi SET Wmi = '1OY' WHERE Id = 2101;\n"
+           "UPDATE Wmi SET Wmi = 'Q9I000' WHERE Id = 9001;\n"
+           "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors' WHERE Id = 441;\n");
+  ToolRun r = run({"--sql", path("limits.sql").string(), "--out", path("out.rkyv").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The first line names the lookup tables the catalogue lacks.
+  std::string warning =
+      "tamberok-import: warning: table Wmi: 2 WMI codes hold I, O or Q, which no VIN carries; "
+      "kept (1OY, Q9I000)\n";
+  ASSERT_GE(r.err.size(), warning.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - warning.size()), warning);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+
+  std::unique_ptr<ArtifactDb> a = artifact();
+  ASSERT_TRUE(a->db().element(65535));
+  EXPECT_EQ(a->db().element(65535)->weight, -32767);
+  EXPECT_EQ(a->db().element(5)->weight, 32767);
+  EXPECT_EQ(a->db().wmi_any("1OY")->id, 2101);
+  EXPECT_EQ(a->db().wmi_any("Q9I000")->id, 9001);
+  EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors");  // control characters are data
 }
 
 TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
