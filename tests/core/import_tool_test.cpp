@@ -160,6 +160,8 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   fs::create_directories(path("a-directory"));
   fs::create_directories(path("supplement"));
   spit(path("supplement/ErrorCode.tsv"), "0\tclean\nseven - no tab\n");
+  fs::create_directories(path("latin1"));
+  spit(path("latin1/ErrorCode.tsv"), "0\tclean\n1\tcheck d\xEDgit\n");
   const std::string out = path("out.rkyv").string();
   auto sql = [&](const std::string& name) {
     return std::vector<std::string>{"--sql", path(name).string(), "--out", out};
@@ -214,6 +216,9 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
         path("supplement").string()},
        path("supplement/ErrorCode.tsv").string() +
            ", line 2: expected an integer id, a tab and a name"},
+      {{"--sql", path("good.sql").string(), "--out", out, "--supplement", path("latin1").string()},
+       path("latin1/ErrorCode.tsv").string() +
+           ", line 2: \"1\\tcheck d\\xEDgit\" is not UTF-8 text"},
 
       // Text that is not UTF-8, wherever it sits.
       {spoiled("UPDATE Make SET Name = CAST(X'486F6E6461FF' AS TEXT) WHERE Id = 474;"),
@@ -316,19 +321,19 @@ TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
   const std::string catalogue =
       slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
-  spit(path("limits.sql"),
-       catalogue +
-           "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
-           "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
-           "UPDATE Conversion SET Formula = '#x# * " +
-           std::string(94, '1') +
-           "' WHERE Id = 4;\n"
-           "UPDATE EngineModelPattern SET AttributeId = '" +
-           std::string(100, '3') +
-           "' WHERE Id = 3002;\n"
-           "UPDATE Wmi SET Wmi = '1OY' WHERE Id = 2101;\n"
-           "UPDATE Wmi SET Wmi = 'Q9I000' WHERE Id = 9001;\n"
-           "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors' WHERE Id = 441;\n");
+  spit(path("limits.sql"), catalogue +
+                               "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
+                               "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
+                               "UPDATE Conversion SET Formula = '#x# * " +
+                               std::string(94, '1') +
+                               "' WHERE Id = 4;\n"
+                               "UPDATE EngineModelPattern SET AttributeId = '" +
+                               std::string(100, '3') +
+                               "' WHERE Id = 3002;\n"
+                               "UPDATE Wmi SET Wmi = '1OY' WHERE Id = 2101;\n"
+                               "UPDATE Wmi SET Wmi = 'Q9I000' WHERE Id = 9001;\n"
+                               "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors \u00e9 "
+                               "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n");
   ToolRun r = run({"--sql", path("limits.sql").string(), "--out", path("out.rkyv").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   // The first line names the lookup tables the catalogue lacks.
@@ -345,7 +350,8 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
   EXPECT_EQ(a->db().element(5)->weight, 32767);
   EXPECT_EQ(a->db().wmi_any("1OY")->id, 2101);
   EXPECT_EQ(a->db().wmi_any("Q9I000")->id, 9001);
-  EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors");  // control characters are data
+  // Control characters are data; UTF-8 of every sequence length reads.
+  EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors \u00e9 \u20ac \U0001F697 \U0010FFFF");
 }
 
 TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
