@@ -2,10 +2,12 @@
 //
 //   tamberok-import (--db FILE | --sql FILE) --out FILE [--supplement DIR] [--quiet]
 //
-// --sql loads SQL text (the test fixtures) into an in-memory database. The
-// artifact is written to a temporary file beside FILE and renamed over it
-// only once it is complete and every table has been checked to be in its
-// stored order, so a failed run never leaves a half-written artifact.
+// --sql loads SQL text (the test fixtures) into an in-memory database. Rows
+// that would decode wrongly stop the import before anything is written
+// (validate.h). The artifact is written to a temporary file beside FILE and
+// renamed over it only once it is complete and every table has been checked
+// to be in its stored order, so a failed run never leaves a half-written
+// artifact.
 #include <unistd.h>
 
 #include <cerrno>

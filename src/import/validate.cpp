@@ -140,7 +140,7 @@ void check_unique_ids(std::string_view table, const std::vector<Row>& rows, Id i
   }
 }
 
-bool is_vin_letter_or_digit(char c) {
+bool is_upper_letter_or_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
 }
 
@@ -158,7 +158,7 @@ void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings)
   for (const artifact::Wmi& r : c.wmis) {
     const std::string& code = r.code;
     bool shaped = (code.size() == 3 || code.size() == 6) &&
-                  std::all_of(code.begin(), code.end(), is_vin_letter_or_digit);
+                  std::all_of(code.begin(), code.end(), is_upper_letter_or_digit);
     if (!shaped) {
       refuse("Wmi", row_id(r.id), "Wmi",
              "the WMI code " + in_quotes(code) +
