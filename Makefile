@@ -43,14 +43,14 @@ test: deps data
 # The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 test-asan: deps
 	@$(call CONFIGURE,build-asan,-DTAMBEROK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
-	@cmake --build build-asan --target core_tests real_tests
+	@cmake --build build-asan --target core_tests cover_tests real_tests
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure
 
 # The core tests under ThreadSanitizer.
 test-tsan: deps
 	@$(call CONFIGURE,build-tsan,-DTAMBEROK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
-	@cmake --build build-tsan --target core_tests real_tests
+	@cmake --build build-tsan --target core_tests cover_tests real_tests
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
 
 check: test test-asan test-tsan

@@ -6,6 +6,7 @@
 #include "tamberok/hash.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
+#include "tamberok/trace.h"
 
 namespace tamberok {
 
@@ -20,11 +21,15 @@ bool counts_as_pattern(const DecodingItem& item) {
 // True when `a` ranks above `b`: fewer penalties, then more weight, more
 // pattern values, a later year (a missing year ranks lowest).
 bool ranks_above(const PassScore& a, const PassScore& b) {
-  if (a.penalty != b.penalty) return a.penalty > b.penalty;
-  if (a.weight_sum != b.weight_sum) return a.weight_sum > b.weight_sum;
-  if (a.pattern_count != b.pattern_count) return a.pattern_count > b.pattern_count;
-  if (a.year != b.year) return a.year > b.year;  // nullopt compares below every year
+  if (TAMBEROK_TRACE_IF(a.penalty != b.penalty, pass_by_penalty)) return a.penalty > b.penalty;
+  if (TAMBEROK_TRACE_IF(a.weight_sum != b.weight_sum, pass_by_weight))
+    return a.weight_sum > b.weight_sum;
+  if (TAMBEROK_TRACE_IF(a.pattern_count != b.pattern_count, pass_by_pattern_count))
+    return a.pattern_count > b.pattern_count;
+  // nullopt compares below every year
+  if (TAMBEROK_TRACE_IF(a.year != b.year, pass_by_year)) return a.year > b.year;
   // Equal scores: the lower pass id (the decoded year) wins.
+  TAMBEROK_TRACE(pass_by_pass_id);
   return a.pass_id < b.pass_id;
 }
 

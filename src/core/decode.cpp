@@ -10,6 +10,7 @@
 #include "tamberok/matcher.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
+#include "tamberok/trace.h"
 #include "tamberok/vehicle_spec.h"
 
 namespace tamberok {
@@ -191,11 +192,15 @@ const DecodingItem* choose_engine_model(const std::vector<DecodingItem>& items) 
   const DecodingItem* best = nullptr;
   for (const DecodingItem& item : items) {
     if (item.element_id != element_id::ENGINE_MODEL) continue;
-    if (best == nullptr || item.priority > best->priority) {
+    if (best == nullptr ||
+        TAMBEROK_TRACE_IF(item.priority > best->priority, engine_model_by_priority)) {
       best = &item;
-    } else if (item.priority == best->priority &&
-               compare_created(item.created_on, best->created_on) >= 0) {
-      best = &item;  // at a full tie the later item wins
+    } else if (item.priority == best->priority) {
+      int created = compare_created(item.created_on, best->created_on);
+      if (TAMBEROK_TRACE_IF(created > 0, engine_model_by_creation) ||
+          TAMBEROK_TRACE_IF(created == 0, engine_model_later_at_tie)) {
+        best = &item;  // at a full tie the later item wins
+      }
     }
   }
   return best;
@@ -292,13 +297,15 @@ std::string without_brackets(std::string_view keys) {
 // characters, then keys that sort first once brackets are dropped. Anything
 // else keeps the earlier item, so the choice never depends on hash order.
 bool replaces(const DecodingItem& candidate, const DecodingItem& best) {
-  if (candidate.priority != best.priority) return candidate.priority > best.priority;
+  if (candidate.priority != best.priority)
+    return TAMBEROK_TRACE_IF(candidate.priority > best.priority, selection_by_priority);
   int created = compare_created(candidate.created_on, best.created_on);
-  if (created != 0) return created > 0;
+  if (created != 0) return TAMBEROK_TRACE_IF(created > 0, selection_by_creation);
   size_t c_count = non_wildcard_chars(candidate.keys);
   size_t b_count = non_wildcard_chars(best.keys);
-  if (c_count != b_count) return c_count < b_count;
-  return text_less(without_brackets(candidate.keys), without_brackets(best.keys));
+  if (c_count != b_count) return TAMBEROK_TRACE_IF(c_count < b_count, selection_by_key_count);
+  return TAMBEROK_TRACE_IF(text_less(without_brackets(candidate.keys), without_brackets(best.keys)),
+                           selection_by_key_text);
 }
 
 // Step 9: one item per element, except the multi-valued notes.

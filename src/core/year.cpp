@@ -1,6 +1,7 @@
 #include "tamberok/year.h"
 
 #include "tamberok/text.h"
+#include "tamberok/trace.h"
 
 namespace tamberok {
 
@@ -48,10 +49,13 @@ int32_t settle(const Db& db, std::string_view wmi, int32_t y, int32_t current_ye
   } else if (y >= 2010 && y <= current_year + 2) {
     delta = -30;
   } else {
+    TAMBEROK_TRACE(year_settled_by_position_10);
     return y;
   }
-  if (year::schema_count(wmi, db, y) != 0) return y;
-  if (year::schema_count(wmi, db, y + delta) > 0) return y + delta;
+  if (TAMBEROK_TRACE_IF(year::schema_count(wmi, db, y) != 0, year_kept_by_schema_count)) return y;
+  if (TAMBEROK_TRACE_IF(year::schema_count(wmi, db, y + delta) > 0, year_moved_by_schema_count))
+    return y + delta;
+  TAMBEROK_TRACE(year_kept_without_schemas);
   return y;
 }
 
@@ -64,6 +68,7 @@ YearPlan model_year_plan(const Db& db, std::string_view vin, std::string_view wm
   if (!y0) return plan;
 
   bool car = car_like(db, wmi);
+  if (!TAMBEROK_TRACE_IF(car, year_rule_car_like)) TAMBEROK_TRACE(year_rule_not_car_like);
   char p7 = vin[6];
   bool p7_digit = is_ascii_digit(p7);
   bool p7_letter = is_ascii_upper(p7);
@@ -83,6 +88,7 @@ YearPlan model_year_plan(const Db& db, std::string_view vin, std::string_view wm
   plan.has_year = true;
   if (!settle_now) {
     // Two cycles are equally plausible: decode both and let the passes compete.
+    TAMBEROK_TRACE(year_two_cycles);
     plan.year = *y0;
     plan.year_certain = false;
     plan.second_pass = true;

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cover.h"
 #include "tamberok/artifact_check.h"
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
@@ -161,11 +162,18 @@ int run(const Options& options) {
   if (!problems.empty()) {
     throw ImportError("the artifact would break its stored order (" + problems.front() + ")");
   }
+  // The cover corpus is chosen by decoding with the checked tables; only the
+  // artifact that holds it is written.
+  cover::CoverCorpus corpus = cover::choose_cover_corpus(db);
+  import.contents.cover_vin_list = corpus.vins;
+  bytes = artifact::write(import.contents);
+  artifact::AlignedBytes written(bytes);
   write_atomically(*options.out, bytes);
 
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (!options.quiet) print_summary(options, db, bytes.size(), seconds);
+  if (!options.quiet) print_summary(options, Db(written.span()), bytes.size(), seconds);
+  if (!options.quiet) std::printf("%s\n", cover::describe(corpus).c_str());
   return 0;
 }
 
