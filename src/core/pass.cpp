@@ -252,8 +252,7 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
     codes.insert(6);
   } else if (std::optional<char> expected = check_digit_with_flag(vin, car)) {
     check_digit_valid = *expected == vin[8];
-    if (!check_digit_valid && !excepted) codes.insert(1);
-    if (!check_digit_valid && excepted) TAMBEROK_TRACE(check_digit_excepted);
+    if (!check_digit_valid && !TAMBEROK_TRACE_IF(excepted, check_digit_excepted)) codes.insert(1);
   }
 
   // Clean means nothing is left but warnings that do not affect decoding.
@@ -268,11 +267,7 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
   bool has_model = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
     return item.element_id == element_id::MODEL;
   });
-  if (codes.count(0) && !has_model) {
-    codes.insert(14);
-    if (!outcome.unused_positions) TAMBEROK_TRACE(unused_positions_none);
-  }
-  if (outcome.unused_positions) TAMBEROK_TRACE(unused_positions_some);
+  if (codes.count(0) && !has_model) codes.insert(14);
 
   Pass pass;
   pass.corrected_vin = from_chars(corrected);

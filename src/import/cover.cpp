@@ -20,8 +20,10 @@ namespace tamberok::cover {
 namespace {
 
 // Code 14's case: the code itself, with unused positions named, without.
+// The note names them when there are any; without a model there are none.
 constexpr uint32_t UNUSED_SOME = 1;
 constexpr uint32_t UNUSED_NONE = 2;
+constexpr std::string_view UNUSED_NOTE = "Unused position(s): ";
 
 // Pool texts decoded per round: only the distinct feature sets are kept
 // between rounds, not the features of every candidate.
@@ -132,25 +134,21 @@ std::vector<Feature> features_of(std::string_view text, const DecodeResult& resu
   for (int32_t code : result.error_codes) {
     out.push_back(make_feature(FeatureKind::error_code, static_cast<uint32_t>(code)));
   }
-  auto hook_bit = [](trace::Hook hook) { return uint64_t{1} << static_cast<uint32_t>(hook); };
-  if (hooks & hook_bit(trace::Hook::unused_positions_some)) {
-    out.push_back(make_feature(FeatureKind::error_code, 14, UNUSED_SOME));
-  }
-  if (hooks & hook_bit(trace::Hook::unused_positions_none)) {
-    out.push_back(make_feature(FeatureKind::error_code, 14, UNUSED_NONE));
-  }
-  uint64_t decisions = hooks & ~(hook_bit(trace::Hook::unused_positions_some) |
-                                 hook_bit(trace::Hook::unused_positions_none) |
-                                 hook_bit(trace::Hook::check_digit_excepted));
+  uint64_t decisions =
+      hooks & ~(uint64_t{1} << static_cast<uint32_t>(trace::Hook::check_digit_excepted));
   for (uint32_t hook = 0; hook < trace::HOOK_COUNT; ++hook) {
     if (decisions >> hook & 1) out.push_back(make_feature(FeatureKind::decision, hook));
   }
 
   bool possible_values = false;
+  bool unused_positions = false;
   for (const DecodedElement& e : result.elements) {
     if (e.value.empty()) continue;
     auto element = static_cast<uint32_t>(e.element_id);
     if (e.element_id == element_id::POSSIBLE_VALUES) possible_values = true;
+    if (e.element_id == element_id::ADDITIONAL_ERROR_TEXT) {
+      unused_positions = e.value.find(UNUSED_NOTE) != std::string::npos;
+    }
     SourceKind source = source_kind(e.source);
     std::optional<int32_t> conversion =
         source == SourceKind::conversion ? conversion_id(e.source) : std::nullopt;
@@ -162,6 +160,10 @@ std::vector<Feature> features_of(std::string_view text, const DecodeResult& resu
     }
   }
 
+  if (std::binary_search(result.error_codes.begin(), result.error_codes.end(), 14)) {
+    out.push_back(
+        make_feature(FeatureKind::error_code, 14, unused_positions ? UNUSED_SOME : UNUSED_NONE));
+  }
   out.push_back(
       make_feature(FeatureKind::check_digit, uint32_t(check_digit_verdict(result, hooks))));
   if (result.corrected_vin.find('!') != std::string::npos) {

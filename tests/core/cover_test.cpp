@@ -106,6 +106,86 @@ TEST(Features, InputClassesComeFromTheTextAndTheNormalisedVin) {
   for (const auto& c : cases) EXPECT_EQ(input_classes(c.text, c.vin), c.classes) << c.text;
 }
 
+DecodedElement element(int32_t id, std::string source, std::string value) {
+  DecodedElement e;
+  e.element_id = id;
+  e.source = std::move(source);
+  e.value = std::move(value);
+  return e;
+}
+
+TEST(Features, ResultFeaturesNameCodesSourcesConversionsVerdictsAndValidation) {
+  auto hook = [](trace::Hook h) { return uint64_t{1} << static_cast<uint32_t>(h); };
+  auto result = [](std::vector<int32_t> codes, std::vector<DecodedElement> elements,
+                   std::string corrected = "", bool valid = false) {
+    DecodeResult r;
+    r.vin = "1HGCM82633A004352";
+    r.error_codes = std::move(codes);
+    r.elements = std::move(elements);
+    r.corrected_vin = std::move(corrected);
+    r.check_digit_valid = valid;
+    return r;
+  };
+  auto error = [](uint32_t code, uint32_t detail = 0) {
+    return make_feature(FeatureKind::error_code, code, detail);
+  };
+  auto verdict = [](CheckDigit c) { return make_feature(FeatureKind::check_digit, uint32_t(c)); };
+  auto validation = [](Validation v) { return make_feature(FeatureKind::validation, uint32_t(v)); };
+  auto source = [](uint32_t e, SourceKind k) {
+    return make_feature(FeatureKind::element_source, e, uint32_t(k));
+  };
+  const Feature length_17 = make_feature(FeatureKind::input, uint32_t(InputClass::length_17));
+  const struct {
+    const char* name;
+    DecodeResult result;
+    uint64_t hooks;
+    std::set<Feature> features;
+  } cases[] = {
+      {"clean", result({0}, {}, "", true), 0, {error(0), verdict(CheckDigit::valid), length_17}},
+      {"unused positions named",
+       result({0, 14}, {element(156, "Corrections", "Unused position(s): 4,5.")}, "", true),
+       0,
+       {error(0), error(14), error(14, 1), source(156, SourceKind::correction),
+        verdict(CheckDigit::valid), length_17}},
+      {"code 14 without unused positions",
+       result({0, 14}, {}, "", true),
+       0,
+       {error(0), error(14), error(14, 2), verdict(CheckDigit::valid), length_17}},
+      {"wrong check digit, marked VIN and possible values",
+       result({1, 2}, {element(144, "Corrections", "(5:M)")}, "1HGC!82633A004352"),
+       0,
+       {error(1), error(2), source(144, SourceKind::correction), verdict(CheckDigit::invalid),
+        validation(Validation::suggested_vin_marked),
+        validation(Validation::possible_values_present), length_17}},
+      {"excepted check digit and a decision",
+       result({0}, {}),
+       hook(trace::Hook::check_digit_excepted) | hook(trace::Hook::pass_by_year),
+       {error(0), verdict(CheckDigit::excepted),
+        make_feature(FeatureKind::decision, uint32_t(trace::Hook::pass_by_year)), length_17}},
+      {"no check digit to compute",
+       result({400}, {}),
+       0,
+       {error(400), verdict(CheckDigit::not_computable), length_17}},
+      {"sources, conversions and empty values",
+       result({}, {element(26, "pattern - model", "HONDA"), element(26, "Make", ""),
+                   element(11, "Conversion 4: #x# * 1000", "2000"),
+                   element(9, "Formula Pattern", "12")}),
+       0,
+       {source(26, SourceKind::make_from_model),
+        make_feature(FeatureKind::element_conversion, 11, 4),
+        source(9, SourceKind::formula_pattern), verdict(CheckDigit::not_computable), length_17}},
+  };
+  for (const auto& c : cases) {
+    std::vector<Feature> got = features_of(c.result.vin, c.result, c.hooks);
+    EXPECT_EQ(std::set<Feature>(got.begin(), got.end()), c.features) << c.name;
+  }
+  DecodeResult short_vin = result({6}, {});
+  short_vin.vin = "1HGCM8";
+  std::vector<Feature> short_features = features_of("1HGCM8", short_vin, 0);
+  EXPECT_TRUE(std::binary_search(short_features.begin(), short_features.end(),
+                                 verdict(CheckDigit::short_vin)));
+}
+
 // ---- the corpus of the fixture database ----------------------------------------
 
 std::set<Feature> union_of(const Db& db, const std::vector<std::string>& texts, size_t n) {

@@ -36,9 +36,6 @@ enum class Hook : uint8_t {
   year_moved_by_schema_count,
   year_kept_without_schemas,
   year_two_cycles,
-  // Code 14 with unused positions named, or with none (no model decoded).
-  unused_positions_some,
-  unused_positions_none,
   // A wrong check digit that the exception list excuses.
   check_digit_excepted,
 };
