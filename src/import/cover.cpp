@@ -225,11 +225,13 @@ std::vector<std::string> malformed_variants(std::string_view vin, size_t positio
 std::vector<std::string> candidate_pool(const Db& db, int32_t current_year) {
   std::vector<generate::Dimension> dimensions(generate::ALL_DIMENSIONS.begin(),
                                               generate::ALL_DIMENSIONS.end());
-  const std::vector<std::string> lists[] = {
-      generate::sweep(db, dimensions, current_year),
-      generate::seeded(db, 0, current_year),
-      generate::pairwise(db, 0, current_year),
-  };
+  // The three corpora are independent, so they are built side by side.
+  const std::vector<std::vector<std::string>> lists =
+      batch<std::vector<std::string>>(3, [&](size_t i) {
+        if (i == 0) return generate::sweep(db, dimensions, current_year);
+        if (i == 1) return generate::seeded(db, 0, current_year);
+        return generate::pairwise(db, 0, current_year);
+      });
   size_t total = 0;
   for (const auto& list : lists) total += list.size();
 
