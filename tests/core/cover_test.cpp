@@ -198,6 +198,46 @@ std::set<Feature> union_of(const Db& db, const std::vector<std::string>& texts, 
   return out;
 }
 
+TEST(FixtureCover, TracedDecodeNotesTheYearBranchesPassKeyAndCheckDigitException) {
+  std::unique_ptr<ArtifactDb> a = testing::load_fixture("vpic_small");
+  const Db& db = a->db();
+  int64_t now = data_time(db);  // 2019-07-01, the newest WMI row kept
+  ASSERT_EQ(civil_year(now), 2019);
+  using enum trace::Hook;
+  const struct {
+    const char* vin;
+    std::vector<trace::Hook> hooks;
+  } cases[] = {
+      // A car with a digit at position 7 takes the older cycle, 2003.
+      {"1HGCM82633A004352", {year_rule_car_like, year_settled_by_position_10}},
+      // 1988 has no 1HG schema and 2018 has one.
+      {"1HGCM8263JA004352", {year_rule_car_like, year_moved_by_schema_count}},
+      // Neither 1985 nor 2015 has one.
+      {"1HGCM8263FA004352", {year_rule_car_like, year_kept_without_schemas}},
+      {"5YJ3E1EA7JF000001", {year_rule_car_like, year_kept_by_schema_count}},
+      // A truck of type 1 is car-like; the exception list excuses its check digit.
+      {"1FTFW1E57JFB00001", {year_rule_car_like, year_kept_by_schema_count, check_digit_excepted}},
+      // 2031 lies beyond 2021, so a motorcycle takes 2001 at once.
+      {"JH2PC35031M200020", {year_rule_not_car_like, year_settled_by_position_10}},
+      // 2010 or 1980: both passes fail alike, and the first wins on its pass id.
+      {"JH2PC3503AM200020", {pass_by_pass_id, year_rule_not_car_like, year_two_cycles}},
+  };
+  for (const auto& c : cases) {
+    std::vector<Feature> features = decode_features(db, c.vin, now, civil_year(now));
+    std::vector<trace::Hook> hooks;
+    for (Feature f : features) {
+      if (kind_of(f) == FeatureKind::decision) hooks.push_back(trace::Hook(f >> 32 & 0xFF));
+    }
+    if (std::find(c.hooks.begin(), c.hooks.end(), check_digit_excepted) != c.hooks.end()) {
+      hooks.push_back(check_digit_excepted);  // a check-digit verdict, not a decision
+      EXPECT_TRUE(std::binary_search(
+          features.begin(), features.end(),
+          make_feature(FeatureKind::check_digit, uint32_t(CheckDigit::excepted))));
+    }
+    EXPECT_EQ(hooks, c.hooks) << c.vin;
+  }
+}
+
 TEST(FixtureCover, StoredCorpusReachesExactlyThePoolsFeaturesAndNoShorterPrefixDoes) {
   ASSERT_TRUE(trace::enabled());
   std::unique_ptr<ArtifactDb> a = testing::load_fixture("vpic_small");
