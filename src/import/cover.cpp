@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <queue>
 #include <unordered_map>
 #include <unordered_set>
