@@ -6,26 +6,39 @@
 #                                                so tests can check the refusal
 # Each package directory gets python/tamberok/__init__.py beside the module.
 find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
-find_package(mimalloc REQUIRED)
 
 add_library(tamberok_py_objects OBJECT ${TAMBEROK_PY_SOURCES})
 target_compile_definitions(tamberok_py_objects PRIVATE Py_LIMITED_API=0x030A0000
                            TAMBEROK_VERSION="${PROJECT_VERSION}")
 target_include_directories(tamberok_py_objects PRIVATE ${Python3_INCLUDE_DIRS})
 target_link_libraries(tamberok_py_objects PRIVATE tamberok_core)
+set_target_properties(tamberok_py_objects PROPERTIES CXX_VISIBILITY_PRESET hidden
+                      VISIBILITY_INLINES_HIDDEN ON)
 
-# Only the init function is exported, plus the global operator new/delete,
-# which must interpose so that the C++ libraries loaded with the module
-# (libstdc++, RE2) allocate and free with the same allocator as the module.
+# The module is a guest in the interpreter's process, beside other C++
+# extensions (numpy, pyarrow, apt_pkg) that share one libstdc++ with it. It
+# therefore exports only its init function and replaces nothing process-wide:
+# it allocates with the C++ runtime's operator new like every other library.
+#
+# mimalloc is deliberately not linked. The distribution's libmimalloc.so is an
+# overriding build: it exports malloc, free and the operator new/delete
+# family, and as a dependency of the module it takes over libstdc++'s own
+# allocations while other libraries free with glibc (or the reverse) - a
+# crash in mi_free. No static, non-overriding mimalloc is packaged, and the
+# module's memory is ordinary C++ objects with no allocation it owns outside
+# the runtime's heap, so there is nothing a private heap could serve safely.
+# The cost, measured with bench/bench_module.py, is small; arenas that the
+# decoder owns explicitly are the place to win speed back.
+#
+# The version script makes every other symbol local: the core, RE2's inline
+# templates and libstdc++'s inline instantiations compiled into the module
+# stay private, so no other library can bind to them.
 set(TAMBEROK_PY_EXPORTS ${CMAKE_BINARY_DIR}/tamberok_py_exports.map)
-file(WRITE ${TAMBEROK_PY_EXPORTS}
-     "{\n  global:\n    PyInit__tamberok;\n"
-     "    _Znw*; _Zna*; _Zdl*; _Zda*;\n"
-     "  local: *;\n};\n")
+file(WRITE ${TAMBEROK_PY_EXPORTS} "{\n  global:\n    PyInit__tamberok;\n  local: *;\n};\n")
 
 function(tamberok_python_module target embed package_dir)
   add_library(${target} MODULE $<TARGET_OBJECTS:tamberok_py_objects>)
-  target_link_libraries(${target} PRIVATE tamberok_core ${embed} mimalloc Python3::Module)
+  target_link_libraries(${target} PRIVATE tamberok_core ${embed} Python3::Module)
   target_link_options(${target} PRIVATE -Wl,--version-script=${TAMBEROK_PY_EXPORTS})
   set_target_properties(${target} PROPERTIES
                         PREFIX "" OUTPUT_NAME "_tamberok" SUFFIX ".abi3.so"
