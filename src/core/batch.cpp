@@ -236,7 +236,8 @@ std::shared_ptr<WorkerPool> batch_pool() {
   std::shared_ptr<WorkerPool> pool;
   try {
     pool = std::make_shared<WorkerPool>(pool_worker_count());
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
+    // Threads that cannot start and worker counts too large to hold alike.
     throw Panic(std::string("rayon thread pool: ") + e.what());
   }
   POOL = new PoolSlot{pid, pool, POOL};

@@ -20,7 +20,7 @@ class WorkerPool;
 // The pool of this process (a shared handle; hold it while using the pool).
 // A child process after fork gets a pool of its own; the parent's pool is
 // left alone, since its threads exist only in the parent. Panics with
-// "rayon thread pool: ..." when the threads cannot be started.
+// "rayon thread pool: ..." when the pool cannot be built.
 std::shared_ptr<WorkerPool> batch_pool();
 
 // Number of workers of a pool built now, as the environment decides:
