@@ -7,7 +7,8 @@ VIN ?= 1HGCM82633A004352
 
 CONFIGURE = cmake -S . -B $(1) -G $(GENERATOR) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) $(2) >/dev/null
 
-.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean
+.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean \
+        wheel test-wheel
 
 all: build
 
@@ -53,7 +54,27 @@ test-tsan: deps
 	@cmake --build build-tsan --target core_tests cover_tests real_tests
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
 
-check: test test-asan test-tsan
+# An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
+# (setup.py drives the CMake build in $(BUILD) and bundles RE2 beside the module).
+wheel: deps
+	@rm -f dist/tamberok-*.whl
+	@TAMBEROK_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation \
+	  --no-deps --no-cache-dir -w dist .
+	@if [ -f data/vpic.rkyv ]; then echo "wheel: $$(ls dist/tamberok-*.whl) embeds data/vpic.rkyv"; \
+	else echo "wheel: $$(ls dist/tamberok-*.whl) embeds the EMPTY placeholder (no data/vpic.rkyv)"; fi
+
+# The wheel installed into a fresh venv outside the source tree, and the Python
+# tests run against that installed package instead of $(BUILD)/pkg.
+test-wheel: wheel
+	@venv=$$(mktemp -d); trap 'rm -rf "$$venv"' EXIT; \
+	$(PYTHON) -m venv --system-site-packages --without-pip "$$venv" && \
+	"$$venv/bin/python" -m pip install -q --no-index --no-deps --no-cache-dir dist/tamberok-*.whl && \
+	cd "$$venv" && \
+	env -u PYTHONPATH "$$venv/bin/python" -c 'import tamberok; print("test-wheel:", tamberok.__file__)' && \
+	env -u PYTHONPATH TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
+	  "$$venv/bin/python" -m pytest -q -p no:cacheprovider $(CURDIR)/tests/py
+
+check: test test-wheel test-asan test-tsan
 
 bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when some are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config libre2-dev libmimalloc-dev libsqlite3-dev
-          libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-hypothesis)
+packages=(cmake ninja-build g++ make pkg-config libre2-dev libsqlite3-dev
+          libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-hypothesis
+          python3-pip python3-setuptools python3-wheel python3-venv patchelf binutils python3-apt)
 # npm fetches the data; a machine whose Node.js brought its own npm needs no package.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()

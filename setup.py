@@ -1,0 +1,93 @@
+"""Builds the tamberok wheel.
+
+CMake builds the extension module (target tamberok_py, in build/ or in
+TAMBEROK_BUILD_DIR); it embeds data/vpic.rkyv when that exists and the EMPTY
+placeholder otherwise. The module goes into the wheel together with the
+shared libraries it needs beyond the C and C++ runtimes (RE2), copied beside
+it with an $ORIGIN run path, so the wheel works where they are not installed.
+"""
+
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+
+# Libraries every Linux system provides, which a wheel must not carry: the C
+# runtime and the C++ runtime own the process-wide allocator and must be the
+# process's own.
+SYSTEM_LIBRARIES = ("linux-vdso.so", "ld-linux", "libc.so", "libm.so", "libdl.so",
+                    "libpthread.so", "librt.so", "libstdc++.so", "libgcc_s.so")
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
+        return re.search(r"project\(tamberok VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+def needed_libraries(path):
+    """The shared libraries the loader maps for `path`: {soname: file}."""
+    out = subprocess.run(["ldd", path], capture_output=True, text=True, check=True).stdout
+    found = {}
+    for line in out.splitlines():
+        name, arrow, where = line.strip().partition(" => ")
+        if not arrow:
+            continue
+        if where.startswith("not found"):
+            sys.exit(f"tamberok: {path} needs {name}, which is not installed")
+        found[name] = where.split(" (")[0]
+    return found
+
+
+def set_origin_run_path(path):
+    os.chmod(path, os.stat(path).st_mode | stat.S_IWUSR)
+    subprocess.run(["patchelf", "--set-rpath", "$ORIGIN", path], check=True)
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        for tool in ("cmake", "patchelf", "ldd"):
+            if shutil.which(tool) is None:
+                sys.exit(f"tamberok: building the wheel needs {tool} (`make deps` installs it)")
+        build_dir = os.environ.get("TAMBEROK_BUILD_DIR") or os.path.join(ROOT, "build")
+        if os.path.exists(os.path.join(ROOT, "data", "vpic.rkyv")):
+            print("tamberok: the module embeds the real artifact data/vpic.rkyv")
+        else:
+            print("tamberok: the module embeds the EMPTY placeholder artifact"
+                  " (no data/vpic.rkyv; `make download data` makes one)")
+        configure = ["cmake", "-S", ROOT, "-B", build_dir,
+                     f"-DPython3_EXECUTABLE={sys.executable}"]
+        if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) and shutil.which("ninja"):
+            configure += ["-G", "Ninja"]
+        subprocess.run(configure, check=True)
+        subprocess.run(["cmake", "--build", build_dir, "--target", "tamberok_py",
+                        "-j", str(os.cpu_count() or 1)], check=True)
+
+        built = os.path.join(build_dir, "pkg", "tamberok", "_tamberok.abi3.so")
+        target = self.get_ext_fullpath(ext.name)
+        target_dir = os.path.dirname(target)
+        os.makedirs(target_dir, exist_ok=True)
+        shutil.copyfile(built, target)
+        if shutil.which("strip"):
+            subprocess.run(["strip", "--strip-debug", target], check=True)
+        set_origin_run_path(target)
+        for name, path in sorted(needed_libraries(built).items()):
+            if name.startswith(SYSTEM_LIBRARIES):
+                continue
+            copy = os.path.join(target_dir, name)
+            shutil.copyfile(path, copy)
+            set_origin_run_path(copy)
+            print(f"tamberok: bundled {path} as tamberok/{name}")
+
+
+setup(
+    version=project_version(),
+    ext_modules=[Extension("tamberok._tamberok", sources=[], py_limited_api=True)],
+    cmdclass={"build_ext": CMakeBuild},
+)
