@@ -7,8 +7,7 @@ VIN ?= 1HGCM82633A004352
 
 CONFIGURE = cmake -S . -B $(1) -G $(GENERATOR) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) $(2) >/dev/null
 
-.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean \
-        wheel test-wheel
+.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean
 
 all: build
 
@@ -53,6 +52,8 @@ test-tsan: deps
 	@$(call CONFIGURE,build-tsan,-DTAMBEROK_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	@cmake --build build-tsan --target core_tests cover_tests real_tests
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
+
+.PHONY: wheel test-wheel
 
 # An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
 # (setup.py drives the CMake build in $(BUILD) and bundles RE2 beside the module).
