@@ -1,13 +1,17 @@
 // Single-thread decoding speed on the embedded data: the candidate search of
 // one pass (decode_core) and the full decode of one VIN, over real VINs made
 // from the artifact's own WMIs, schemas and pattern keys, plus 10% with one
-// character changed.
+// character changed. Two corpora: WMIs drawn uniformly (most of them small
+// manufacturers with few patterns), and WMIs and years weighted like real
+// traffic (bench/traffic-mix.tsv), where the large manufacturers dominate.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "tamberok/decode.h"
 #include "tamberok/generate.h"
@@ -31,6 +35,30 @@ const Db* database() {
 
 std::vector<std::string> real_vins(const Db& db, size_t n, uint64_t seed) {
   return generate::generate(db, n, seed, {}, YEAR + 2);
+}
+
+// VINs in the proportions of traffic-mix.tsv (WMI, model year, count per
+// 1,000 VINs): `per_count` VINs for each VIN of the sample, shuffled.
+std::vector<std::string> traffic_vins(const Db& db, size_t per_count, uint64_t seed) {
+  std::ifstream in(TAMBEROK_BENCH_DIR "/traffic-mix.tsv");
+  std::vector<std::string> vins;
+  std::string line;
+  uint64_t row = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || line.starts_with("wmi\t")) continue;
+    std::istringstream fields(line);
+    generate::Filter filter;
+    std::string wmi;
+    int32_t year = 0;
+    size_t count = 0;
+    if (!(fields >> wmi >> year >> count)) continue;
+    filter.wmi = wmi;
+    filter.year = year;
+    for (std::string& vin : generate::generate(db, count * per_count, seed + row++, filter, YEAR + 2))
+      vins.push_back(std::move(vin));
+  }
+  std::shuffle(vins.begin(), vins.end(), std::mt19937_64(seed));
+  return vins;
 }
 
 std::vector<std::string> with_mutations(std::vector<std::string> vins, uint64_t seed) {
@@ -101,25 +129,47 @@ void BM_DecodeCore(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeCore);
 
+const std::vector<std::string>& uniform_corpus(const Db& db) {
+  static const std::vector<std::string> vins = with_mutations(real_vins(db, 10000, 5), 6);
+  return vins;
+}
+
+const std::vector<std::string>& traffic_corpus(const Db& db) {
+  static const std::vector<std::string> vins = with_mutations(traffic_vins(db, 10, 7), 8);
+  return vins;
+}
+
+void decode_full_over(benchmark::State& state, const std::vector<std::string>& vins) {
+  const Db* db = database();
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(decode_full(*db, vins[i++ % vins.size()], NOW, YEAR));
+  }
+}
+
 void BM_DecodeFull(benchmark::State& state) {
   const Db* db = database();
   if (db == nullptr) {
     state.SkipWithError("no real artifact embedded");
     return;
   }
-  std::vector<std::string> vins = with_mutations(real_vins(*db, 10000, 5), 6);
-  size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(decode_full(*db, vins[i++ % vins.size()], NOW, YEAR));
-  }
+  decode_full_over(state, uniform_corpus(*db));
 }
 BENCHMARK(BM_DecodeFull);
 
-// The median over VINs of each VIN's best of three decodes, warm caches.
-void print_median_decode() {
+void BM_DecodeFullTraffic(benchmark::State& state) {
   const Db* db = database();
-  if (db == nullptr) return;
-  std::vector<std::string> vins = with_mutations(real_vins(*db, 10000, 5), 6);
+  if (db == nullptr) {
+    state.SkipWithError("no real artifact embedded");
+    return;
+  }
+  decode_full_over(state, traffic_corpus(*db));
+}
+BENCHMARK(BM_DecodeFullTraffic);
+
+// The median over VINs of each VIN's best of three decodes, warm caches.
+void print_median_decode(const char* name, const std::vector<std::string>& vins) {
+  const Db* db = database();
   for (const std::string& vin : vins) benchmark::DoNotOptimize(decode_full(*db, vin, NOW, YEAR));
   std::vector<double> best(vins.size());
   for (size_t i = 0; i < vins.size(); ++i) {
@@ -134,8 +184,9 @@ void print_median_decode() {
   }
   std::sort(best.begin(), best.end());
   std::printf(
-      "decode_full over %zu VINs (10%% mutated): median %.0f ns, p90 %.0f ns, p99 %.0f ns\n",
-      vins.size(), best[best.size() / 2], best[best.size() * 9 / 10], best[best.size() * 99 / 100]);
+      "decode_full, %s corpus, %zu VINs (10%% mutated): median %.0f ns, p90 %.0f ns, "
+      "p99 %.0f ns\n",
+      name, vins.size(), best[best.size() / 2], best[best.size() * 9 / 10], best[best.size() * 99 / 100]);
 }
 
 }  // namespace
@@ -145,6 +196,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  tamberok::print_median_decode();
+  if (const tamberok::Db* db = tamberok::database()) {
+    tamberok::print_median_decode("uniform", tamberok::uniform_corpus(*db));
+    tamberok::print_median_decode("traffic", tamberok::traffic_corpus(*db));
+  }
   return 0;
 }
