@@ -7,7 +7,7 @@
 #include "tamberok/conversion.h"
 #include "tamberok/defaults.h"
 #include "tamberok/hash.h"
-#include "tamberok/matcher.h"
+#include "tamberok/schema_index.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "tamberok/trace.h"
@@ -21,13 +21,6 @@ bool is_multi_valued(int32_t element_id) {
 }
 
 namespace {
-
-// Make, manufacturer, model year and vehicle type come from the WMI row and
-// the year rule, never from patterns.
-bool is_wmi_element(int32_t id) {
-  return id == element_id::MAKE || id == element_id::MANUFACTURER || id == element_id::MODEL_YEAR ||
-         id == element_id::VEHICLE_TYPE;
-}
 
 bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
   if (!has_year) return true;
@@ -55,21 +48,6 @@ std::optional<WmiRow> choose_wmi(const Db& db, std::string_view wmi, int64_t cut
     if (row.created_on != NONE_I64 && row.created_on <= cutoff) return row;
   }
   return std::nullopt;
-}
-
-std::optional<VinSchemaRow> find_schema(const Db& db, int32_t id) {
-  Table<VinSchemaRow> schemas = db.vin_schemas();
-  size_t at =
-      schemas.lower_bound(0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < id; });
-  if (at == schemas.size()) return std::nullopt;
-  VinSchemaRow row = schemas[at];
-  if (row.id != id) return std::nullopt;
-  return row;
-}
-
-bool pattern_element_decodes(const Db& db, int32_t element_id) {
-  std::optional<ElementRow> element = db.element(element_id);
-  return element && element->included == 1 && (element->excluded & 1) == 0;
 }
 
 DecodingItem pattern_item(const Db& db, const PatternRow& p, int32_t priority, int32_t wmi_id) {
@@ -127,13 +105,16 @@ std::optional<DecodingItem> formula_item(const Db& db, const PatternRow& p, std:
 
 // Each schema's priority is the year_from of the first link that named it,
 // so newer schemas win ties. A schema named by two links is matched once per
-// link but read for formulas once.
+// link but read for formulas once. The schema's rows come precompiled from
+// the process-wide schema index.
 SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view key,
                                 bool has_year, int32_t year) {
   std::string formula_key(key);
   for (char& c : formula_key) {
     if (is_ascii_digit(c)) c = '#';
   }
+  const SchemaIndex& index = schema_index(db);
+  const PaddedKey padded(key);
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
   auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
@@ -146,19 +127,15 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
     WmiVinSchemaRow link = links[i];
     if (!link_covers(link, has_year, year)) continue;
     bool first_visit = schema_priority.try_emplace(link.vin_schema_id, link.year_from).second;
-    std::optional<VinSchemaRow> schema = find_schema(db, link.vin_schema_id);
-    bool decodes = schema && !(schema->skip & 1);
+    const CompiledSchema& schema = index.schema(link.vin_schema_id);
+    bool decodes = schema.decodes;
     if (!decodes && !first_visit) continue;
-    auto [p_first, p_end] = patterns.equal_range(
-        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
-    for (size_t j = p_first; j < p_end; ++j) {
-      PatternRow p = patterns[j];
-      if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
-      // Matching is cheaper than the element test, so it goes first.
-      if (decodes && matcher::match(db, p, key) && pattern_element_decodes(db, p.element_id)) {
-        matched.push_back(p);
+    for (const SchemaRow& row : schema.rows) {
+      if (decodes && row.element_decodes && key_matches(schema.keys[row.key], padded)) {
+        matched.push_back(patterns[row.row]);
       }
-      if (first_visit) {
+      if (first_visit && row.formula) {
+        PatternRow p = patterns[row.row];
         if (auto item = formula_item(db, p, db.string(p.keys), key, formula_key)) {
           out.formulas.push_back(std::move(*item));
         }

@@ -64,6 +64,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -513,6 +514,17 @@ class Db {
   // The text of cover_vin_list row i.
   std::string_view cover_vin(size_t i) const;
 
+  // The decoder's compiled schema index of this artifact (type T, made by
+  // build() as a shared_ptr<const T>): built once by the first thread that
+  // needs it and freed with the Db. This layer stores it without knowing
+  // its type; every caller must ask for the same T.
+  template <typename T, typename Build>
+  const T& schema_index(Build build) const {
+    const std::shared_ptr<const void>& index =
+        schema_index_.get([&] { return std::shared_ptr<const void>(build()); });
+    return *static_cast<const T*>(index.get());
+  }
+
  private:
   struct Run {
     const uint8_t* base = nullptr;
@@ -544,6 +556,7 @@ class Db {
   size_t text_size_ = 0;
   OnceCell<std::vector<int32_t>> element_index_;
   OnceCell<LookupRanges> lookup_ranges_;
+  OnceCell<std::shared_ptr<const void>> schema_index_;
 };
 
 // The process-wide database over the embedded artifact. Panics with

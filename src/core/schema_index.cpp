@@ -1,0 +1,135 @@
+#include "tamberok/schema_index.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "tamberok/decode.h"
+#include "tamberok/hash.h"
+
+namespace tamberok {
+
+namespace {
+
+// Make, manufacturer, model year and vehicle type come from the WMI row and
+// the year rule, never from patterns.
+bool is_wmi_element(int32_t id) {
+  return id == element_id::MAKE || id == element_id::MANUFACTURER || id == element_id::MODEL_YEAR ||
+         id == element_id::VEHICLE_TYPE;
+}
+
+KeyMatcher plain_matcher(std::string_view keys) {
+  KeyMatcher m;
+  if (keys.size() > 16) {
+    m.length = 255;
+    return m;
+  }
+  m.length = static_cast<uint8_t>(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    char k = keys[i];
+    if (k == '*' || k == '_') continue;
+    uint64_t shift = 8 * (i % 8);
+    m.literal[i / 8] |= uint64_t{static_cast<unsigned char>(k)} << shift;
+    m.care[i / 8] |= uint64_t{0xFF} << shift;
+  }
+  return m;
+}
+
+std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_schema_id) {
+  auto out = std::make_unique<CompiledSchema>();
+  Table<VinSchemaRow> schemas = db.vin_schemas();
+  size_t at = schemas.lower_bound(
+      0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < vin_schema_id; });
+  out->decodes = at < schemas.size() && schemas[at].id == vin_schema_id && !(schemas[at].skip & 1);
+
+  Table<PatternRow> patterns = db.patterns();
+  auto [first, end] =
+      patterns.equal_range([](const PatternRow& r) { return r.vin_schema_id; }, vin_schema_id);
+  // Distinct keys by (class flag, StrId of the text matched): equal StrIds
+  // are equal texts.
+  std::unordered_map<uint64_t, uint32_t> key_slots;
+  std::unordered_map<StrId, const matcher::Compiled*, FxHash> compiled;
+  out->rows.reserve(end - first);
+  for (size_t j = first; j < end; ++j) {
+    PatternRow p = patterns[j];
+    if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
+    bool has_class = p.has_class & 1;
+    uint64_t slot_key = (uint64_t{has_class} << 32) | (has_class ? p.keys_regex : p.keys);
+    auto [slot, added] = key_slots.try_emplace(slot_key, static_cast<uint32_t>(out->keys.size()));
+    if (added) {
+      if (has_class) {
+        auto [it, fresh] = compiled.try_emplace(p.keys_regex, nullptr);
+        if (fresh) {
+          out->compiled.push_back(std::make_unique<const matcher::Compiled>(
+              matcher::compile(db.string(p.keys_regex))));
+          it->second = out->compiled.back().get();
+        }
+        KeyMatcher m;
+        m.compiled = it->second;
+        out->keys.push_back(m);
+      } else {
+        out->keys.push_back(plain_matcher(db.string(p.keys)));
+      }
+    }
+    std::optional<ElementRow> element = db.element(p.element_id);
+    SchemaRow row;
+    row.row = static_cast<uint32_t>(j);
+    row.key = slot->second;
+    row.element_decodes = element && element->included == 1 && (element->excluded & 1) == 0;
+    row.formula = element && db.string(p.keys).find('#') != std::string_view::npos;
+    out->rows.push_back(row);
+  }
+  return out;
+}
+
+}  // namespace
+
+PaddedKey::PaddedKey(std::string_view text) : key(text) {
+  char bytes[16] = {};
+  std::memcpy(bytes, text.data(), std::min<size_t>(text.size(), 16));
+  std::memcpy(words, bytes, 16);
+}
+
+bool key_matches(const KeyMatcher& m, const PaddedKey& key) {
+  if (m.compiled != nullptr) return matcher::matches(*m.compiled, key.key);
+  if (m.length > key.key.size()) return false;
+  return (((key.words[0] ^ m.literal[0]) & m.care[0]) | ((key.words[1] ^ m.literal[1]) & m.care[1])) ==
+         0;
+}
+
+SchemaIndex::SchemaIndex(const Db& db) : db_(db) {
+  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
+  ids_.reserve(links.size());
+  for (size_t i = 0; i < links.size(); ++i) ids_.push_back(links[i].vin_schema_id);
+  std::sort(ids_.begin(), ids_.end());
+  ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+  slots_ = std::make_unique<std::atomic<const CompiledSchema*>[]>(ids_.size());
+  for (size_t i = 0; i < ids_.size(); ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
+}
+
+SchemaIndex::~SchemaIndex() {
+  for (size_t i = 0; i < ids_.size(); ++i) delete slots_[i].load(std::memory_order_relaxed);
+}
+
+const CompiledSchema& SchemaIndex::schema(int32_t vin_schema_id) const {
+  auto at = std::lower_bound(ids_.begin(), ids_.end(), vin_schema_id);
+  if (at == ids_.end() || *at != vin_schema_id) throw Panic("schema index: a schema without link");
+  std::atomic<const CompiledSchema*>& slot = slots_[static_cast<size_t>(at - ids_.begin())];
+  const CompiledSchema* ready = slot.load(std::memory_order_acquire);
+  if (ready != nullptr) return *ready;
+  // Threads that meet a new schema at once each compile it; the first to
+  // publish wins and the others drop their copy.
+  std::unique_ptr<const CompiledSchema> built = compile_schema(db_, vin_schema_id);
+  const CompiledSchema* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return *built.release();
+  }
+  return *expected;
+}
+
+const SchemaIndex& schema_index(const Db& db) {
+  return db.schema_index<SchemaIndex>([&] { return std::make_shared<const SchemaIndex>(db); });
+}
+
+}  // namespace tamberok
