@@ -138,7 +138,21 @@ std::string_view Db::string_checked(StrId id) const {
   return all.substr(start, end - start);
 }
 
+const Db::WmiIndex& Db::wmi_index() const {
+  return wmi_index_.get([this] {
+    Table<WmiRow> rows = wmis();
+    WmiIndex index;
+    index.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) index.try_emplace(string(rows[i].code), i);
+    return index;
+  });
+}
+
 size_t Db::wmi_lower_bound(std::string_view code) const {
+  // Every decode looks its WMI up several times; a known code is one hash
+  // probe, an unknown one still gets its place in the sorted table.
+  const WmiIndex& index = wmi_index();
+  if (auto it = index.find(code); it != index.end()) return it->second;
   Table<WmiRow> rows = wmis();
   return rows.lower_bound(0, rows.size(),
                           [&](const WmiRow& r) { return text_less(string(r.code), code); });

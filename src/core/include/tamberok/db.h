@@ -70,9 +70,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "tamberok/hash.h"
 #include "tamberok/panic.h"
 
 namespace tamberok {
@@ -532,6 +534,8 @@ class Db {
     bool inside = true;  // the rows lie within the artifact
   };
   using LookupRanges = std::vector<std::pair<uint32_t, uint32_t>>;
+  // WMI code -> index of its first row (the table is sorted by code).
+  using WmiIndex = std::unordered_map<std::string_view, size_t, FxHash>;
 
   template <typename Row>
   Table<Row> table(TableId id) const {
@@ -544,6 +548,7 @@ class Db {
   std::string_view string_checked(StrId id) const;
   const std::vector<int32_t>& element_index() const;
   const LookupRanges& lookup_ranges() const;
+  const WmiIndex& wmi_index() const;
 
   std::span<const uint8_t> bytes_;
   uint64_t serial_;
@@ -556,6 +561,7 @@ class Db {
   size_t text_size_ = 0;
   OnceCell<std::vector<int32_t>> element_index_;
   OnceCell<LookupRanges> lookup_ranges_;
+  OnceCell<WmiIndex> wmi_index_;
   OnceCell<std::shared_ptr<const void>> schema_index_;
 };
 
