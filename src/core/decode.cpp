@@ -285,14 +285,46 @@ bool replaces(const DecodingItem& candidate, const DecodingItem& best) {
                            selection_by_key_text);
 }
 
+// Element id -> index of its best item so far. Element ids are small, so a
+// flat table serves them without a hash-map node per element; others (none
+// in the data) fall back to a map.
+class BestItems {
+ public:
+  BestItems() : flat_(FLAT, NONE) {}
+
+  // The slot of the element, and whether it was empty before (then it now
+  // holds `index`).
+  std::pair<size_t*, bool> try_emplace(int32_t element, size_t index) {
+    if (element >= 0 && element < FLAT) {
+      size_t& slot = flat_[static_cast<size_t>(element)];
+      bool added = slot == NONE;
+      if (added) slot = index;
+      return {&slot, added};
+    }
+    auto [it, added] = other_.try_emplace(element, index);
+    return {&it->second, added};
+  }
+
+  size_t at(int32_t element) const {
+    if (element >= 0 && element < FLAT) return flat_[static_cast<size_t>(element)];
+    return other_.at(element);
+  }
+
+ private:
+  static constexpr int32_t FLAT = 1024;
+  static constexpr size_t NONE = SIZE_MAX;
+  std::vector<size_t> flat_;
+  std::unordered_map<int32_t, size_t, FxHash> other_;
+};
+
 // Step 9: one item per element, except the multi-valued notes.
 void keep_best_per_element(std::vector<DecodingItem>& items) {
-  std::unordered_map<int32_t, size_t, FxHash> best;
+  BestItems best;
   for (size_t i = 0; i < items.size(); ++i) {
     const DecodingItem& item = items[i];
     if (is_multi_valued(item.element_id)) continue;
-    auto [it, added] = best.try_emplace(item.element_id, i);
-    if (!added && replaces(item, items[it->second])) it->second = i;
+    auto [slot, added] = best.try_emplace(item.element_id, i);
+    if (!added && replaces(item, items[*slot])) *slot = i;
   }
   size_t out = 0;
   for (size_t i = 0; i < items.size(); ++i) {
