@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,6 +22,28 @@ using KeyChars = std::vector<std::pair<uint32_t, char32_t>>;
 using ValidChars = std::set<char32_t>;
 using PositionMap = std::map<uint32_t, ValidChars>;
 
+// The last VIN position the scan can reach, plus one.
+constexpr uint32_t SCANNED_END = 15;
+
+// A position map in the form the scan reads: per VIN position up to 14, the
+// set as a bit mask over ASCII (the normalised VIN is ASCII) with the full
+// set for anything else, and its allowed text made once.
+struct Charsets {
+  struct Position {
+    bool present = false;  // a non-empty set
+    uint64_t ascii[2] = {0, 0};
+    ValidChars chars;
+    std::string allowed;
+
+    bool contains(char32_t c) const {
+      if (c < 128) return (ascii[c >> 6] >> (c & 63)) & 1;
+      return chars.contains(c);
+    }
+  };
+  bool empty = true;  // no position at all, scanned or not
+  std::array<Position, SCANNED_END> positions;
+};
+
 // Open-ended schema links run to this year for the character check.
 constexpr int32_t OPEN_YEAR_TO = 2999;
 constexpr size_t KEY_CHARS_LIMIT = 16384;
@@ -29,7 +52,7 @@ constexpr size_t KEY_CHARS_LIMIT = 16384;
 // the thread meets another Db.
 struct CharsetCache {
   uint64_t serial = 0;
-  std::unordered_map<std::string, std::unordered_map<int32_t, std::shared_ptr<const PositionMap>>,
+  std::unordered_map<std::string, std::unordered_map<int32_t, std::shared_ptr<const Charsets>>,
                      FxHash, std::equal_to<>>
       maps;
 };
@@ -96,8 +119,8 @@ std::string possible_entry(uint32_t position, std::string_view allowed) {
   return out;
 }
 
-std::shared_ptr<const PositionMap> build_position_map(const Db& db, std::string_view wmi,
-                                                      int32_t year) {
+std::shared_ptr<const Charsets> build_position_map(const Db& db, std::string_view wmi,
+                                                   int32_t year) {
   Table<WmiRow> wmis = db.wmis();
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
@@ -116,17 +139,29 @@ std::shared_ptr<const PositionMap> build_position_map(const Db& db, std::string_
       for (size_t p = p_first; p < p_end; ++p) keys.insert(db.string(patterns[p].keys));
     }
   }
-  auto map = std::make_shared<PositionMap>();
+  PositionMap map;
   for (std::string_view key : keys) {
-    for (const auto& [position, c] : valid_chars_in_key(key)) (*map)[position + 3].insert(c);
+    for (const auto& [position, c] : valid_chars_in_key(key)) map[position + 3].insert(c);
   }
-  return map;
+  auto out = std::make_shared<Charsets>();
+  out->empty = map.empty();
+  for (auto& [position, chars] : map) {
+    if (position >= SCANNED_END || chars.empty()) continue;
+    Charsets::Position& at = out->positions[position];
+    at.present = true;
+    for (char32_t c : chars) {
+      if (c < 128) at.ascii[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+    at.allowed = allowed_text(chars);
+    at.chars = std::move(chars);
+  }
+  return out;
 }
 
 // The position map of a WMI and year, from this thread's cache when it has
 // one. Empty maps are not kept: a WMI without schemas for the year is
 // looked up again next time.
-std::shared_ptr<const PositionMap> position_map(const Db& db, std::string_view wmi, int32_t year) {
+std::shared_ptr<const Charsets> position_map(const Db& db, std::string_view wmi, int32_t year) {
   CharsetCache& cache = CHARSET_CACHE;
   if (cache.serial != db.serial()) {
     cache.maps.clear();
@@ -135,8 +170,8 @@ std::shared_ptr<const PositionMap> position_map(const Db& db, std::string_view w
   if (auto outer = cache.maps.find(wmi); outer != cache.maps.end()) {
     if (auto inner = outer->second.find(year); inner != outer->second.end()) return inner->second;
   }
-  std::shared_ptr<const PositionMap> map = build_position_map(db, wmi, year);
-  if (!map->empty()) {
+  std::shared_ptr<const Charsets> map = build_position_map(db, wmi, year);
+  if (!map->empty) {
     auto outer = cache.maps.find(wmi);
     if (outer == cache.maps.end()) outer = cache.maps.try_emplace(std::string(wmi)).first;
     outer->second[year] = map;
@@ -144,12 +179,14 @@ std::shared_ptr<const PositionMap> position_map(const Db& db, std::string_view w
   return map;
 }
 
-std::shared_ptr<const KeyChars> key_chars(const std::string& key) {
-  if (auto it = KEY_CHARS.find(key); it != KEY_CHARS.end()) return it->second;
+// The pairs of a key; valid until the next call on this thread, which may
+// empty KEY_CHARS.
+const KeyChars& key_chars(const std::string& key) {
+  if (auto it = KEY_CHARS.find(key); it != KEY_CHARS.end()) return *it->second;
   auto chars = std::make_shared<const KeyChars>(valid_chars_in_key(key));
   if (KEY_CHARS.size() >= KEY_CHARS_LIMIT) KEY_CHARS.clear();
   KEY_CHARS.emplace(key, chars);
-  return chars;
+  return *chars;
 }
 
 struct Scan {
@@ -161,24 +198,26 @@ struct Scan {
 
 // Marks every descriptor position whose character the position map does not
 // allow. Positions 9 and 10 (check digit, model year) are never checked, and
-// a 6-character WMI owns positions 12 to 14.
+// a 6-character WMI owns positions 12 to 14. The marked VIN is only needed,
+// and only made, when some position is in error.
 Scan scan_positions(const std::vector<char32_t>& vin, const std::vector<char32_t>& wmi,
-                    const PositionMap& map) {
+                    const Charsets& map) {
   Scan scan;
   size_t n = vin.size();
   size_t end = std::min<size_t>(n, wmi.size() == 6 ? 11 : 14);
-  std::vector<char32_t> scanned;
   for (size_t p = 4; p <= end; ++p) {
-    char32_t c = vin[p - 1];
-    auto set = map.find(static_cast<uint32_t>(p));
-    if (p == 9 || p == 10 || set == map.end() || set->second.empty() || set->second.contains(c)) {
-      scanned.push_back(c);
-      continue;
-    }
-    scan.last_allowed = allowed_text(set->second);
+    const Charsets::Position& set = map.positions[p];
+    if (p == 9 || p == 10 || !set.present || set.contains(vin[p - 1])) continue;
+    scan.last_allowed = set.allowed;
     scan.possible_values += possible_entry(static_cast<uint32_t>(p), scan.last_allowed);
     scan.error_positions.push_back(static_cast<uint32_t>(p));
-    scanned.push_back(U'!');
+  }
+  if (scan.error_positions.empty()) return scan;
+  std::vector<char32_t> scanned;
+  for (size_t p = 4, e = 0; p <= end; ++p) {
+    bool error = e < scan.error_positions.size() && scan.error_positions[e] == p;
+    if (error) ++e;
+    scanned.push_back(error ? U'!' : vin[p - 1]);
   }
   std::vector<char32_t> marked(wmi.begin(), wmi.begin() + std::min<size_t>(wmi.size(), 3));
   marked.insert(marked.end(), scanned.begin(), scanned.end());
@@ -245,8 +284,7 @@ std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
   };
   uint32_t used = 0;  // bit p
   for (const std::string& key : matched_keys) {
-    std::shared_ptr<const KeyChars> chars = key_chars(key);
-    for (const auto& [key_position, c] : *chars) {
+    for (const auto& [key_position, c] : key_chars(key)) {
       if (c == U'|' || key_position > 14) continue;
       uint32_t p = key_position + 3;
       if (examined(p) && vin[p - 1] == c) used |= 1u << p;
@@ -309,7 +347,7 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
   std::vector<char32_t> wmi_chars = chars_of(wmi);
   if (wmi_chars.size() < 3) out.error_codes.push_back(6);
   if (has_year == 1) {
-    std::shared_ptr<const PositionMap> map = position_map(db, wmi, year);
+    std::shared_ptr<const Charsets> map = position_map(db, wmi, year);
     add_character_codes(vin_chars, scan_positions(vin_chars, wmi_chars, *map), out);
   }
   out.unused_positions = unused_positions(vin_chars, matched_keys);
