@@ -156,6 +156,7 @@ std::string_view trim_unicode(std::string_view text) {
 }
 
 std::string_view cut_chars(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return text;  // never more characters than bytes
   size_t pos = 0;
   for (size_t n = 0; n < limit && pos < text.size(); ++n) {
     size_t len = 0;
