@@ -117,11 +117,11 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
   const PaddedKey padded(key);
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
-  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, w.id);
+  auto [first, end] = index.links(w.id);
 
   SchemaCandidates out;
   std::unordered_map<int32_t, int32_t, FxHash> schema_priority;
-  std::vector<PatternRow> matched;
+  std::vector<MatchableRow> matched;
   matched.reserve(32);
   for (size_t i = first; i < end; ++i) {
     WmiVinSchemaRow link = links[i];
@@ -130,12 +130,18 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
     const CompiledSchema& schema = index.schema(link.vin_schema_id);
     bool decodes = schema.decodes;
     if (!decodes && !first_visit) continue;
-    for (const SchemaRow& row : schema.rows) {
-      if (decodes && row.element_decodes && key_matches(schema.keys[row.key], padded)) {
-        matched.push_back(patterns[row.row]);
+    // Only rows whose element decodes are matched; each distinct key is
+    // tested once for all its rows.
+    if (decodes) {
+      for (const KeyMatcher& k : schema.keys) {
+        if (!schema.matches(k, padded)) continue;
+        matched.insert(matched.end(), schema.matchable.begin() + k.rows_begin,
+                       schema.matchable.begin() + k.rows_end);
       }
-      if (first_visit && row.formula) {
-        PatternRow p = patterns[row.row];
+    }
+    if (first_visit) {
+      for (uint32_t row : schema.formulas) {
+        PatternRow p = patterns[row];
         if (auto item = formula_item(db, p, db.string(p.keys), key, formula_key)) {
           out.formulas.push_back(std::move(*item));
         }
@@ -143,9 +149,10 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
     }
   }
   std::sort(matched.begin(), matched.end(),
-            [](const PatternRow& a, const PatternRow& b) { return a.id < b.id; });
+            [](const MatchableRow& a, const MatchableRow& b) { return a.id < b.id; });
   out.patterns.reserve(matched.size());
-  for (const PatternRow& p : matched) {
+  for (const MatchableRow& m : matched) {
+    PatternRow p = patterns[m.row];
     auto it = schema_priority.find(p.vin_schema_id);
     out.patterns.push_back(
         pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));

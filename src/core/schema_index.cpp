@@ -18,6 +18,12 @@ bool is_wmi_element(int32_t id) {
          id == element_id::VEHICLE_TYPE;
 }
 
+void set_literal(KeyMatcher& m, size_t i, unsigned char c) {
+  uint64_t shift = 8 * (i % 8);
+  m.literal[i / 8] |= uint64_t{c} << shift;
+  m.care[i / 8] |= uint64_t{0xFF} << shift;
+}
+
 KeyMatcher plain_matcher(std::string_view keys) {
   KeyMatcher m;
   if (keys.size() > 16) {
@@ -27,10 +33,34 @@ KeyMatcher plain_matcher(std::string_view keys) {
   m.length = static_cast<uint8_t>(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     char k = keys[i];
-    if (k == '*' || k == '_') continue;
-    uint64_t shift = 8 * (i % 8);
-    m.literal[i / 8] |= uint64_t{static_cast<unsigned char>(k)} << shift;
-    m.care[i / 8] |= uint64_t{0xFF} << shift;
+    if (k != '*' && k != '_') set_literal(m, i, static_cast<unsigned char>(k));
+  }
+  return m;
+}
+
+// A class key: its token list spread over the literal fields and class
+// positions when the text compiled to tokens.
+KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPosition>& classes) {
+  KeyMatcher m;
+  m.compiled = &compiled;
+  if (compiled.kind != matcher::Compiled::Kind::Tokens) return m;
+  m.tokens = true;
+  if (compiled.tokens.size() > 16) {
+    m.length = 255;
+    return m;
+  }
+  m.length = static_cast<uint8_t>(compiled.tokens.size());
+  m.first_class = static_cast<uint32_t>(classes.size());
+  for (size_t i = 0; i < compiled.tokens.size(); ++i) {
+    const matcher::Token& token = compiled.tokens[i];
+    if (token.kind == matcher::Token::Kind::Literal) {
+      set_literal(m, i, token.literal);
+    } else if (token.kind == matcher::Token::Kind::Class) {
+      ClassPosition c{static_cast<uint8_t>(i), {}};
+      std::memcpy(c.bytes, compiled.sets[i].data(), sizeof c.bytes);
+      classes.push_back(c);
+      ++m.class_count;
+    }
   }
   return m;
 }
@@ -49,10 +79,15 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
   // are equal texts.
   std::unordered_map<uint64_t, uint32_t> key_slots;
   std::unordered_map<StrId, const matcher::Compiled*, FxHash> compiled;
-  out->rows.reserve(end - first);
+  std::vector<std::vector<MatchableRow>> rows_of_key;
   for (size_t j = first; j < end; ++j) {
     PatternRow p = patterns[j];
     if (p.element_id < 0 || is_wmi_element(p.element_id)) continue;
+    std::optional<ElementRow> element = db.element(p.element_id);
+    if (element && db.string(p.keys).find('#') != std::string_view::npos) {
+      out->formulas.push_back(static_cast<uint32_t>(j));
+    }
+    if (!element || element->included != 1 || (element->excluded & 1) != 0) continue;
     bool has_class = p.has_class & 1;
     uint64_t slot_key = (uint64_t{has_class} << 32) | (has_class ? p.keys_regex : p.keys);
     auto [slot, added] = key_slots.try_emplace(slot_key, static_cast<uint32_t>(out->keys.size()));
@@ -64,43 +99,43 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
               matcher::compile(db.string(p.keys_regex))));
           it->second = out->compiled.back().get();
         }
-        KeyMatcher m;
-        m.compiled = it->second;
-        out->keys.push_back(m);
+        out->keys.push_back(class_matcher(*it->second, out->classes));
       } else {
         out->keys.push_back(plain_matcher(db.string(p.keys)));
       }
+      rows_of_key.emplace_back();
     }
-    std::optional<ElementRow> element = db.element(p.element_id);
-    SchemaRow row;
-    row.row = static_cast<uint32_t>(j);
-    row.key = slot->second;
-    row.element_decodes = element && element->included == 1 && (element->excluded & 1) == 0;
-    row.formula = element && db.string(p.keys).find('#') != std::string_view::npos;
-    out->rows.push_back(row);
+    rows_of_key[slot->second].push_back({static_cast<uint32_t>(j), p.id});
+  }
+  for (size_t k = 0; k < out->keys.size(); ++k) {
+    out->keys[k].rows_begin = static_cast<uint32_t>(out->matchable.size());
+    out->matchable.insert(out->matchable.end(), rows_of_key[k].begin(), rows_of_key[k].end());
+    out->keys[k].rows_end = static_cast<uint32_t>(out->matchable.size());
   }
   return out;
 }
 
 }  // namespace
 
-PaddedKey::PaddedKey(std::string_view text) : key(text) {
+PaddedKey::PaddedKey(std::string_view text)
+    : key(text), has_line_feed(text.find('\n') != std::string_view::npos) {
   char bytes[16] = {};
-  std::memcpy(bytes, text.data(), std::min<size_t>(text.size(), 16));
+  if (!text.empty()) std::memcpy(bytes, text.data(), std::min<size_t>(text.size(), 16));
   std::memcpy(words, bytes, 16);
-}
-
-bool key_matches(const KeyMatcher& m, const PaddedKey& key) {
-  if (m.compiled != nullptr) return matcher::matches(*m.compiled, key.key);
-  if (m.length > key.key.size()) return false;
-  return (((key.words[0] ^ m.literal[0]) & m.care[0]) | ((key.words[1] ^ m.literal[1]) & m.care[1])) ==
-         0;
 }
 
 SchemaIndex::SchemaIndex(const Db& db) : db_(db) {
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   ids_.reserve(links.size());
   for (size_t i = 0; i < links.size(); ++i) ids_.push_back(links[i].vin_schema_id);
+  // The table is sorted by wmi_id: each WMI's links are one run.
+  for (size_t i = 0; i < links.size();) {
+    int32_t wmi_id = links[i].wmi_id;
+    size_t j = i + 1;
+    while (j < links.size() && links[j].wmi_id == wmi_id) ++j;
+    links_.try_emplace(wmi_id, static_cast<uint32_t>(i), static_cast<uint32_t>(j));
+    i = j;
+  }
   std::sort(ids_.begin(), ids_.end());
   ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
   slots_ = std::make_unique<std::atomic<const CompiledSchema*>[]>(ids_.size());
@@ -126,6 +161,15 @@ const CompiledSchema& SchemaIndex::schema(int32_t vin_schema_id) const {
     return *built.release();
   }
   return *expected;
+}
+
+std::pair<size_t, size_t> SchemaIndex::links(int32_t wmi_id) const {
+  auto it = links_.find(wmi_id);
+  if (it == links_.end()) {
+    return db_.wmi_vin_schemas().equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; },
+                                             wmi_id);
+  }
+  return it->second;
 }
 
 const SchemaIndex& schema_index(const Db& db) {

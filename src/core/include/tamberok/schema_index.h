@@ -9,49 +9,68 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tamberok/db.h"
+#include "tamberok/hash.h"
 #include "tamberok/matcher.h"
 
 namespace tamberok {
-
-// One distinct key of a schema, ready to test against a VIN key.
-struct KeyMatcher {
-  // Plain keys: the bytes that must be equal, and 0xFF in `care` at their
-  // positions ('*' and '_' match anything). A key longer than any VIN key
-  // has length 255 and never matches.
-  uint64_t literal[2] = {0, 0};
-  uint64_t care[2] = {0, 0};
-  uint8_t length = 0;
-  // Keys with a bracket class: the compiled regular-expression text.
-  const matcher::Compiled* compiled = nullptr;
-};
-
-// One pattern row the candidate search takes part in (rows of negative or
-// WMI-derived elements are left out, as the search skips them).
-struct SchemaRow {
-  uint32_t row;           // index into the pattern table
-  uint32_t key;           // index into CompiledSchema::keys
-  bool element_decodes;   // the element is included and not excluded
-  bool formula;           // the keys hold '#' and the element exists
-};
-
-struct CompiledSchema {
-  bool decodes = false;  // the schema row exists and is not marked skip
-  std::vector<SchemaRow> rows;  // in stored order
-  std::vector<KeyMatcher> keys;
-  std::vector<std::unique_ptr<const matcher::Compiled>> compiled;
-};
 
 // A VIN key laid out for KeyMatcher tests: its bytes zero-padded to 16.
 struct PaddedKey {
   explicit PaddedKey(std::string_view key);
   uint64_t words[2] = {0, 0};
   std::string_view key;
+  bool has_line_feed = false;  // '.' of a class key does not match it
 };
 
-bool key_matches(const KeyMatcher& matcher, const PaddedKey& key);
+// One bracket-class position of a class key: the bytes it accepts.
+struct ClassPosition {
+  uint8_t position;
+  uint64_t bytes[4];
+};
+
+// One distinct key of a schema, ready to test against a VIN key, with the
+// rows that use it.
+struct KeyMatcher {
+  // The bytes that must be equal, and 0xFF in `care` at their positions
+  // ('*', '_' and '.' match anything). A key longer than any VIN key has
+  // length 255 and never matches.
+  uint64_t literal[2] = {0, 0};
+  uint64_t care[2] = {0, 0};
+  uint8_t length = 0;
+  uint8_t class_count = 0;  // CompiledSchema::classes[first_class ...]
+  uint32_t first_class = 0;
+  // Class keys: the compiled text, which decides alone when it is not a
+  // token list or the key holds a line feed.
+  const matcher::Compiled* compiled = nullptr;
+  bool tokens = false;  // the literal and class fields above hold the token list
+  uint32_t rows_begin = 0;  // CompiledSchema::matchable[rows_begin, rows_end)
+  uint32_t rows_end = 0;
+};
+
+// A pattern row that can join the matches, and its id for their order.
+struct MatchableRow {
+  uint32_t row;  // index into the pattern table
+  int32_t id;
+};
+
+struct CompiledSchema {
+  bool decodes = false;  // the schema row exists and is not marked skip
+  // Rows whose element decodes, grouped by key (stored order within a key).
+  std::vector<KeyMatcher> keys;
+  std::vector<MatchableRow> matchable;
+  std::vector<ClassPosition> classes;
+  // Rows of formula keys ('#' in the keys, an existing element), in stored
+  // order. Rows of negative or WMI-derived elements are in neither list.
+  std::vector<uint32_t> formulas;
+  std::vector<std::unique_ptr<const matcher::Compiled>> compiled;
+
+  bool matches(const KeyMatcher& key, const PaddedKey& vin_key) const;
+};
 
 class SchemaIndex {
  public:
@@ -63,13 +82,32 @@ class SchemaIndex {
   // The compiled rows of a schema named by some WMI link.
   const CompiledSchema& schema(int32_t vin_schema_id) const;
 
+  // The half-open range of wmi_vin_schemas rows of a WMI row id.
+  std::pair<size_t, size_t> links(int32_t wmi_id) const;
+
  private:
   const Db& db_;
+  std::unordered_map<int32_t, std::pair<uint32_t, uint32_t>, FxHash> links_;
   std::vector<int32_t> ids_;  // every vin_schema_id of a link, ascending, no repeats
   std::unique_ptr<std::atomic<const CompiledSchema*>[]> slots_;
 };
 
 // The index of this Db, built on first use.
 const SchemaIndex& schema_index(const Db& db);
+
+inline bool CompiledSchema::matches(const KeyMatcher& m, const PaddedKey& k) const {
+  if (m.compiled != nullptr && (!m.tokens || k.has_line_feed)) {
+    return matcher::matches(*m.compiled, k.key);
+  }
+  if (m.length > k.key.size()) return false;
+  if ((((k.words[0] ^ m.literal[0]) & m.care[0]) | ((k.words[1] ^ m.literal[1]) & m.care[1])) != 0)
+    return false;
+  for (uint32_t i = m.first_class, end = m.first_class + m.class_count; i < end; ++i) {
+    const ClassPosition& c = classes[i];
+    unsigned char b = static_cast<unsigned char>(k.key[c.position]);
+    if (((c.bytes[b >> 6] >> (b & 63)) & 1) == 0) return false;
+  }
+  return true;
+}
 
 }  // namespace tamberok
