@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tamberok/db.h"
@@ -62,17 +63,43 @@ class WorkerPool {
   std::unique_ptr<State> state_;
 };
 
+// Batches of at most this many items run on the calling thread: waking the
+// workers costs more than decoding a few VINs (measured: a one-VIN batch took
+// four times a single decode on the pool).
+inline constexpr size_t CALLER_BATCH_LIMIT = 4;
+
 // make(i) for every i in [0, n) on the pool of this process, in index order.
 // The pool is obtained (and built on first use) even for an empty batch.
 template <typename T, typename Make>
 std::vector<T> batch(size_t n, Make&& make) {
   std::shared_ptr<WorkerPool> pool = batch_pool();
+  if (n <= CALLER_BATCH_LIMIT) {
+    std::vector<T> out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) out.push_back(make(i));
+    return out;
+  }
   return pool->map<T>(n, std::forward<Make>(make));
 }
 
 // One JSON array of JSON texts: "[" + texts joined by "," + "]", no white
 // space; the whole size is reserved up front.
 std::string join_json_array(const std::vector<std::string>& texts);
+
+// The bytes of a JSON array text, not NUL-terminated. Left uninitialised by
+// the allocation, so that the workers that fill it also take its page faults.
+struct JsonArray {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+
+  std::string_view text() const { return {bytes.get(), size}; }
+};
+
+// The JSON texts of the results (nested or flat) as one array, equal to
+// join_json_array of decode_batch_json; the workers copy each text into
+// its place, so no thread joins them alone.
+JsonArray decode_batch_json_array(const Db& db, const std::vector<std::string>& vins, bool flat,
+                                  int64_t now, int32_t current_year);
 
 // decode_full for every VIN with one clock reading, results in input order.
 std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,
