@@ -9,6 +9,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -293,6 +294,35 @@ std::vector<std::string> decode_batch_json(const Db& db, const std::vector<std::
   }
   return decode_each<std::string>(db, vins, now, current_year,
                                   [](const DecodeResult& r) { return to_json(r); });
+}
+
+JsonArray decode_batch_json_array(const Db& db, const std::vector<std::string>& vins, bool flat,
+                                  int64_t now, int32_t current_year) {
+  std::vector<std::string> texts = decode_batch_json(db, vins, flat, now, current_year);
+  // Each text's place: "[" and one "," before every text but the first.
+  std::vector<size_t> at(texts.size());
+  size_t size = 1;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i != 0) ++size;
+    at[i] = size;
+    size += texts[i].size();
+  }
+  ++size;
+  JsonArray out{std::make_unique_for_overwrite<char[]>(size), size};
+  char* bytes = out.bytes.get();
+  bytes[0] = '[';
+  bytes[size - 1] = ']';
+  auto place = [&](size_t i) {
+    if (i != 0) bytes[at[i] - 1] = ',';
+    if (!texts[i].empty()) std::memcpy(bytes + at[i], texts[i].data(), texts[i].size());
+    std::string().swap(texts[i]);  // freed by the worker that copied it
+  };
+  if (texts.size() <= CALLER_BATCH_LIMIT) {
+    for (size_t i = 0; i < texts.size(); ++i) place(i);
+  } else {
+    batch_pool()->run(texts.size(), place);
+  }
+  return out;
 }
 
 }  // namespace tamberok

@@ -131,14 +131,13 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
-    std::string array;
+    JsonArray array;
     {
       GilRelease unlocked;
       BatchStart start = batch_start();
-      array = join_json_array(
-          tamberok::decode_batch_json(start.db, vins, flat, start.now, start.year));
+      array = decode_batch_json_array(start.db, vins, flat, start.now, start.year);
     }
-    return new_str(array);
+    return new_str(array.text());
   });
 }
 
