@@ -297,7 +297,7 @@ bool replaces(const DecodingItem& candidate, const DecodingItem& best) {
 // in the data) fall back to a map.
 class BestItems {
  public:
-  BestItems() : flat_(FLAT, NONE) {}
+  BestItems() { flat_.fill(NONE); }
 
   // The slot of the element, and whether it was empty before (then it now
   // holds `index`).
@@ -318,9 +318,9 @@ class BestItems {
   }
 
  private:
-  static constexpr int32_t FLAT = 1024;
+  static constexpr int32_t FLAT = 256;
   static constexpr size_t NONE = SIZE_MAX;
-  std::vector<size_t> flat_;
+  std::array<size_t, FLAT> flat_;
   std::unordered_map<int32_t, size_t, FxHash> other_;
 };
 
