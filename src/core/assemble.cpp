@@ -1,6 +1,7 @@
 #include "tamberok/assemble.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_set>
 
 #include "tamberok/hash.h"
@@ -52,6 +53,28 @@ void blank_line_breaks(std::string& value) {
   }
 }
 
+// A set of element ids: a bit per id for the small ids every element has,
+// a hash set for any other, so that scoring a pass allocates nothing.
+class ElementSet {
+ public:
+  // Whether the id was new.
+  bool insert(int32_t id) {
+    if (id >= 0 && id < FLAT) {
+      uint64_t& word = bits_[static_cast<size_t>(id) / 64];
+      uint64_t bit = uint64_t{1} << (id % 64);
+      bool added = (word & bit) == 0;
+      word |= bit;
+      return added;
+    }
+    return other_.insert(id).second;
+  }
+
+ private:
+  static constexpr int32_t FLAT = 1024;
+  std::array<uint64_t, FLAT / 64> bits_{};
+  std::unordered_set<int32_t, FxHash> other_;
+};
+
 std::optional<int32_t> present(int32_t value) {
   if (value == NONE_I32) return std::nullopt;
   return value;
@@ -95,9 +118,9 @@ PassScore score_pass(const Db& db, const Pass& pass) {
   score.pass_id = pass.pass_id;
   for (int32_t code : pass.error_codes) score.penalty += error_penalty(code);
 
-  std::unordered_set<int32_t, FxHash> weighed;
+  ElementSet weighed;
   for (const DecodingItem& item : pass.items) {
-    if (item.value.empty() || !weighed.insert(item.element_id).second) continue;
+    if (item.value.empty() || !weighed.insert(item.element_id)) continue;
     if (item.element_id < 0) continue;
     std::optional<ElementRow> row = db.element(item.element_id);
     if (row && row->weight != NONE_I32) score.weight_sum += row->weight;
