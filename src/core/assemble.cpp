@@ -156,37 +156,21 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
   result.check_digit_valid = pass.check_digit_valid;
   result.corrected_vin = std::move(pass.corrected_vin);
 
+  // Order first, then build each element once, straight into its place.
   struct Slot {
     int32_t rank;
     int32_t element_id;
-    size_t index;
+    size_t index;  // of the item, which orders equal elements as they came
+    ElementRow row;
   };
-  std::vector<DecodedElement> elements;
   std::vector<Slot> order;
-  elements.reserve(pass.items.size());
-  for (DecodingItem& item : pass.items) {
+  order.reserve(pass.items.size());
+  for (size_t i = 0; i < pass.items.size(); ++i) {
+    const DecodingItem& item = pass.items[i];
     if (item.to_be_qced || item.element_id < 0) continue;
     std::optional<ElementRow> row = db.element(item.element_id);
     if (!row || !db.is_public(*row)) continue;
-    DecodedElement e;
-    e.group_name = db.string(row->group_name);
-    e.variable = db.string(row->name);
-    e.value = resolve_value(db, item);
-    blank_line_breaks(e.value);
-    e.element_id = item.element_id;
-    e.attribute_id = std::move(item.attribute_id);
-    e.code = db.string(row->code);
-    e.data_type = db.string(row->data_type);
-    e.decode = db.string(row->decode);
-    e.source = std::move(item.source);
-    e.pattern_id = present(item.pattern_id);
-    e.vin_schema_id = present(item.vin_schema_id);
-    e.keys = std::move(item.keys);
-    if (item.created_on != NONE_I64) e.created_on = item.created_on;
-    e.wmi_id = present(item.wmi_id);
-    e.to_be_qced = item.to_be_qced;
-    order.push_back({group_rank(e.group_name), e.element_id, elements.size()});
-    elements.push_back(std::move(e));
+    order.push_back({group_rank(db.string(row->group_name)), item.element_id, i, *row});
   }
   std::sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
@@ -194,7 +178,27 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     return a.index < b.index;
   });
   result.elements.reserve(order.size());
-  for (const Slot& slot : order) result.elements.push_back(std::move(elements[slot.index]));
+  for (const Slot& slot : order) {
+    DecodingItem& item = pass.items[slot.index];
+    const ElementRow& row = slot.row;
+    DecodedElement& e = result.elements.emplace_back();
+    e.group_name = db.string(row.group_name);
+    e.variable = db.string(row.name);
+    e.value = resolve_value(db, item);
+    blank_line_breaks(e.value);
+    e.element_id = item.element_id;
+    e.attribute_id = std::move(item.attribute_id);
+    e.code = db.string(row.code);
+    e.data_type = db.string(row.data_type);
+    e.decode = db.string(row.decode);
+    e.source = std::move(item.source);
+    e.pattern_id = present(item.pattern_id);
+    e.vin_schema_id = present(item.vin_schema_id);
+    e.keys = std::move(item.keys);
+    if (item.created_on != NONE_I64) e.created_on = item.created_on;
+    e.wmi_id = present(item.wmi_id);
+    e.to_be_qced = item.to_be_qced;
+  }
   return result;
 }
 
