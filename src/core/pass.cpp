@@ -1,7 +1,7 @@
 #include "tamberok/pass.h"
 
 #include <algorithm>
-#include <set>
+#include <vector>
 
 #include "tamberok/checkdigit.h"
 #include "tamberok/errors.h"
@@ -43,6 +43,28 @@ constexpr std::string_view OFF_ROAD_BODY_CLASSES[] = {"69",  "84",  "86",  "88",
 constexpr std::string_view INCOMPLETE_BODY_CLASSES[] = {"62", "63",  "64",  "65", "67", "70",
                                                         "71", "72",  "74",  "75", "76", "77",
                                                         "78", "107", "112", "116"};
+
+// The error codes of a pass: a handful, kept sorted in a vector rather than
+// a tree of nodes.
+class CodeSet {
+ public:
+  void insert(int32_t code) {
+    auto at = std::lower_bound(codes_.begin(), codes_.end(), code);
+    if (at == codes_.end() || *at != code) codes_.insert(at, code);
+  }
+  template <typename It>
+  void insert(It first, It last) {
+    for (; first != last; ++first) insert(*first);
+  }
+  size_t count(int32_t code) const {
+    return std::binary_search(codes_.begin(), codes_.end(), code) ? 1 : 0;
+  }
+  std::vector<int32_t>::const_iterator begin() const { return codes_.begin(); }
+  std::vector<int32_t>::const_iterator end() const { return codes_.end(); }
+
+ private:
+  std::vector<int32_t> codes_;
+};
 
 template <size_t N>
 bool one_of(std::string_view text, const std::string_view (&list)[N]) {
@@ -87,7 +109,7 @@ bool check_digit_excepted(const Db& db, std::string_view vin) {
 
 // The note of element 156, built in the order codes 4/5, 14, 400, the
 // incomplete-vehicle warning and the model-year warning.
-std::string note_text(const std::set<int32_t>& codes, const std::optional<std::string>& unused,
+std::string note_text(const CodeSet& codes, const std::optional<std::string>& unused,
                       std::string_view invalid_chars, const std::vector<DecodingItem>& items,
                       const std::optional<std::string>& vehicle_type, bool year_certain) {
   std::optional<std::string> note;
@@ -117,7 +139,7 @@ std::string note_text(const std::set<int32_t>& codes, const std::optional<std::s
 }
 
 // The names of the codes from the artifact's error-code table, "; "-joined.
-std::string error_text(const Db& db, const std::set<int32_t>& codes, bool off_road, bool excepted) {
+std::string error_text(const Db& db, const CodeSet& codes, bool off_road, bool excepted) {
   std::optional<uint16_t> table = tables::lookup_table_index("errorcode");
   std::string text;
   bool any = false;
@@ -136,7 +158,7 @@ std::string error_text(const Db& db, const std::set<int32_t>& codes, bool off_ro
   return std::string(cut_chars(text, TEXT_LIMIT));
 }
 
-std::string codes_text(const std::set<int32_t>& codes) {
+std::string codes_text(const CodeSet& codes) {
   std::string text;
   for (int32_t code : codes) {
     if (!text.empty()) text += ',';
@@ -181,7 +203,7 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
               int32_t year, std::string_view year_key, bool year_certain) {
   DecodeCoreOutput core = decode_core(db, wmi, key, has_year, year, year_key, now);
   std::vector<DecodingItem>& items = core.items;
-  std::set<int32_t> codes;
+  CodeSet codes;
 
   ErrorOutcome outcome;
   bool any_pattern = std::any_of(items.begin(), items.end(), [](const DecodingItem& item) {
