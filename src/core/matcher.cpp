@@ -130,6 +130,8 @@ struct MatcherCache {
 };
 thread_local MatcherCache MATCHER_CACHE;
 
+}  // namespace
+
 bool plain_matches(std::string_view keys, std::string_view key) {
   if (keys.size() > key.size()) return false;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -138,8 +140,6 @@ bool plain_matches(std::string_view keys, std::string_view key) {
   }
   return true;
 }
-
-}  // namespace
 
 Compiled compile(std::string_view text) {
   Compiled out;

@@ -27,7 +27,8 @@ void set_literal(KeyMatcher& m, size_t i, unsigned char c) {
 KeyMatcher plain_matcher(std::string_view keys) {
   KeyMatcher m;
   if (keys.size() > 16) {
-    m.length = 255;
+    m.length = LONG_KEY;
+    m.long_keys = keys;
     return m;
   }
   m.length = static_cast<uint8_t>(keys.size());
@@ -44,11 +45,8 @@ KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPos
   KeyMatcher m;
   m.compiled = &compiled;
   if (compiled.kind != matcher::Compiled::Kind::Tokens) return m;
+  if (compiled.tokens.size() > 16) return m;  // the compiled text decides
   m.tokens = true;
-  if (compiled.tokens.size() > 16) {
-    m.length = 255;
-    return m;
-  }
   m.length = static_cast<uint8_t>(compiled.tokens.size());
   m.first_class = static_cast<uint32_t>(classes.size());
   for (size_t i = 0; i < compiled.tokens.size(); ++i) {

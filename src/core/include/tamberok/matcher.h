@@ -40,6 +40,10 @@ struct Compiled {
 
 Compiled compile(std::string_view text);
 
+// Whether plain keys (no class) match the key: a prefix match where '*' and
+// '_' take any byte.
+bool plain_matches(std::string_view keys, std::string_view key);
+
 // Whether a compiled text matches the key.
 bool matches(const Compiled& compiled, std::string_view key);
 

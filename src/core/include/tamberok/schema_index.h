@@ -33,12 +33,14 @@ struct ClassPosition {
   uint64_t bytes[4];
 };
 
+// KeyMatcher::length of keys longer than the 16 bytes it holds.
+inline constexpr uint8_t LONG_KEY = 17;
+
 // One distinct key of a schema, ready to test against a VIN key, with the
 // rows that use it.
 struct KeyMatcher {
   // The bytes that must be equal, and 0xFF in `care` at their positions
-  // ('*', '_' and '.' match anything). A key longer than any VIN key has
-  // length 255 and never matches.
+  // ('*', '_' and '.' match anything).
   uint64_t literal[2] = {0, 0};
   uint64_t care[2] = {0, 0};
   uint8_t length = 0;
@@ -48,6 +50,9 @@ struct KeyMatcher {
   // token list or the key holds a line feed.
   const matcher::Compiled* compiled = nullptr;
   bool tokens = false;  // the literal and class fields above hold the token list
+  // Plain keys longer than 16 bytes, compared as text (no VIN key is that
+  // long, but the matcher takes any key).
+  std::string_view long_keys;
   uint32_t rows_begin = 0;  // CompiledSchema::matchable[rows_begin, rows_end)
   uint32_t rows_end = 0;
 };
@@ -100,6 +105,7 @@ inline bool CompiledSchema::matches(const KeyMatcher& m, const PaddedKey& k) con
     return matcher::matches(*m.compiled, k.key);
   }
   if (m.length > k.key.size()) return false;
+  if (m.length == LONG_KEY) return matcher::plain_matches(m.long_keys, k.key);
   if ((((k.words[0] ^ m.literal[0]) & m.care[0]) | ((k.words[1] ^ m.literal[1]) & m.care[1])) != 0)
     return false;
   for (uint32_t i = m.first_class, end = m.first_class + m.class_count; i < end; ++i) {
