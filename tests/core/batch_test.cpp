@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <optional>
@@ -269,6 +270,31 @@ TEST(DecodeBatch, EmptyBatchGivesNoResultsAndAnEmptyJsonArray) {
   EXPECT_EQ(join_json_array({}), "[]");
   EXPECT_EQ(join_json_array({R"({"a":1})"}), R"([{"a":1}])");
   EXPECT_EQ(join_json_array({"{}", "[]", R"("x")"}), R"([{},[],"x"])");
+}
+
+TEST(DecodeBatch, BatchesOfUpToFourRunOnTheCallingThreadLargerOnesOnThePool) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (size_t n : {size_t{1}, size_t{4}, size_t{5}, size_t{64}}) {
+    std::vector<std::thread::id> ran = batch<std::thread::id>(
+        n, [](size_t) { return std::this_thread::get_id(); });
+    ASSERT_EQ(ran.size(), n);
+    size_t on_caller = static_cast<size_t>(std::count(ran.begin(), ran.end(), caller));
+    EXPECT_EQ(on_caller, n <= CALLER_BATCH_LIMIT ? n : 0) << n << " items";
+  }
+}
+
+TEST(DecodeBatch, JsonArrayEqualsTheJoinedTextsOfEverySize) {
+  testing::ArtifactDb a(testing::decoder_contents());
+  const std::vector<std::string> all = sample_vins();
+  for (size_t n : {size_t{0}, size_t{1}, size_t{4}, size_t{5}, size_t{37}, all.size()}) {
+    std::vector<std::string> vins(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+    for (bool flat : {false, true}) {
+      JsonArray array = decode_batch_json_array(a.db(), vins, flat, testing::T2026, 2026);
+      EXPECT_EQ(array.text(),
+                join_json_array(decode_batch_json(a.db(), vins, flat, testing::T2026, 2026)))
+          << n << " VINs, flat " << flat;
+    }
+  }
 }
 
 }  // namespace
