@@ -212,6 +212,19 @@ TEST(WmiQueries, TextOrderPutsPrefixesFirstAndFindsExactCodesOnly) {
   }
 }
 
+TEST(WmiQueries, LowerBoundGivesAKnownCodesRowAndAnUnknownCodesPlace) {
+  ArtifactDb a(small_contents());
+  struct Case {
+    const char* code;
+    size_t at;
+  };
+  const std::vector<Case> cases = {
+      {"108", 0}, {"109013", 1}, {"1099", 2}, {"1HG", 3}, {"2AB", 4},  // known
+      {"", 0},    {"1", 0},      {"109", 1},  {"1Z", 4},  {"ZZZ", 5},  // unknown
+  };
+  for (const Case& c : cases) EXPECT_EQ(a.db().wmi_lower_bound(c.code), c.at) << c.code;
+}
+
 TEST(WmiQueries, MakeIdsAreAscendingWithoutRepeats) {
   ArtifactDb a(small_contents());
   EXPECT_EQ(a.db().makeids_for_wmi_str("109013"), (std::vector<int32_t>{3, 9}));
