@@ -65,14 +65,6 @@ DecodingItem pattern_item(const Db& db, const PatternRow& p, int32_t priority, i
   return item;
 }
 
-// The pattern rows a pass takes from the WMI's schemas: the matches of
-// steps 3 and 4 (pattern items, sorted by pattern id) and the formula
-// patterns of step 8, found in one walk over the schemas' rows because both
-// read every row of every schema that covers the year.
-struct SchemaCandidates {
-  std::vector<DecodingItem> patterns;
-  std::vector<DecodingItem> formulas;
-};
 
 // Formula patterns copy VIN-key digits under the '#' span of their keys (a
 // serial number part, for example). '#' stands for a digit of the key; a
@@ -103,12 +95,17 @@ std::optional<DecodingItem> formula_item(const Db& db, const PatternRow& p, std:
   return item;
 }
 
+// The pattern rows a pass takes from the WMI's schemas: the matches of
+// steps 3 and 4, appended to `items` as pattern items sorted by pattern id,
+// and the formula patterns of step 8, returned; found in one walk over the
+// schemas because both read every schema that covers the year.
 // Each schema's priority is the year_from of the first link that named it,
 // so newer schemas win ties. A schema named by two links is matched once per
 // link but read for formulas once. The schema's rows come precompiled from
 // the process-wide schema index.
-SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view key,
-                                bool has_year, int32_t year) {
+std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::string_view key,
+                                         bool has_year, int32_t year,
+                                         std::vector<DecodingItem>& items) {
   std::string formula_key(key);
   for (char& c : formula_key) {
     if (is_ascii_digit(c)) c = '#';
@@ -119,7 +116,7 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
   Table<PatternRow> patterns = db.patterns();
   auto [first, end] = index.links(w.id);
 
-  SchemaCandidates out;
+  std::vector<DecodingItem> formulas;
   std::unordered_map<int32_t, int32_t, FxHash> schema_priority;
   std::vector<MatchableRow> matched;
   matched.reserve(32);
@@ -143,21 +140,20 @@ SchemaCandidates search_schemas(const Db& db, const WmiRow& w, std::string_view 
       for (uint32_t row : schema.formulas) {
         PatternRow p = patterns[row];
         if (auto item = formula_item(db, p, db.string(p.keys), key, formula_key)) {
-          out.formulas.push_back(std::move(*item));
+          formulas.push_back(std::move(*item));
         }
       }
     }
   }
   std::sort(matched.begin(), matched.end(),
             [](const MatchableRow& a, const MatchableRow& b) { return a.id < b.id; });
-  out.patterns.reserve(matched.size());
+  items.reserve(items.size() + matched.size());
   for (const MatchableRow& m : matched) {
     PatternRow p = patterns[m.row];
     auto it = schema_priority.find(p.vin_schema_id);
-    out.patterns.push_back(
-        pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
+    items.push_back(pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
   }
-  return out;
+  return formulas;
 }
 
 // At equal priority an item without a creation time counts as the newest.
@@ -406,8 +402,7 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
   std::vector<DecodingItem>& items = out.items;
   items.reserve(64);
 
-  SchemaCandidates candidates = search_schemas(db, *w, key, has_year, year);
-  for (DecodingItem& item : candidates.patterns) items.push_back(std::move(item));
+  std::vector<DecodingItem> formulas = search_schemas(db, *w, key, has_year, year, items);
   append_engine_model_items(db, *w, items);
   append_wmi_items(db, *w, wmi, items);
   if (has_year) {
@@ -420,7 +415,7 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
     item.priority = 100;
     items.push_back(std::move(item));
   }
-  for (DecodingItem& item : candidates.formulas) items.push_back(std::move(item));
+  for (DecodingItem& item : formulas) items.push_back(std::move(item));
   keep_best_per_element(items);
   append_make_items(db, *w, wmi, items);
   append_conversions(items, db);
