@@ -186,6 +186,36 @@ const Db::LookupRanges& Db::lookup_ranges() const {
   });
 }
 
+const Db::LookupSlots& Db::lookup_slots() const {
+  return lookup_slots_.get([this] {
+    const LookupRanges& ranges = lookup_ranges();
+    Table<LookupRow> rows = lookups();
+    LookupSlots slots(ranges.size());
+    for (size_t table = 0; table < ranges.size(); ++table) {
+      auto [first, end] = ranges[table];
+      if (first >= end || end > rows.size()) continue;
+      // Ids ascend within a table: the first and last rows give the span.
+      int64_t low = rows[first].id;
+      int64_t span = int64_t{rows[end - 1].id} - low + 1;
+      // Sparse tables keep the binary search.
+      if (span <= 0 || span > 4 * int64_t{end - first} + 64) continue;
+      DenseLookup& dense = slots[table];
+      dense.first_id = static_cast<int32_t>(low);
+      dense.rows.assign(static_cast<size_t>(span), 0);
+      for (size_t i = first; i < end; ++i) {
+        int64_t offset = int64_t{rows[i].id} - low;
+        if (offset < 0 || offset >= span) {
+          dense.rows.clear();  // not in id order after all: searched instead
+          break;
+        }
+        uint32_t& slot = dense.rows[static_cast<size_t>(offset)];
+        if (slot == 0) slot = static_cast<uint32_t>(i + 1);  // the first row of an id
+      }
+    }
+    return slots;
+  });
+}
+
 std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
   const LookupRanges& ranges = lookup_ranges();
   if (table >= ranges.size()) return std::nullopt;
@@ -200,6 +230,15 @@ std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
                 std::to_string(rows.size()));
   }
   if (first == end) return std::nullopt;
+  const LookupSlots& slots = lookup_slots();
+  if (table < slots.size() && !slots[table].rows.empty()) {
+    const DenseLookup& dense = slots[table];
+    int64_t offset = int64_t{id} - dense.first_id;
+    if (offset < 0 || offset >= static_cast<int64_t>(dense.rows.size())) return std::nullopt;
+    uint32_t slot = dense.rows[static_cast<size_t>(offset)];
+    if (slot == 0) return std::nullopt;
+    return string(rows[slot - 1].name);
+  }
   size_t at = rows.lower_bound(first, end, [&](const LookupRow& r) { return r.id < id; });
   if (at == end) return std::nullopt;
   LookupRow row = rows[at];

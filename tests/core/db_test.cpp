@@ -270,6 +270,30 @@ TEST(LookupQueries, FindsNamesAndRefusesEverythingElse) {
     EXPECT_EQ(db.lookup(table, id), std::nullopt) << table << "/" << id;
 }
 
+TEST(LookupQueries, DenseAndSparseTablesAnswerAlike) {
+  artifact::Contents c = small_contents();
+  // Table 20: ids 5..9 with gaps (dense); table 21: ids far apart (sparse).
+  c.lookups.push_back({20, 5, "five"});
+  c.lookups.push_back({20, 7, "seven"});
+  c.lookups.push_back({20, 9, "nine"});
+  c.lookups.push_back({21, -2000000000, "low"});
+  c.lookups.push_back({21, 3, "three"});
+  c.lookups.push_back({21, 2000000000, "high"});
+  ArtifactDb a(c);
+  struct Case {
+    uint16_t table;
+    int32_t id;
+    std::optional<std::string_view> name;
+  };
+  const std::vector<Case> cases = {
+      {20, 5, "five"},     {20, 7, "seven"}, {20, 9, "nine"},       {20, 6, std::nullopt},
+      {20, 4, std::nullopt}, {20, 10, std::nullopt}, {20, INT32_MIN, std::nullopt},
+      {20, INT32_MAX, std::nullopt}, {21, -2000000000, "low"}, {21, 3, "three"},
+      {21, 2000000000, "high"}, {21, 4, std::nullopt},
+  };
+  for (const Case& k : cases) EXPECT_EQ(a.db().lookup(k.table, k.id), k.name) << k.table << "/" << k.id;
+}
+
 TEST(LookupQueries, TwoThreadsBuildingTheRangesAtOnceAgree) {
   for (int round = 0; round < 20; ++round) {
     ArtifactDb a(small_contents());

@@ -534,6 +534,13 @@ class Db {
     bool inside = true;  // the rows lie within the artifact
   };
   using LookupRanges = std::vector<std::pair<uint32_t, uint32_t>>;
+  // Per lookup table whose ids are dense: row index + 1 by id - first_id
+  // (0 for no row), so that resolving a value is one index step.
+  struct DenseLookup {
+    int32_t first_id = 0;
+    std::vector<uint32_t> rows;
+  };
+  using LookupSlots = std::vector<DenseLookup>;
   // WMI code -> index of its first row (the table is sorted by code).
   using WmiIndex = std::unordered_map<std::string_view, size_t, FxHash>;
 
@@ -549,6 +556,7 @@ class Db {
   const std::vector<int32_t>& element_index() const;
   const LookupRanges& lookup_ranges() const;
   const WmiIndex& wmi_index() const;
+  const LookupSlots& lookup_slots() const;
 
   std::span<const uint8_t> bytes_;
   uint64_t serial_;
@@ -562,6 +570,7 @@ class Db {
   OnceCell<std::vector<int32_t>> element_index_;
   OnceCell<LookupRanges> lookup_ranges_;
   OnceCell<WmiIndex> wmi_index_;
+  OnceCell<LookupSlots> lookup_slots_;
   OnceCell<std::shared_ptr<const void>> schema_index_;
 };
 
