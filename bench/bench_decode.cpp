@@ -54,7 +54,8 @@ std::vector<std::string> traffic_vins(const Db& db, size_t per_count, uint64_t s
     if (!(fields >> wmi >> year >> count)) continue;
     filter.wmi = wmi;
     filter.year = year;
-    for (std::string& vin : generate::generate(db, count * per_count, seed + row++, filter, YEAR + 2))
+    for (std::string& vin :
+         generate::generate(db, count * per_count, seed + row++, filter, YEAR + 2))
       vins.push_back(std::move(vin));
   }
   std::shuffle(vins.begin(), vins.end(), std::mt19937_64(seed));
@@ -186,7 +187,8 @@ void print_median_decode(const char* name, const std::vector<std::string>& vins)
   std::printf(
       "decode_full, %s corpus, %zu VINs (10%% mutated): median %.0f ns, p90 %.0f ns, "
       "p99 %.0f ns\n",
-      name, vins.size(), best[best.size() / 2], best[best.size() * 9 / 10], best[best.size() * 99 / 100]);
+      name, vins.size(), best[best.size() / 2], best[best.size() * 9 / 10],
+      best[best.size() * 99 / 100]);
 }
 
 }  // namespace

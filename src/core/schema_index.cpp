@@ -66,8 +66,8 @@ KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPos
 std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_schema_id) {
   auto out = std::make_unique<CompiledSchema>();
   Table<VinSchemaRow> schemas = db.vin_schemas();
-  size_t at = schemas.lower_bound(
-      0, schemas.size(), [&](const VinSchemaRow& r) { return r.id < vin_schema_id; });
+  size_t at = schemas.lower_bound(0, schemas.size(),
+                                  [&](const VinSchemaRow& r) { return r.id < vin_schema_id; });
   out->decodes = at < schemas.size() && schemas[at].id == vin_schema_id && !(schemas[at].skip & 1);
 
   Table<PatternRow> patterns = db.patterns();
@@ -93,8 +93,8 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
       if (has_class) {
         auto [it, fresh] = compiled.try_emplace(p.keys_regex, nullptr);
         if (fresh) {
-          out->compiled.push_back(std::make_unique<const matcher::Compiled>(
-              matcher::compile(db.string(p.keys_regex))));
+          out->compiled.push_back(
+              std::make_unique<const matcher::Compiled>(matcher::compile(db.string(p.keys_regex))));
           it->second = out->compiled.back().get();
         }
         out->keys.push_back(class_matcher(*it->second, out->classes));

@@ -275,8 +275,8 @@ TEST(DecodeBatch, EmptyBatchGivesNoResultsAndAnEmptyJsonArray) {
 TEST(DecodeBatch, BatchesOfUpToFourRunOnTheCallingThreadLargerOnesOnThePool) {
   const std::thread::id caller = std::this_thread::get_id();
   for (size_t n : {size_t{1}, size_t{4}, size_t{5}, size_t{64}}) {
-    std::vector<std::thread::id> ran = batch<std::thread::id>(
-        n, [](size_t) { return std::this_thread::get_id(); });
+    std::vector<std::thread::id> ran =
+        batch<std::thread::id>(n, [](size_t) { return std::this_thread::get_id(); });
     ASSERT_EQ(ran.size(), n);
     size_t on_caller = static_cast<size_t>(std::count(ran.begin(), ran.end(), caller));
     EXPECT_EQ(on_caller, n <= CALLER_BATCH_LIMIT ? n : 0) << n << " items";

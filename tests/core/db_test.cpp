@@ -286,12 +286,21 @@ TEST(LookupQueries, DenseAndSparseTablesAnswerAlike) {
     std::optional<std::string_view> name;
   };
   const std::vector<Case> cases = {
-      {20, 5, "five"},     {20, 7, "seven"}, {20, 9, "nine"},       {20, 6, std::nullopt},
-      {20, 4, std::nullopt}, {20, 10, std::nullopt}, {20, INT32_MIN, std::nullopt},
-      {20, INT32_MAX, std::nullopt}, {21, -2000000000, "low"}, {21, 3, "three"},
-      {21, 2000000000, "high"}, {21, 4, std::nullopt},
+      {20, 5, "five"},
+      {20, 7, "seven"},
+      {20, 9, "nine"},
+      {20, 6, std::nullopt},
+      {20, 4, std::nullopt},
+      {20, 10, std::nullopt},
+      {20, INT32_MIN, std::nullopt},
+      {20, INT32_MAX, std::nullopt},
+      {21, -2000000000, "low"},
+      {21, 3, "three"},
+      {21, 2000000000, "high"},
+      {21, 4, std::nullopt},
   };
-  for (const Case& k : cases) EXPECT_EQ(a.db().lookup(k.table, k.id), k.name) << k.table << "/" << k.id;
+  for (const Case& k : cases)
+    EXPECT_EQ(a.db().lookup(k.table, k.id), k.name) << k.table << "/" << k.id;
 }
 
 TEST(LookupQueries, TwoThreadsBuildingTheRangesAtOnceAgree) {

@@ -28,13 +28,36 @@ std::vector<int32_t> matched_ids(const CompiledSchema& schema, std::string_view 
 
 TEST(SchemaIndex, CompiledKeysMatchVinKeysExactlyAsThePatternMatcher) {
   const std::vector<std::string> keys = {
-      "*****|*S", "_B",       "",         "**C[AB]", "[^A]", "ABCDEFGHJKLMNPRSTU",
-      "*[B]C",    "[0-9]B",   "A*C",      "**C[AB]", "b",    "[A-C]*|",
+      "*****|*S",
+      "_B",
+      "",
+      "**C[AB]",
+      "[^A]",
+      "ABCDEFGHJKLMNPRSTU",
+      "*[B]C",
+      "[0-9]B",
+      "A*C",
+      "**C[AB]",
+      "b",
+      "[A-C]*|",
       "[A]BCDEFGHJKLMNPRSTU",  // more tokens than the fast path holds
   };
   const std::vector<std::string> vin_keys = {
-      "",          "A",   "AB",  "ABCDE|XS123456", "ABCDE|XT123456", "12CA", "12CB", "12C",
-      "\nBC",      "xBC", "5B",  "ABC",            "ABCDEFGHJKLMNPRSTU",   "B",    "C*|Z",
+      "",
+      "A",
+      "AB",
+      "ABCDE|XS123456",
+      "ABCDE|XT123456",
+      "12CA",
+      "12CB",
+      "12C",
+      "\nBC",
+      "xBC",
+      "5B",
+      "ABC",
+      "ABCDEFGHJKLMNPRSTU",
+      "B",
+      "C*|Z",
       "AB\nDE|XS",
   };
   artifact::Contents c;
@@ -75,12 +98,12 @@ TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
   c.patterns = {
       {.id = 10, .vin_schema_id = 1, .keys = "A", .element_id = 5},
       {.id = 11, .vin_schema_id = 1, .keys = "A", .element_id = 300},
-      {.id = 12, .vin_schema_id = 1, .keys = "A", .element_id = 9},     // not included
-      {.id = 13, .vin_schema_id = 1, .keys = "A", .element_id = 12},    // excluded
-      {.id = 14, .vin_schema_id = 1, .keys = "A", .element_id = 26},    // from the WMI
-      {.id = 15, .vin_schema_id = 1, .keys = "A", .element_id = -1},    // negative
+      {.id = 12, .vin_schema_id = 1, .keys = "A", .element_id = 9},   // not included
+      {.id = 13, .vin_schema_id = 1, .keys = "A", .element_id = 12},  // excluded
+      {.id = 14, .vin_schema_id = 1, .keys = "A", .element_id = 26},  // from the WMI
+      {.id = 15, .vin_schema_id = 1, .keys = "A", .element_id = -1},  // negative
       {.id = 16, .vin_schema_id = 1, .keys = "*####", .element_id = 300},
-      {.id = 17, .vin_schema_id = 1, .keys = "B#", .element_id = 77},   // unknown element
+      {.id = 17, .vin_schema_id = 1, .keys = "B#", .element_id = 77},  // unknown element
       {.id = 18, .vin_schema_id = 1, .keys = "*#", .element_id = 9},
       {.id = 20, .vin_schema_id = 2, .keys = "A", .element_id = 5},
       {.id = 30, .vin_schema_id = 3, .keys = "A", .element_id = 5},
