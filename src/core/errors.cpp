@@ -67,6 +67,11 @@ thread_local std::unordered_map<std::string, std::shared_ptr<const KeyChars>, Fx
 std::vector<char32_t> chars_of(std::string_view text) {
   std::vector<char32_t> out;
   out.reserve(text.size());
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    for (char c : text) out.push_back(static_cast<char32_t>(c));
+    return out;
+  }
   for (size_t at = 0, len = 0; at < text.size(); at += len)
     out.push_back(decode_utf8(text, at, len));
   return out;
@@ -283,7 +288,11 @@ std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
     return p <= n && std::find(std::begin(EXAMINED), std::end(EXAMINED), p) != std::end(EXAMINED);
   };
   uint32_t used = 0;  // bit p
-  for (const std::string& key : matched_keys) {
+  for (size_t k = 0; k < matched_keys.size(); ++k) {
+    const std::string& key = matched_keys[k];
+    // Items of one pattern key often follow each other; the repeat would be
+    // a KEY_CHARS hit that adds nothing.
+    if (k != 0 && key == matched_keys[k - 1]) continue;
     for (const auto& [key_position, c] : key_chars(key)) {
       if (c == U'|' || key_position > 14) continue;
       uint32_t p = key_position + 3;
