@@ -148,24 +148,20 @@ void decode_full_over(benchmark::State& state, const std::vector<std::string>& v
   }
 }
 
-void BM_DecodeFull(benchmark::State& state) {
+template <typename MakeCorpus>
+void decode_full_on(benchmark::State& state, MakeCorpus make_corpus) {
   const Db* db = database();
   if (db == nullptr) {
     state.SkipWithError("no real artifact embedded");
     return;
   }
-  decode_full_over(state, uniform_corpus(*db));
+  decode_full_over(state, make_corpus(*db));
 }
+
+void BM_DecodeFull(benchmark::State& state) { decode_full_on(state, uniform_corpus); }
 BENCHMARK(BM_DecodeFull);
 
-void BM_DecodeFullTraffic(benchmark::State& state) {
-  const Db* db = database();
-  if (db == nullptr) {
-    state.SkipWithError("no real artifact embedded");
-    return;
-  }
-  decode_full_over(state, traffic_corpus(*db));
-}
+void BM_DecodeFullTraffic(benchmark::State& state) { decode_full_on(state, traffic_corpus); }
 BENCHMARK(BM_DecodeFullTraffic);
 
 // The median over VINs of each VIN's best of three decodes, warm caches.

@@ -83,16 +83,6 @@ CheckDigit check_digit_verdict(const DecodeResult& result, uint64_t hooks) {
   return CheckDigit::not_computable;  // a position-9 character with no check value
 }
 
-std::string with_commas(size_t n) {
-  std::string digits = std::to_string(n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return out;
-}
-
 struct FeaturesHash {
   size_t operator()(const std::vector<Feature>& features) const {
     uint64_t h = 0xcbf29ce484222325ULL;
@@ -102,6 +92,16 @@ struct FeaturesHash {
 };
 
 }  // namespace
+
+std::string with_commas(size_t n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
 
 Feature make_feature(FeatureKind kind, uint32_t subject, uint32_t detail) {
   return (uint64_t{static_cast<uint8_t>(kind)} << 56) | (uint64_t{subject & 0xFFFFFF} << 32) |

@@ -120,4 +120,7 @@ CoverCorpus choose_cover_corpus(const Db& db);
 // "cover corpus: N features (...), N candidates, N VINs, S s"
 std::string describe(const CoverCorpus& corpus);
 
+// `n` with a comma between each group of three digits, as the tool prints counts.
+std::string with_commas(size_t n);
+
 }  // namespace tamberok::cover

@@ -70,16 +70,6 @@ std::optional<Options> parse_options(int argc, char** argv) {
   return options;
 }
 
-std::string with_commas(size_t n) {
-  std::string digits = std::to_string(n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return out;
-}
-
 std::string error_text(int error) {
   return std::strerror(error);
 }
@@ -130,9 +120,9 @@ void print_summary(const Options& options, const Db& db, size_t bytes, double se
   std::printf("tamberok-import: %s -> %s\n",
               options.db ? options.db->c_str() : options.sql->c_str(), options.out->c_str());
   for (const auto& [name, count] : counts) {
-    std::printf("  %-28s %12s\n", name, with_commas(count).c_str());
+    std::printf("  %-28s %12s\n", name, cover::with_commas(count).c_str());
   }
-  std::printf("  artifact %s bytes, %.2f s\n", with_commas(bytes).c_str(), seconds);
+  std::printf("  artifact %s bytes, %.2f s\n", cover::with_commas(bytes).c_str(), seconds);
 }
 
 void print_missing(const std::vector<std::string>& missing) {
@@ -154,7 +144,7 @@ int run(const Options& options) {
   std::vector<uint8_t> bytes = artifact::write(import.contents);
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
     // Tables are found by signed 32-bit offsets from the root.
-    throw ImportError("the artifact would be " + with_commas(bytes.size()) +
+    throw ImportError("the artifact would be " + cover::with_commas(bytes.size()) +
                       " bytes, more than its 32-bit offsets reach");
   }
   artifact::AlignedBytes aligned(bytes);

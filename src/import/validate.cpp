@@ -219,26 +219,18 @@ void check_conversion_texts(const artifact::Contents& c) {
     sources.insert(r.from_element_id);
   }
   if (sources.empty()) return;
-  for (const artifact::Pattern& r : c.patterns) {
-    if (sources.count(r.element_id)) {
-      check_conversion_text("Pattern", r.id, "AttributeId", r.attribute_id);
+  // The values a conversion reads come from every stage that can supply its source element.
+  auto check_values = [&sources](const auto& rows, const char* table, const char* column, auto field) {
+    for (const auto& r : rows) {
+      if (sources.count(r.element_id)) check_conversion_text(table, r.id, column, r.*field);
     }
-  }
-  for (const artifact::EngineModelPattern& r : c.engine_model_patterns) {
-    if (sources.count(r.element_id)) {
-      check_conversion_text("EngineModelPattern", r.id, "AttributeId", r.attribute_id);
-    }
-  }
-  for (const artifact::DefaultValue& r : c.default_values) {
-    if (sources.count(r.element_id)) {
-      check_conversion_text("DefaultValue", r.id, "DefaultValue", r.default_value);
-    }
-  }
-  for (const artifact::VehicleSpecPattern& r : c.vehicle_spec_patterns) {
-    if (sources.count(r.element_id)) {
-      check_conversion_text("VehicleSpecPattern", r.id, "AttributeId", r.attribute_id);
-    }
-  }
+  };
+  check_values(c.patterns, "Pattern", "AttributeId", &artifact::Pattern::attribute_id);
+  check_values(c.engine_model_patterns, "EngineModelPattern", "AttributeId",
+               &artifact::EngineModelPattern::attribute_id);
+  check_values(c.default_values, "DefaultValue", "DefaultValue", &artifact::DefaultValue::default_value);
+  check_values(c.vehicle_spec_patterns, "VehicleSpecPattern", "AttributeId",
+               &artifact::VehicleSpecPattern::attribute_id);
 }
 
 void check_pair_keys(const artifact::Contents& c) {
