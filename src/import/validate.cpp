@@ -125,6 +125,8 @@ std::string row_id(int32_t id) {
   return "row id " + std::to_string(id);
 }
 
+constexpr auto ID_OF = [](const auto& r) { return r.id; };
+
 // Ids that name one row: a second row with the same id would make "the row
 // with this id" depend on how a search halves its table.
 template <typename Row, typename Id>
@@ -151,7 +153,7 @@ bool is_excluded_letter(char c) {
 }
 
 void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings) {
-  check_unique_ids("Wmi", c.wmis, [](const artifact::Wmi& r) { return r.id; });
+  check_unique_ids("Wmi", c.wmis, ID_OF);
   std::unordered_map<std::string_view, int32_t> ids_by_code;
   ids_by_code.reserve(c.wmis.size());
   std::vector<std::string_view> outside_alphabet;
@@ -187,7 +189,7 @@ void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings)
 }
 
 void check_elements(const artifact::Contents& c) {
-  check_unique_ids("Element", c.element_defs, [](const artifact::Element& r) { return r.id; });
+  check_unique_ids("Element", c.element_defs, ID_OF);
   for (const artifact::Element& r : c.element_defs) {
     if (r.id < 0 || r.id > ELEMENT_ID_MAX) {
       refuse("Element", row_id(r.id), "Id",
@@ -275,26 +277,19 @@ std::vector<std::string> validate(const Import& import) {
   const artifact::Contents& c = import.contents;
   std::vector<std::string> warnings;
   check_wmis(c, warnings);
-  check_unique_ids("Wmi_VinSchema", c.wmi_vin_schemas,
-                   [](const artifact::WmiVinSchema& r) { return r.id; });
-  check_unique_ids("VinSchema", c.vin_schemas, [](const artifact::VinSchema& r) { return r.id; });
-  check_unique_ids("Pattern", c.patterns, [](const artifact::Pattern& r) { return r.id; });
+  check_unique_ids("Wmi_VinSchema", c.wmi_vin_schemas, ID_OF);
+  check_unique_ids("VinSchema", c.vin_schemas, ID_OF);
+  check_unique_ids("Pattern", c.patterns, ID_OF);
   check_elements(c);
   check_pair_keys(c);
-  check_unique_ids("EngineModel", c.engine_models,
-                   [](const artifact::EngineModel& r) { return r.id; });
-  check_unique_ids("EngineModelPattern", c.engine_model_patterns,
-                   [](const artifact::EngineModelPattern& r) { return r.id; });
-  check_unique_ids("DefaultValue", c.default_values,
-                   [](const artifact::DefaultValue& r) { return r.id; });
-  check_unique_ids("Conversion", c.conversions, [](const artifact::Conversion& r) { return r.id; });
+  check_unique_ids("EngineModel", c.engine_models, ID_OF);
+  check_unique_ids("EngineModelPattern", c.engine_model_patterns, ID_OF);
+  check_unique_ids("DefaultValue", c.default_values, ID_OF);
+  check_unique_ids("Conversion", c.conversions, ID_OF);
   check_lookups(import);
-  check_unique_ids("VehicleSpecSchema", c.vehicle_spec_schemas,
-                   [](const artifact::VehicleSpecSchema& r) { return r.id; });
-  check_unique_ids("VSpecSchemaPattern", c.vspec_schema_patterns,
-                   [](const artifact::VSpecSchemaPattern& r) { return r.id; });
-  check_unique_ids("VehicleSpecPattern", c.vehicle_spec_patterns,
-                   [](const artifact::VehicleSpecPattern& r) { return r.id; });
+  check_unique_ids("VehicleSpecSchema", c.vehicle_spec_schemas, ID_OF);
+  check_unique_ids("VSpecSchemaPattern", c.vspec_schema_patterns, ID_OF);
+  check_unique_ids("VehicleSpecPattern", c.vehicle_spec_patterns, ID_OF);
   check_conversion_texts(c);
   return warnings;
 }
