@@ -1,10 +1,8 @@
 #include "tamberok/assemble.h"
 
 #include <algorithm>
-#include <array>
-#include <unordered_set>
 
-#include "tamberok/hash.h"
+#include "tamberok/element_set.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "tamberok/trace.h"
@@ -52,28 +50,6 @@ void blank_line_breaks(std::string& value) {
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   }
 }
-
-// A set of element ids: a bit per id for the small ids every element has,
-// a hash set for any other, so that scoring a pass allocates nothing.
-class ElementSet {
- public:
-  // Whether the id was new.
-  bool insert(int32_t id) {
-    if (id >= 0 && id < FLAT) {
-      uint64_t& word = bits_[static_cast<size_t>(id) / 64];
-      uint64_t bit = uint64_t{1} << (id % 64);
-      bool added = (word & bit) == 0;
-      word |= bit;
-      return added;
-    }
-    return other_.insert(id).second;
-  }
-
- private:
-  static constexpr int32_t FLAT = 1024;
-  std::array<uint64_t, FLAT / 64> bits_{};
-  std::unordered_set<int32_t, FxHash> other_;
-};
 
 std::optional<int32_t> present(int32_t value) {
   if (value == NONE_I32) return std::nullopt;

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 
-#include "tamberok/hash.h"
+#include "tamberok/element_set.h"
 #include "tamberok/panic.h"
 #include "tamberok/text.h"
 
@@ -304,12 +303,12 @@ void append_conversions(std::vector<DecodingItem>& items, const Db& db) {
 
   // Every element the pass already has is taken, whatever its value: a
   // stated "Not Applicable" must not be overwritten by a computed one.
-  std::unordered_set<int32_t, FxHash> claimed;
+  ElementSet claimed;
   for (const DecodingItem& item : items) claimed.insert(item.element_id);
   for (Row& row : rows) {
     // Claimed before evaluating, so a formula that fails still takes the
     // target and a lower-ranked source cannot fill it.
-    if (!claimed.insert(row.to_element_id).second) continue;
+    if (!claimed.insert(row.to_element_id)) continue;
     std::string value = evaluate_formula(row.formula, row.attribute);
     items.push_back({.keys = std::move(row.keys),
                      .attribute_id = value,

@@ -2,9 +2,8 @@
 
 #include <optional>
 #include <string_view>
-#include <unordered_set>
 
-#include "tamberok/hash.h"
+#include "tamberok/element_set.h"
 #include "tamberok/text.h"
 #include "tamberok/vehicle_spec.h"
 
@@ -32,7 +31,7 @@ void append_defaults(std::vector<DecodingItem>& items, const Db& db) {
   if (!vehicle_type) return;
   // Taken once: the rows of a vehicle type name each element once, so the
   // items added below never need to block each other.
-  std::unordered_set<int32_t, FxHash> present;
+  ElementSet present;
   for (const DecodingItem& item : items) present.insert(item.element_id);
 
   Table<DefaultValueRow> rows = db.default_values();

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "tamberok/element_set.h"
 #include "tamberok/hash.h"
 #include "tamberok/text.h"
 
@@ -163,7 +163,7 @@ void append_vehicle_specs(std::vector<DecodingItem>& items, const Db& db, std::s
                 [&](const Tbl1& t) { return !keys_match(db, items, t.vspec_schema_pattern_id); });
   if (keyed.empty()) return;
 
-  std::unordered_set<int32_t, FxHash> blocked;
+  ElementSet blocked;
   for (const DecodingItem& item : items) {
     if (!is_free_text_element(item.element_id)) blocked.insert(item.element_id);
   }
