@@ -65,7 +65,6 @@ DecodingItem pattern_item(const Db& db, const PatternRow& p, int32_t priority, i
   return item;
 }
 
-
 // Formula patterns copy VIN-key digits under the '#' span of their keys (a
 // serial number part, for example). '#' stands for a digit of the key; a
 // digit in the keys never matches. `formula_key` is the key with its digits
@@ -186,19 +185,38 @@ const DecodingItem* choose_engine_model(const std::vector<DecodingItem>& items) 
   return best;
 }
 
+// Engine model row index by its trimmed, lower-case name (the first row of
+// a name), built once per thread and artifact instead of a scan per decode.
+struct EngineModelNames {
+  uint64_t serial = 0;
+  bool built = false;
+  std::unordered_map<std::string, size_t, FxHash, std::equal_to<>> rows;
+};
+thread_local EngineModelNames ENGINE_MODEL_NAMES;
+
+// The first engine model whose trimmed name equals `name` (lower case)
+// ignoring ASCII case.
+std::optional<EngineModelRow> engine_model_named(const Db& db, std::string_view name) {
+  Table<EngineModelRow> models = db.engine_models();
+  EngineModelNames& names = ENGINE_MODEL_NAMES;
+  if (!names.built || names.serial != db.serial()) {
+    names.rows.clear();
+    for (size_t i = 0; i < models.size(); ++i) {
+      names.rows.try_emplace(ascii_lower(trim_unicode(db.string(models[i].name))), i);
+    }
+    names.serial = db.serial();
+    names.built = true;
+  }
+  auto it = names.rows.find(name);
+  if (it == names.rows.end()) return std::nullopt;
+  return models[it->second];
+}
+
 void append_engine_model_items(const Db& db, const WmiRow& w, std::vector<DecodingItem>& items) {
   const DecodingItem* chosen = choose_engine_model(items);
   if (chosen == nullptr) return;
   std::string name = ascii_lower(trim_unicode(chosen->attribute_id));
-  Table<EngineModelRow> models = db.engine_models();
-  std::optional<EngineModelRow> model;
-  for (size_t i = 0; i < models.size(); ++i) {
-    EngineModelRow row = models[i];
-    if (eq_ignore_ascii_case(trim_unicode(db.string(row.name)), name)) {
-      model = row;
-      break;
-    }
-  }
+  std::optional<EngineModelRow> model = engine_model_named(db, name);
   if (!model) return;
   // Copy what we need: appending may move the chosen item.
   std::string keys = chosen->keys;
