@@ -83,6 +83,33 @@ TEST(CandidateSearch, BuildsPatternEngineWmiYearMakeAndConversionItemsInOrder) {
   EXPECT_EQ(facts(9), std::make_tuple("CM8", "474", 1000, none, 100, NONE_I64, model));
 }
 
+// The engine model is found by name through an index each thread keeps
+// per artifact: switching artifacts on one thread must not reuse it.
+TEST(CandidateSearch, EngineModelByNameFollowsTheThreadToAnotherArtifact) {
+  artifact::Contents later_match = decoder_contents();
+  later_match.engine_models[1].name = "K20";  // only "k24a4" (id 3) is left
+  artifact::Contents no_match = decoder_contents();
+  for (auto& model : no_match.engine_models) model.name = "J35";
+  ArtifactDb first(decoder_contents());
+  ArtifactDb second(later_match);
+  ArtifactDb third(no_match);
+  auto engine = [](const Db& db) -> std::optional<std::string> {
+    for (const DecodingItem& item : accord(db).items) {
+      if (item.source == "EngineModelPattern") return item.attribute_id;
+    }
+    return std::nullopt;
+  };
+  struct Case {
+    const ArtifactDb* db;
+    std::optional<std::string> attribute;
+  };
+  const std::vector<Case> cases = {
+      {&first, "2.4"}, {&second, "9.9"}, {&third, std::nullopt}, {&first, "2.4"}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(engine(cases[i].db->db()), cases[i].attribute) << i;
+  }
+}
+
 TEST(CandidateSearch, WmiRowsWithoutCreationTimeOrCreatedLaterAreUnknown) {
   ArtifactDb a(decoder_contents());
   for (std::string_view wmi : {"LAT", "NOT", "ZZZ", "", "1hg"}) {
