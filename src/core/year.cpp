@@ -1,5 +1,6 @@
 #include "tamberok/year.h"
 
+#include "tamberok/schema_index.h"
 #include "tamberok/text.h"
 #include "tamberok/trace.h"
 
@@ -27,7 +28,7 @@ size_t schema_count(std::string_view code, const Db& db, int32_t year) {
   std::optional<WmiRow> wmi = db.wmi_any(code);
   if (!wmi) return 0;
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
-  auto [first, end] = links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, wmi->id);
+  auto [first, end] = schema_index(db).links(wmi->id);
   size_t count = 0;
   for (size_t i = first; i < end; ++i) {
     WmiVinSchemaRow r = links[i];
