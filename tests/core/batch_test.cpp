@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -187,9 +188,19 @@ TEST(BatchPool, WorkerCountComesFromTheEnvironment) {
   set("RAYON_RS_NUM_CPUS", cpus ? cpus->c_str() : nullptr);
 }
 
+size_t thread_count() {
+  auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 // The child's checks, as an exit code: 0 when all hold.
-int child_after_fork(WorkerPool* parent_pool) {
+int child_after_fork(WorkerPool* parent_pool, const Db& db) {
   setenv("RAYON_NUM_THREADS", "3", 1);
+  // The child starts with this thread alone; an empty batch still builds the
+  // pool, so its three workers run beside it afterwards.
+  if (thread_count() != 1) return 6;
+  if (!decode_batch(db, {}, testing::T2026, 2026).empty()) return 7;
+  if (thread_count() != 4) return 8;
   std::shared_ptr<WorkerPool> pool = batch_pool();
   if (pool.get() == parent_pool) return 2;
   if (pool->size() != 3) return 3;
@@ -211,6 +222,7 @@ TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
   // allocator, which the real module uses, is made consistent across fork; the plain build runs this.
   GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate";
 #endif
+  testing::ArtifactDb a(testing::decoder_contents());
   std::shared_ptr<WorkerPool> parent = batch_pool();
   // Busy parent workers at fork time: their locks must not matter to the child.
   std::thread busy_batches([] {
@@ -218,7 +230,7 @@ TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
   });
   pid_t child = fork();
   ASSERT_NE(child, -1);
-  if (child == 0) _exit(child_after_fork(parent.get()));
+  if (child == 0) _exit(child_after_fork(parent.get(), a.db()));
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   busy_batches.join();

@@ -5,6 +5,7 @@
 
 #include "decoder_fixture.h"
 #include "support.h"
+#include "tamberok/tamberok.h"
 
 namespace tamberok {
 namespace {
@@ -152,6 +153,7 @@ TEST(CandidateSearch, OneItemPerElementFollowsTheTieRules) {
     int32_t element;
     std::vector<Row> rows;
     std::vector<std::string> survivors;  // attribute ids of the element, in order
+    bool relink = false;                 // schema 106 also linked later, from 2001
   };
   const Case cases[] = {
       // Schema 105 starts in 2002, 106 in 2003: a later first year is a higher priority.
@@ -177,6 +179,17 @@ TEST(CandidateSearch, OneItemPerElementFollowsTheTieRules) {
        38,
        {{100, "CM82", "PLAIN"}, {100, "C[M]", "BRACKET"}},
        {"BRACKET"}},
+      // Its second link starts in 2001, before 105's 2002; the first link's 2003 counts.
+      {"a schema linked twice takes its first link's priority",
+       38,
+       {{105, "CM8", "OLD"}, {106, "CM8", "NEW"}},
+       {"NEW"},
+       true},
+      // "_" stands for any one character but still counts as pinned: three against two.
+      {"underscores count as pinned characters",
+       38,
+       {{100, "__8", "UNDERSCORES"}, {100, "CM*", "CM"}},
+       {"CM"}},
       {"multi-valued notes all stay",
        114,
        {{100, "C", "first note"}, {100, "CM8", "second note"}},
@@ -187,6 +200,7 @@ TEST(CandidateSearch, OneItemPerElementFollowsTheTieRules) {
     c.vin_schemas.insert(c.vin_schemas.end(), {{.id = 105}, {.id = 106}});
     c.wmi_vin_schemas.push_back({8, 10, 105, 2002, 2007});
     c.wmi_vin_schemas.push_back({9, 10, 106, 2003, 2007});
+    if (k.relink) c.wmi_vin_schemas.push_back({12, 10, 106, 2001, 2007});
     for (const Row& r : k.rows)
       add_pattern(c, r.schema, r.keys, k.element, r.attribute, r.created_on);
     ArtifactDb a(c);
@@ -195,6 +209,34 @@ TEST(CandidateSearch, OneItemPerElementFollowsTheTieRules) {
       if (item.element_id == k.element) survivors.push_back(item.attribute_id);
     }
     EXPECT_EQ(survivors, k.survivors) << k.name;
+  }
+}
+
+TEST(CandidateSearch, EngineModelPatternsExpandTheEngineModelItemThatWinsItsTies) {
+  const struct {
+    const char* name;
+    int32_t schema;  // of the second engine model pattern, "J35"
+    int64_t created_on;
+    const char* displacement;  // element 13, from the chosen engine model's patterns
+  } cases[] = {
+      {"a full tie takes the later item", 100, T2015, "3.5"},
+      {"an older later item loses", 100, T2015 - 1, "2.4"},
+      {"a newer later item wins", 100, T2015 + 1, "3.5"},
+      {"a later item without a time wins", 100, NONE_I64, "3.5"},
+      {"a lower priority loses", 105, NONE_I64, "2.4"},
+  };
+  for (const auto& k : cases) {
+    artifact::Contents c = decoder_contents();
+    c.vin_schemas.push_back({.id = 105});
+    c.wmi_vin_schemas.push_back({8, 10, 105, 2002, 2007});
+    add_pattern(c, k.schema, "CM826", 18, "j35", k.created_on);
+    c.engine_model_patterns.push_back({3, 1, 13, "3.5"});
+    ArtifactDb a(c);
+    DecodeCoreOutput out = accord(a.db());
+    const DecodingItem* litres = find_item(out, 13);
+    ASSERT_NE(litres, nullptr) << k.name;
+    EXPECT_EQ(litres->source, "EngineModelPattern") << k.name;
+    EXPECT_EQ(litres->attribute_id, k.displacement) << k.name;
   }
 }
 
@@ -267,9 +309,14 @@ TEST(CandidateSearch, VehicleTypeWithoutLookupNameGivesNoItem) {
 TEST(CandidateSearch, SkippedSchemasAndUnincludedElementsMatchNothing) {
   artifact::Contents c = decoder_contents();
   c.vin_schemas[0].skip = true;  // schema 100
+  add_pattern(c, 100, "*****|***####", 34, "serial");
   ArtifactDb a(c);
   DecodeCoreOutput out = accord(a.db());
   EXPECT_EQ(find_item(out, 28), nullptr);
+  // Formula patterns are read from a skipped schema all the same.
+  ASSERT_NE(find_item(out, 34), nullptr);
+  EXPECT_EQ(find_item(out, 34)->source, "Formula Pattern");
+  EXPECT_EQ(find_item(out, 34)->value, "0435");
   ASSERT_NE(find_item(out, 26), nullptr);  // without a model, the WMI's one make
   EXPECT_EQ(find_item(out, 26)->source, "Make");
   artifact::Contents d = decoder_contents();
@@ -278,6 +325,25 @@ TEST(CandidateSearch, SkippedSchemasAndUnincludedElementsMatchNothing) {
   }
   ArtifactDb b(d);
   EXPECT_EQ(find_item(accord(b.db()), 5), nullptr);
+}
+
+// The whole pipeline on the imported fixture: the vehicle-specification
+// and default stages add their items to a full decode.
+TEST(CandidateSearch, FullDecodeOfTheFixtureCarriesVehicleSpecAndDefaultItems) {
+  std::unique_ptr<ArtifactDb> fixture = testing::load_fixture("vpic_small");
+  DecodeResult r = decode_full(fixture->db(), "1HGCM82673A004352", T2026, 2026);
+  std::vector<Brief> staged;
+  for (const DecodedElement& e : r.elements) {
+    if (e.source == "Vehicle Specs" || e.source == "Default")
+      staged.push_back({e.source, e.element_id, e.value});
+  }
+  // Bed type and trailer connection default to "0" for a car; the EX-V6 trim
+  // of a 2003 Accord keys schema 101 (blind-spot value 2 has no lookup name).
+  std::vector<Brief> expected = {{"Default", 3, "Not Applicable"},
+                                 {"Default", 116, "Not Applicable"},
+                                 {"Vehicle Specs", 86, "Standard"},
+                                 {"Vehicle Specs", 88, ""}};
+  EXPECT_EQ(staged, expected);
 }
 
 }  // namespace

@@ -172,6 +172,14 @@ TEST(PassEvaluation, CodesCorrectionsAndNotesOfOneVin) {
       check_1 +
           " NOTE: Disregard if this is an off-road vehicle PIN, as check digit calculation "
           "may not be accurate.; 10 - Off-road Vehicle Warning");
+  // Off-road: position 9 is not checked for its characters either.
+  check(
+      "off-road body class, a letter at position 9",
+      [](auto& c) {
+        add_pattern(c, 100, "*****|*A", 34, "EX");
+        add_pattern(c, 100, "CM82", 5, "97", NONE_I64);
+      },
+      "1HGCM826A3A004352", 2003, false, {1, 10}, "", "", "");
   // A glider: an incomplete vehicle, and code 9.
   check(
       "incomplete vehicle",
@@ -184,6 +192,58 @@ TEST(PassEvaluation, CodesCorrectionsAndNotesOfOneVin) {
       "1HGCM82633A004352", 2003, true, {0, 9}, "", "",
       "Incomplete Vehicle Warning - Please be advised that the vehicle may have been altered and "
       "may not be an accurate representation of the vehicle in its current condition.");
+}
+
+// The note and the error text keep at most 500 characters, counted as
+// characters, not bytes; every code's name is trimmed before it is joined.
+TEST(PassEvaluation, NoteAndErrorTextKeepFiveHundredCharactersOfTrimmedNames) {
+  const std::string e_acute = "\xc3\xa9";
+  auto repeat = [](const std::string& text, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += text;
+    return out;
+  };
+  const std::string name_14 =
+      "14 - Unable to provide information for some of the characters in the VIN, based on the "
+      "manufacturer submission.";
+  // Code 0's name padded with "é" so that "0 - é...é; " + code 14's name has `total` characters.
+  auto error_text_of = [&](size_t total, std::string padding = "") {
+    artifact::Contents c = decoder_contents();
+    std::string name_0 = "0 - " + repeat(e_acute, total - 4 - 2 - name_14.size());
+    for (artifact::Lookup& l : c.lookups) {
+      if (l.table == 44 && l.id == 0) l.name = padding + name_0 + padding;
+    }
+    ArtifactDb a(c);
+    return std::make_pair(name_0, value_of(run(a.db(), "1HGCM82633A004352"), 191));
+  };
+  auto [name_500, text_500] = error_text_of(500);
+  EXPECT_EQ(text_500, name_500 + "; " + name_14);
+  auto [name_501, text_501] = error_text_of(501);
+  EXPECT_EQ(text_501, name_501 + "; " + name_14.substr(0, name_14.size() - 1));
+  auto [name_trimmed, text_trimmed] = error_text_of(300, " \t\xe2\x80\x83");
+  EXPECT_EQ(text_trimmed, name_trimmed + "; " + name_14);
+
+  // Invalid characters at position 5 and from position 18 on (serial
+  // positions hold digits): "Invalid character(s): 5:I, 18:A, ..., last:A."
+  ArtifactDb a(decoder_contents());
+  auto note_of = [&](bool at_5, int last) {
+    std::string vin = at_5 ? "ZZZAIAAA0X1111111" : "ZZZAAAAA0X1111111";
+    std::string list = at_5 ? "5:I" : "";
+    for (int p = 18; p <= last; ++p) {
+      vin += 'A';
+      list += (list.empty() ? "" : ", ") + std::to_string(p) + ":A";
+    }
+    std::string full = "Invalid character(s): " + list + ".";
+    DecodeResult r = run(a.db(), vin);
+    EXPECT_EQ(r.model_year, 1999) << vin;  // settled: no model-year sentence follows
+    return std::make_pair(full, value_of(r, 156));
+  };
+  auto [full_500, note_500] = note_of(true, 96);
+  EXPECT_EQ(full_500.size(), 500u);
+  EXPECT_EQ(note_500, full_500);
+  auto [full_501, note_501] = note_of(false, 97);
+  EXPECT_EQ(full_501.size(), 501u);
+  EXPECT_EQ(note_501, full_501.substr(0, 500));
 }
 
 TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
@@ -252,6 +312,16 @@ TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
   EXPECT_EQ(
       assemble_result(a.db(), {pass(3, {7}, 2010), pass(4, {8}, 1980)}, "v", "w", "d").model_year,
       1980);
+  // Equal penalty, weight and pattern count: the later year of the items wins,
+  // whichever pass carries it.
+  Pass early = pass(3, {0}, 1980), late = pass(4, {0}, 2010);
+  early.items = {item(29, "1980", "ModelYear")};
+  late.items = {item(29, "2010", "ModelYear")};
+  EXPECT_EQ(assemble_result(a.db(), {early, late}, "v", "w", "d").model_year, 2010);
+  EXPECT_EQ(assemble_result(a.db(), {late, early}, "v", "w", "d").model_year, 2010);
+  early.items[0].value = "x1980";  // a year that does not read counts below any year
+  late.items[0].value = "1";
+  EXPECT_EQ(assemble_result(a.db(), {early, late}, "v", "w", "d").model_year, 2010);
   EXPECT_THROW(assemble_result(a.db(), {}, "v", "w", "d"), Panic);
 }
 

@@ -40,6 +40,10 @@ artifact::Contents year_contents() {
   wmi(9, "CAQ", 2);  // car, schemas for 1993 and 2023
   link(9, 1993, 1993);
   link(9, 2023, 2023);
+  wmi(10, "CAV", 2);  // car, schema for 2028 only
+  link(10, 2028, 2028);
+  wmi(11, "CAW", 2);  // car, schema for 1998 only
+  link(11, 1998, 1998);
   return c;
 }
 
@@ -82,6 +86,11 @@ TEST(ModelYear, SettlesOrSplitsAsTheCycleRulesSay) {
       {"P, car, letter, only 1993", "CAP", 'K', 'P', true, 1993, true, false},
       {"P, truck type 1 is car-like", "TK1", 'K', 'P', true, 1993, true, false},
       {"P, car, p7 '*' is neither digit nor letter", "CAP", '*', 'P', true, 2023, false, true},
+      // The settling ranges include their ends: 1998 is cur - 28, 2028 is cur + 2.
+      {"W, car, digit: 1998 settles up to 2028", "CAV", '5', 'W', true, 2028, true, false},
+      {"W, car, letter: 2028 settles down to 1998", "CAW", 'K', 'W', true, 1998, true, false},
+      {"W, car, letter, no schema: 2028 is not above cur + 2", "CA0", 'K', 'W', true, 2028, true,
+       false},
   };
   for (const YearCase& k : cases) {
     YearPlan plan = model_year_plan(a.db(), vin(k.wmi, k.p7, k.p10), k.wmi, CUR);

@@ -5,6 +5,7 @@
 #include "support.h"
 #include "tamberok/decode.h"
 #include "tamberok/tamberok.h"
+#include "tamberok/text.h"
 
 namespace tamberok {
 namespace {
@@ -80,6 +81,61 @@ TEST(RealDataFeb2026, WellKnownVinsDecodeToTheirMakeModelYearAndCodes) {
   EXPECT_FALSE(wrong_digit.check_digit_valid);
   EXPECT_EQ(value_of(wrong_digit, "Error Text"),
             "1 - Check Digit (9th position) does not calculate properly");
+}
+
+// Pass choice, year settling and the correction texts on VINs whose
+// decodes sit on a rule's edge.
+TEST(RealDataFeb2026, EdgeVinsPinYearPassChoiceAndCorrectionTexts) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  const struct {
+    const char* name;
+    const char* vin;
+    std::optional<int32_t> year;
+    std::vector<int32_t> codes;
+    const char* corrected;
+    const char* note;
+  } cases[] = {
+      // Two passes tie on penalty, weight and pattern count: the later year wins.
+      {"1HD passes tie but for the year",
+       "1HD00000XA0000000",
+       2010,
+       {1, 8},
+       "",
+       "The Model Year decoded for this VIN may be incorrect. If you know the Model year, please "
+       "enter it and decode again to get more accurate information."},
+      // Position 7 a digit: W reads 1998, which is cur - 28, so it settles up to 2028.
+      {"1998 settles up to 2028",
+       "5YJ3E17A0WF317000",
+       2028,
+       {1, 2, 14},
+       "5YJ3E1EA0WF317000",
+       "Unused position(s): 7."},
+      // An off-road body class: position 9 is not marked although "A" is no check digit.
+      {"off-road skips position 9",
+       "1HDAIAAAAUAO1111A",
+       std::nullopt,
+       {1, 10, 11, 14, 400},
+       "1HDA!AAAA!A!1111!",
+       "Unused position(s): 4,5,6,8. Invalid character(s): 5:I, 10:U, 12:O, 17:A."},
+  };
+  for (const auto& k : cases) {
+    DecodeResult r = decode_at_dec_2026(db, k.vin);
+    EXPECT_EQ(r.model_year, k.year) << k.name;
+    EXPECT_EQ(r.error_codes, k.codes) << k.name;
+    EXPECT_EQ(r.corrected_vin, k.corrected) << k.name;
+    EXPECT_EQ(value_of(r, "Additional Error Text"), k.note) << k.name;
+  }
+  // Code 2's stored name ends with a blank; each name is trimmed before joining.
+  EXPECT_EQ(value_of(decode_at_dec_2026(db, "5YJ3E17A0WF317000"), "Error Text"),
+            "1 - Check Digit (9th position) does not calculate properly; 2 - VIN corrected, error "
+            "in one position; 14 - Unable to provide information for some of the characters in "
+            "the VIN, based on the manufacturer submission.");
+  // Code 10's regulatory text pushes the error text past 500 characters (one of
+  // them the two-byte en dash): it keeps exactly 500.
+  std::string errors = value_of(decode_at_dec_2026(db, "1HDAIAAAAUAO1111A"), "Error Text");
+  EXPECT_EQ(count_chars(errors), 500u);
+  EXPECT_EQ(errors.size(), 502u);
+  EXPECT_TRUE(errors.ends_with("; 11 - Incorrect Model Year - Position 10")) << errors;
 }
 
 // Random and mutated texts: control characters, non-ASCII, any length up to
