@@ -91,6 +91,13 @@ TEST(ErrorCode, DescriptorCharactersOutsideTheAllowedSetsGiveCodesTwoToFive) {
       // One candidate with the right check digit; none.
       {"1HGDM8261XA004352", "1HG", 2005, {3}, "1HGBM8261XA004352", "(4:B)"},
       {"1HGDM8260XA004352", "1HG", 2005, {4}, "1HG!M8260XA004352", "(4:ABC)"},
+      // A link's years include both ends.
+      {"1HGDM8260XA004352", "1HG", 2000, {4}, "1HG!M8260XA004352", "(4:ABC)"},
+      {"1HGDM8260XA004352", "1HG", 2010, {4}, "1HG!M8260XA004352", "(4:ABC)"},
+      {"1HGDM8260XA004352", "1HG", 1999, {}, "", ""},
+      // Candidates are checked as car-like whatever the WMI: "B" would give check
+      // digit 7, but the letter at position 13 fails the car-like check.
+      {"1HGDM8267XA0A4352", "1HG", 2005, {4}, "1HG!M8267XA0A4352", "(4:ABC)"},
       // Two candidates (A and J weigh alike).
       {"1HGKM8267XA004352", "1HG", 2999, {4}, "1HG!M8267XA004352", "(4:ABCDEFGHJ)"},
       // Two error positions, digits first.
@@ -124,6 +131,11 @@ TEST(ErrorCode, UnusedPositionsNameDescriptorCharactersNoMatchedKeyAllows) {
   const std::vector<Case> cases = {
       {"1HGDM8260XA004352", {}, "4,5,6,7,8,11"},
       {"1HGDM8260", {}, "4,5,6,7,8"},
+      {"1HGDM826", {}, "4,5,6,7,8"},
+      {"1HGDM8260X", {}, "4,5,6,7,8"},
+      {"1HGDM8260XA", {}, "4,5,6,7,8,11"},
+      {"1HGD", {}, "4"},
+      {"1HG", {}, std::nullopt},
       {"1HGDM8260XA004352", {"[A-D]M", "**#", "****6|*A"}, "7"},
       {"1HGDM8260XA004352", {"[A-D]M", "**#", "****6|*A", "**#", "[A-D]M"}, "7"},
       {"1HGDM8260XA004352", {"[A-D]M#26|*A"}, std::nullopt},

@@ -4,6 +4,7 @@
 
 #include "support.h"
 #include "tamberok/decode.h"
+#include "tamberok/errors.h"
 #include "tamberok/tamberok.h"
 #include "tamberok/text.h"
 
@@ -136,6 +137,17 @@ TEST(RealDataFeb2026, EdgeVinsPinYearPassChoiceAndCorrectionTexts) {
   EXPECT_EQ(count_chars(errors), 500u);
   EXPECT_EQ(errors.size(), 502u);
   EXPECT_TRUE(errors.ends_with("; 11 - Incorrect Model Year - Position 10")) << errors;
+}
+
+// A trailer WMI (not car-like) whose one wrong position has five candidates:
+// candidates are checked as car-like, so the letter at position 13 fails
+// every one of them and no single suggestion comes out.
+TEST(RealDataFeb2026, TrailerCandidatesAreCheckedAsCarLike) {
+  TAMBEROK_REQUIRE_REAL_DB(db);
+  ErrorOutcome out = errorcode(db, "1DWAAAAAXSP1C1111", "1DW", 1, 1992, {});
+  EXPECT_EQ(out.error_codes, (std::vector<int32_t>{4, 14}));
+  EXPECT_EQ(out.possible_values, "(4:01234)");
+  EXPECT_EQ(out.suggested_vin, "1DW!AAAAXSP1C1111");
 }
 
 // Random and mutated texts: control characters, non-ASCII, any length up to
