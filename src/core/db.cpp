@@ -246,6 +246,12 @@ std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
   return string(row.name);
 }
 
+// The element index is dense over ids up to this bound (the catalogue's ids
+// are in the hundreds). Larger ids, which only a corrupt or oddly numbered
+// table holds, are found by binary search instead: one huge id must not make
+// the index allocate gigabytes.
+constexpr size_t ELEMENT_INDEX_SLOTS = size_t{1} << 16;
+
 const std::vector<int32_t>& Db::element_index() const {
   return element_index_.get([this] {
     Table<ElementRow> rows = element_defs();
@@ -254,10 +260,11 @@ const std::vector<int32_t>& Db::element_index() const {
     int32_t largest = INT32_MIN;
     for (size_t i = 0; i < rows.size(); ++i) largest = std::max(largest, rows[i].id);
     if (largest < 0 || largest == INT32_MAX) return index;
-    index.assign(static_cast<size_t>(largest) + 1, -1);
+    index.assign(std::min(static_cast<size_t>(largest) + 1, ELEMENT_INDEX_SLOTS), -1);
     for (size_t i = 0; i < rows.size(); ++i) {
       int32_t id = rows[i].id;
-      if (id >= 0) index[static_cast<size_t>(id)] = static_cast<int32_t>(i);
+      if (id >= 0 && static_cast<size_t>(id) < index.size())
+        index[static_cast<size_t>(id)] = static_cast<int32_t>(i);
     }
     return index;
   });
@@ -266,7 +273,13 @@ const std::vector<int32_t>& Db::element_index() const {
 std::optional<ElementRow> Db::element(int32_t id) const {
   if (id < 0) return std::nullopt;
   const std::vector<int32_t>& index = element_index();
-  if (static_cast<size_t>(id) >= index.size()) return std::nullopt;
+  if (static_cast<size_t>(id) >= index.size()) {
+    if (index.size() < ELEMENT_INDEX_SLOTS) return std::nullopt;
+    Table<ElementRow> rows = element_defs();
+    size_t at = rows.lower_bound(0, rows.size(), [&](const ElementRow& r) { return r.id < id; });
+    if (at == rows.size() || rows[at].id != id) return std::nullopt;
+    return rows[at];
+  }
   int32_t slot = index[static_cast<size_t>(id)];
   if (slot == -1) return std::nullopt;
   return element_defs().at(static_cast<size_t>(slot));

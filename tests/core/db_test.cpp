@@ -326,6 +326,17 @@ TEST(ElementQueries, FindsKnownIdsOnlyAndPublicMeansIncludedNotExcludedAndDecode
   EXPECT_TRUE(db.is_public(*db.element(1)));
   EXPECT_FALSE(db.is_public(*db.element(186)));  // excluded
   EXPECT_FALSE(db.is_public(*db.element(203)));  // empty decode text
+  // Ids far beyond the catalogue's hundreds are still found, without an index
+  // entry for every id below them.
+  artifact::Contents far = c;
+  far.element_defs.push_back({.id = 70000, .name = "Far"});
+  far.element_defs.push_back({.id = 2147483000, .name = "Farthest"});
+  ArtifactDb far_db(far);
+  EXPECT_EQ(far_db.db().string(far_db.db().element(2147483000)->name), "Farthest");
+  EXPECT_EQ(far_db.db().string(far_db.db().element(70000)->name), "Far");
+  EXPECT_EQ(far_db.db().string(far_db.db().element(1)->name), "Other Battery Info");
+  for (int32_t id : {0, 204, 65535, 65536, 69999, 2147483001, INT32_MAX})
+    EXPECT_FALSE(far_db.db().element(id).has_value()) << id;
   c.element_defs.clear();
   EXPECT_FALSE(ArtifactDb(c).db().element(1).has_value());
 }
