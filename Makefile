@@ -4,10 +4,15 @@ BUILD ?= build
 GENERATOR ?= Ninja
 CMAKE_ARGS ?=
 VIN ?= 1HGCM82633A004352
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 60
 
+# $(call) splits its arguments at commas, so sanitizer lists name them through this.
+comma := ,
 CONFIGURE = cmake -S . -B $(1) -G $(GENERATOR) -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS) $(2) >/dev/null
 
-.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean
+.PHONY: all deps download data build test test-core test-py test-asan test-tsan check bench demo clean \
+        fuzz fuzz-smoke fuzz-build
 
 all: build
 
@@ -42,7 +47,7 @@ test: deps data
 
 # The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 test-asan: deps
-	@$(call CONFIGURE,build-asan,-DTAMBEROK_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug)
+	@$(call CONFIGURE,build-asan,-DTAMBEROK_SANITIZE=address$(comma)undefined -DCMAKE_BUILD_TYPE=Debug)
 	@cmake --build build-asan --target core_tests cover_tests real_tests
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure
@@ -75,7 +80,21 @@ test-wheel: wheel
 	env -u PYTHONPATH TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
 	  "$$venv/bin/python" -m pytest -q -p no:cacheprovider $(CURDIR)/tests/py
 
-check: test test-wheel test-asan test-tsan
+# libFuzzer harnesses (clang, ASan + UBSan) against the real artifact and
+# against mutated fixture artifacts: `make fuzz` runs each for FUZZ_SECONDS,
+# `make check` a short smoke run of FUZZ_SMOKE_SECONDS each.
+fuzz-build: deps data
+	@$(call CONFIGURE,build-fuzz,-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTAMBEROK_SANITIZE=address$(comma)undefined -DTAMBEROK_FUZZ=ON)
+	@cmake --build build-fuzz --target fuzz_decode fuzz_artifact tamberok_fixtures
+
+fuzz: fuzz-build
+	@tools/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	@tools/fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
+
+check: test test-wheel test-asan test-tsan fuzz-smoke
 
 bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
@@ -87,4 +106,4 @@ demo: deps data build
 	  print(json.dumps(tamberok.decode("$(VIN)", flat=True), indent=2, ensure_ascii=False))'
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

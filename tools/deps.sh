@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only when some are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config libre2-dev libsqlite3-dev
+packages=(cmake ninja-build g++ clang libclang-rt-dev make pkg-config libre2-dev libsqlite3-dev
           libgtest-dev libbenchmark-dev python3-dev python3-pytest python3-hypothesis
           python3-pip python3-setuptools python3-wheel python3-venv patchelf binutils python3-apt)
 # npm fetches the data; a machine whose Node.js brought its own npm needs no package.
