@@ -60,6 +60,10 @@ NumpyBoolWithoutBool = type("bool", (), {"__module__": "numpy"})
 NotNumpyBool = type("bool_", (), {"__module__": "numpyish", "__bool__": lambda self: True})
 
 
+class Text(str):
+    """A str subclass: a text wherever a str is, never a list of texts."""
+
+
 CONVERSION_ERRORS = [
     (lambda: m.decode(VIN, flat=None), TypeError,
      "'NoneType' object cannot be converted to 'PyBool'", "flat"),
@@ -86,7 +90,11 @@ CONVERSION_ERRORS = [
      "'set' object cannot be converted to 'Sequence'", "vins"),
     (lambda: m.decode_batch(None), TypeError,
      "'NoneType' object cannot be converted to 'Sequence'", "vins"),
+    (lambda: m.decode_batch(Text(VIN)), TypeError, "Can't extract `str` to `Vec`", "vins"),
+    (lambda: m.decode_batch_json(Text(VIN), flat=True), TypeError,
+     "Can't extract `str` to `Vec`", "vins"),
     (lambda: m.sweep("wmi"), TypeError, "Can't extract `str` to `Vec`", "dimensions"),
+    (lambda: m.sweep(Text("wmi")), TypeError, "Can't extract `str` to `Vec`", "dimensions"),
     (lambda: m.generate(-1), OverflowError, "can't convert negative int to unsigned", "n"),
     (lambda: m.generate(2**64), OverflowError, "int too big to convert", "n"),
     (lambda: m.generate(1.0), TypeError, "'float' object cannot be interpreted as an integer",

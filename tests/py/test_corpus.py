@@ -21,6 +21,9 @@ def test_generate_treats_none_as_absent_is_reproducible_and_may_give_nothing():
     assert m.generate(25, seed=1) == m.generate(25, seed=1) != plain
     assert m.generate(0) == []
     assert m.generate(10, wmi="no such wmi") == [] == m.generate(10, make="No Such Make Anywhere")
+    # The ends of the signed 32-bit range are accepted (and match no schema).
+    assert m.generate(10, year=2**31 - 1) == [] == m.generate(10, year=-2**31)
+    assert m.generate(10, vehicle_type=2**31 - 1) == [] == m.generate(10, vehicle_type=-2**31)
 
 
 def test_sweep_none_is_all_six_dimensions_in_order_and_requests_concatenate_with_repeats():

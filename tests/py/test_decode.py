@@ -1,6 +1,8 @@
 """decode, decode_json, decode_batch and decode_batch_json on the real data."""
 
+import gc
 import json
+import sys
 import threading
 
 import pytest
@@ -96,6 +98,38 @@ def test_keys_are_the_same_interned_objects_across_calls_and_forms():
         assert a is b
     element_keys = [list(e) for e in nested["elements"] + batch["elements"]]
     assert all(k is element_keys[0][i] for keys in element_keys for i, k in enumerate(keys))
+
+
+def test_keys_are_interned_strs():
+    nested, flat = m.decode(VIN), m.decode_batch([VIN], flat=True)[0]
+    keys = list(nested) + list(flat) + [k for e in nested["elements"] for k in e]
+    assert [k for k in keys if sys.intern(k) is not k] == []
+
+
+@pytest.mark.parametrize("flat", [False, True])
+def test_flat_attributes_keep_the_order_of_first_appearance_in_every_form(flat):
+    for vin in MIXED_VINS:
+        nested = m.decode(vin)
+        names = list(dict.fromkeys(e["variable"] for e in nested["elements"]))
+        items = list(m.decode(vin, flat=True)["attributes"].items())
+        assert [name for name, _ in items] == names, vin
+        assert list(json.loads(m.decode_json(vin, flat=True))["attributes"].items()) == items
+        assert list(m.decode_batch([vin], flat=True)[0]["attributes"].items()) == items
+        loaded = json.loads(m.decode_batch_json([vin], flat=True))[0]
+        assert list(loaded["attributes"].items()) == items
+
+
+@pytest.mark.parametrize("flat", [False, True])
+def test_dict_batch_leaves_the_collector_as_it_found_it(flat):
+    assert gc.isenabled()
+    m.decode_batch([VIN] * 3, flat=flat)
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        m.decode_batch([VIN] * 3, flat=flat)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
 
 
 def test_element_texts_are_cached_strs_shared_between_results_of_one_thread():
