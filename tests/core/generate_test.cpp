@@ -80,14 +80,40 @@ TEST(SchemaYear, TakesTheLatestYearInRangeElseTheNearestEnd) {
     int32_t from, to, year;
   };
   const std::vector<Case> cases = {
-      {2015, 2020, 2020}, {2015, 9999, 2028}, {1995, 2003, 2003},
-      {2030, 9999, 2030}, {2005, 2012, 2012}, {2026, 9999, 2028},
-      {1980, 2009, 2009}, {2000, 2050, 2028}, {2029, 2029, 2029},
+      {2015, 2020, 2020},
+      {2015, 9999, 2028},
+      {1995, 2003, 2003},
+      {2030, 9999, 2030},
+      {2005, 2012, 2012},
+      {2026, 9999, 2028},
+      {1980, 2009, 2009},
+      {2000, 2050, 2028},
+      {2029, 2029, 2029},
+      // The range may end exactly at 2010 or start exactly at max_year.
+      {2005, 2010, 2010},
+      {2010, 2010, 2010},
+      {2028, 9999, 2028},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(schema_year(c.from, c.to, MAX_YEAR), c.year) << c.from << "-" << c.to;
   }
   EXPECT_EQ(schema_year(2000, 9999, 2045), 2039);
+}
+
+TEST(SchemaToWmi, OneEntryPerSchemaFromItsSmallestWmiIdThenItsEarliestLink) {
+  artifact::Contents c;
+  c.wmis = {{.id = 2, .code = "2HG"}, {.id = 1, .code = "1HG"}};
+  // Schema 100 is linked three times from WMI 1 and once from WMI 2; the link
+  // of WMI 5, which has no row, counts for nothing.
+  c.wmi_vin_schemas = {{1, 1, 100, 2015, 2020}, {2, 1, 100, 2012},      {3, 1, 100, 2012, 2013},
+                       {4, 2, 100, 2000, 2001}, {5, 2, 101, 2016},      {6, 5, 98, 2001, 2002},
+                       {7, 1, 102, 2003, 2005}, {8, 2, 102, 2003, 2004}};
+  ArtifactDb a(c);
+  std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> entries;
+  for (const SchemaEntry& e : schema_to_wmi(a.db()))
+    entries.push_back({e.vin_schema_id, e.wmi_id, e.year_from, e.year_to});
+  EXPECT_EQ(entries, (std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>>{
+                         {100, 1, 2012, 2013}, {101, 2, 2016, 9999}, {102, 1, 2003, 2005}}));
 }
 
 // ---- The shared corpus artifact ------------------------------------------------------

@@ -39,6 +39,11 @@ TEST(CorpusFeb2026, GenerateThreeFor2020FromSeedZero) {
   // open-ended schema link, and the key *****|*P among that schema's 5 rows.
   EXPECT_EQ(generate(db, 3, 0, Filter{.year = 2020}, MAX_YEAR),
             (Vins{"1H9AAAAA8LP251111", "1E9BAAAA5LA607111", "JH2TE4027LA111111"}));
+  // Without a year filter open-ended schemas take max_year 2028 ("W"), closed
+  // ones their last year.
+  EXPECT_EQ(generate(db, 5, 42, {}, MAX_YEAR),
+            (Vins{"1Z9AAAAA1WA682111", "2T9AAAAA9WC148111", "1F9AAAAA4WA564111",
+                  "1J9AAAAA2WE128111", "1Z9AAAAA8WA072111"}));
 }
 
 TEST(CorpusFeb2026, GenerateFiltersByWmiMakeAndYear) {
@@ -53,28 +58,43 @@ TEST(CorpusFeb2026, GenerateFiltersByWmiMakeAndYear) {
   expect_assembled(generate(db, 20000, 1, {}, MAX_YEAR), "generate");
 }
 
-TEST(CorpusFeb2026, SweepSizesPerDimension) {
+TEST(CorpusFeb2026, SweepSizesAndPinnedVinsPerDimension) {
   TAMBEROK_REQUIRE_REAL_DB(db);
   // This copy of the data has no vehicle-spec, exception or default-value
   // rows, so those dimensions are empty.
-  const std::vector<std::pair<Dimension, size_t>> cases = {
-      {Dimension::wmi, 12763}, {Dimension::pattern, 329286}, {Dimension::engine, 335},
-      {Dimension::vspec, 0},   {Dimension::exception, 0},    {Dimension::defaults, 0},
+  // Sizes, then the first, middle (index size / 2) and last VIN of each.
+  const std::vector<std::pair<Dimension, Vins>> cases = {
+      {Dimension::wmi, {"101AAAAA6WA111111", "1T9AAAAA5WA976111", "ZZ3AAAAA2WA111111"}},
+      {Dimension::pattern, {"SCFAABAA1AA111111", "1GDJHA7A9TA111111", "1E9BAAAA6WA751111"}},
+      {Dimension::engine, {"1XPAAAAA1GA111111", "YV1AA390X6A111111", "4CDAAAFAXKA111111"}},
+      {Dimension::vspec, {}},
+      {Dimension::exception, {}},
+      {Dimension::defaults, {}},
   };
-  for (const auto& [d, size] : cases) {
+  const size_t sizes[] = {12763, 329286, 335, 0, 0, 0};
+  for (size_t k = 0; k < cases.size(); ++k) {
+    const auto& [d, pinned] = cases[k];
     Vins vins = sweep(db, {d}, CURRENT_YEAR);
-    EXPECT_EQ(vins.size(), size) << static_cast<int>(d);
+    EXPECT_EQ(vins.size(), sizes[k]) << static_cast<int>(d);
+    if (!vins.empty()) {
+      EXPECT_EQ((Vins{vins.front(), vins[vins.size() / 2], vins.back()}), pinned)
+          << static_cast<int>(d);
+    }
     expect_assembled(vins, "sweep");
   }
 }
 
-TEST(CorpusFeb2026, CoveringCorpusSizes) {
+TEST(CorpusFeb2026, CoveringCorpusSizesAndPinnedVins) {
   TAMBEROK_REQUIRE_REAL_DB(db);
   Vins pairs = pairwise(db, 0, CURRENT_YEAR);
   EXPECT_EQ(pairs.size(), 984548u);
+  EXPECT_EQ((Vins{pairs.front(), pairs[pairs.size() / 2], pairs.back()}),
+            (Vins{"SCFAAEDJ0AGA00000", "1GT6G0AAXAAAA0000", "1E9BAAAA8WA751000"}));
   expect_assembled(pairs, "pairwise");
   Vins seeds = seeded(db, 0, CURRENT_YEAR);
   EXPECT_EQ(seeds.size(), 1029040u);
+  EXPECT_EQ((Vins{seeds.front(), seeds[seeds.size() / 2], seeds.back()}),
+            (Vins{"SCFHABAJ9AGA00000", "1GTDAAAA4EAAA0000", "1E9AAAAA3WA751000"}));
   expect_assembled(seeds, "seeded");
 }
 
