@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "support.h"
+#include "tamberok/artifact_check.h"
 #include "tamberok/year.h"
 
 namespace tamberok {
@@ -122,6 +123,121 @@ TEST(ArtifactFormat, WriteThenReadGivesBackEveryRow) {
   EXPECT_EQ(db.vehicle_spec_schema_years()[0].year, 2016);
 }
 
+// Every table arrives in the reverse of its stored order, with ties on the
+// first key: the writer sorts each by its keys, the second breaking the ties.
+TEST(ArtifactFormat, UnsortedRowsAreStoredInEachTablesOrderTiesIncluded) {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "2T1"},
+            {.id = 2, .code = "1hg"},
+            {.id = 3, .code = "1HG"},
+            {.id = 4, .code = "109013"},
+            {.id = 5, .code = "109"}};
+  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 2}, {.id = 3, .wmi_id = 1}, {.id = 2, .wmi_id = 1}};
+  c.vin_schemas = {{.id = 3}, {.id = 1}, {.id = 2}};
+  c.patterns = {{.id = 1, .vin_schema_id = 101},
+                {.id = 9, .vin_schema_id = 100},
+                {.id = 4, .vin_schema_id = 100},
+                {.id = 5, .vin_schema_id = 99}};
+  c.element_defs = {{.id = 5}, {.id = 1}, {.id = 3}};
+  c.make_models = {{474, 30}, {441, 10}, {448, 20}};
+  c.wmi_makes = {{2, 474}, {1, 448}, {1, 441}, {2, 441}};
+  c.engine_models = {{3, "c"}, {1, "a"}, {2, "b"}};
+  c.engine_model_patterns = {{.id = 1, .engine_model_id = 2},
+                             {.id = 7, .engine_model_id = 1},
+                             {.id = 3, .engine_model_id = 1}};
+  c.default_values = {{.id = 1, .vehicle_type_id = 7},
+                      {.id = 9, .vehicle_type_id = 2},
+                      {.id = 4, .vehicle_type_id = 2}};
+  // Repeats of one VIN keep their input order.
+  c.vin_exceptions = {{"B", true}, {"A", false}, {"AB", true}, {"A", true}};
+  c.conversions = {{.id = 7}, {.id = 1}, {.id = 4}};
+  c.lookups = {{44, 2, "b"}, {9, 474, "Honda"}, {44, 0, "a"}, {9, 441, "Tesla"}};
+  c.vehicle_spec_schemas = {
+      {.id = 1, .make_id = 474}, {.id = 9, .make_id = 448}, {.id = 3, .make_id = 448}};
+  c.vspec_schema_patterns = {
+      {.id = 1, .schema_id = 2}, {.id = 8, .schema_id = 1}, {.id = 5, .schema_id = 1}};
+  c.vehicle_spec_patterns = {{.id = 1, .vspec_schema_pattern_id = 20},
+                             {.id = 6, .vspec_schema_pattern_id = 10},
+                             {.id = 2, .vspec_schema_pattern_id = 10}};
+  c.vehicle_spec_schema_models = {{2, 5}, {1, 9}, {1, 3}};
+  c.vehicle_spec_schema_years = {{2, 2001}, {1, 2020}, {1, 2015}};
+  ArtifactDb a(c);
+  const Db& db = a.db();
+
+  using Keys = std::vector<std::pair<int64_t, int64_t>>;
+  auto keys = [](auto table, auto key) {
+    Keys out;
+    for (size_t i = 0; i < table.size(); ++i) out.push_back(key(table[i]));
+    return out;
+  };
+  const std::vector<std::tuple<const char*, Keys, Keys>> cases = {
+      {"wmi_vin_schemas",
+       keys(db.wmi_vin_schemas(), [](auto r) { return std::pair(r.wmi_id, r.id); }),
+       {{1, 2}, {1, 3}, {2, 1}}},
+      {"vin_schemas",
+       keys(db.vin_schemas(), [](auto r) { return std::pair(r.id, 0); }),
+       {{1, 0}, {2, 0}, {3, 0}}},
+      {"patterns",
+       keys(db.patterns(), [](auto r) { return std::pair(r.vin_schema_id, r.id); }),
+       {{99, 5}, {100, 4}, {100, 9}, {101, 1}}},
+      {"element_defs",
+       keys(db.element_defs(), [](auto r) { return std::pair(r.id, 0); }),
+       {{1, 0}, {3, 0}, {5, 0}}},
+      {"make_models",
+       keys(db.make_models(), [](auto r) { return std::pair(r.model_id, r.make_id); }),
+       {{10, 441}, {20, 448}, {30, 474}}},
+      {"wmi_makes",
+       keys(db.wmi_makes(), [](auto r) { return std::pair(r.wmi_id, r.make_id); }),
+       {{1, 441}, {1, 448}, {2, 441}, {2, 474}}},
+      {"engine_models",
+       keys(db.engine_models(), [](auto r) { return std::pair(r.id, 0); }),
+       {{1, 0}, {2, 0}, {3, 0}}},
+      {"engine_model_patterns",
+       keys(db.engine_model_patterns(), [](auto r) { return std::pair(r.engine_model_id, r.id); }),
+       {{1, 3}, {1, 7}, {2, 1}}},
+      {"default_values",
+       keys(db.default_values(), [](auto r) { return std::pair(r.vehicle_type_id, r.id); }),
+       {{2, 4}, {2, 9}, {7, 1}}},
+      {"conversions",
+       keys(db.conversions(), [](auto r) { return std::pair(r.id, 0); }),
+       {{1, 0}, {4, 0}, {7, 0}}},
+      {"lookups",
+       keys(db.lookups(), [](auto r) { return std::pair(r.table, r.id); }),
+       {{9, 441}, {9, 474}, {44, 0}, {44, 2}}},
+      {"vehicle_spec_schemas",
+       keys(db.vehicle_spec_schemas(), [](auto r) { return std::pair(r.make_id, r.id); }),
+       {{448, 3}, {448, 9}, {474, 1}}},
+      {"vspec_schema_patterns",
+       keys(db.vspec_schema_patterns(), [](auto r) { return std::pair(r.schema_id, r.id); }),
+       {{1, 5}, {1, 8}, {2, 1}}},
+      {"vehicle_spec_patterns",
+       keys(db.vehicle_spec_patterns(),
+            [](auto r) { return std::pair(r.vspec_schema_pattern_id, r.id); }),
+       {{10, 2}, {10, 6}, {20, 1}}},
+      {"vehicle_spec_schema_models",
+       keys(db.vehicle_spec_schema_models(),
+            [](auto r) { return std::pair(r.schema_id, r.model_id); }),
+       {{1, 3}, {1, 9}, {2, 5}}},
+      {"vehicle_spec_schema_years",
+       keys(db.vehicle_spec_schema_years(), [](auto r) { return std::pair(r.schema_id, r.year); }),
+       {{1, 2015}, {1, 2020}, {2, 2001}}},
+  };
+  for (const auto& [table, stored, expected] : cases) EXPECT_EQ(stored, expected) << table;
+
+  // Texts sort byte by byte, a prefix first.
+  std::vector<std::string_view> codes;
+  for (size_t i = 0; i < db.wmis().size(); ++i) codes.push_back(db.string(db.wmis()[i].code));
+  EXPECT_EQ(codes, (std::vector<std::string_view>{"109", "109013", "1HG", "1hg", "2T1"}));
+  std::vector<std::pair<std::string_view, int>> exceptions;
+  for (size_t i = 0; i < db.vin_exceptions().size(); ++i) {
+    VinExceptionRow r = db.vin_exceptions()[i];
+    exceptions.push_back({db.string(r.vin), r.check_digit});
+  }
+  EXPECT_EQ(exceptions, (std::vector<std::pair<std::string_view, int>>{
+                            {"A", 0}, {"A", 1}, {"AB", 1}, {"B", 1}}));
+  EXPECT_EQ(check_artifact_orders(db), std::vector<std::string>{});
+}
+
 TEST(ArtifactFormat, EachDistinctTextIsStoredOnceAndStrIdZeroIsTheFirstWmiCode) {
   ArtifactDb a(small_contents());
   const Db& db = a.db();
@@ -150,6 +266,21 @@ TEST(ArtifactFormat, StoredStringsAreInlineUpToEightBytesAndOutOfLineBeyond) {
   EXPECT_EQ(std::memcmp(db.cover_vin_list().address(2), "ABCDEFGH", 8), 0);
   EXPECT_EQ(db.cover_vin_list().address(3)[0] & 0xC0, 0x80);
   EXPECT_THROW(db.cover_vin(4), Panic);
+
+  // Lengths of 64 bytes and more need the length field's bits above the
+  // first six.
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG"}};
+  const size_t lengths[] = {9, 63, 64, 65, 127, 128, 255, 256, 300, 4096, 70000};
+  for (size_t length : lengths) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i) text += static_cast<char>('A' + (i * 7 + length) % 26);
+    c.cover_vin_list.push_back(text);
+  }
+  ArtifactDb long_texts(c);
+  ASSERT_EQ(long_texts.db().cover_vin_list().size(), std::size(lengths));
+  for (size_t i = 0; i < std::size(lengths); ++i)
+    EXPECT_EQ(long_texts.db().cover_vin(i), c.cover_vin_list[i]) << lengths[i];
 }
 
 TEST(ArtifactFormat, BytesReadersNeverLookAtAnswerTheSame) {
