@@ -50,8 +50,8 @@ run() {
   for ((k = 1; k <= jobs; k++)); do
     n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$name.$k.log")
     read -r e f < <(grep -E '^#[0-9]+' "$work/$name.$k.log" | tail -n 1 |
-      sed -n 's/.*cov: \([0-9]*\) ft: \([0-9]*\).*/\1 \2/p')
-    runs=$((runs + n))
+      sed -n 's/.*cov: \([0-9]*\) ft: \([0-9]*\).*/\1 \2/p') || true
+    runs=$((runs + ${n:-0}))
     [ "${e:-0}" -gt $edges ] && edges=$e
     [ "${f:-0}" -gt $features ] && features=$f
   done
