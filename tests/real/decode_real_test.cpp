@@ -131,8 +131,8 @@ TEST(RealDataFeb2026, EdgeVinsPinYearPassChoiceAndCorrectionTexts) {
             "1 - Check Digit (9th position) does not calculate properly; 2 - VIN corrected, error "
             "in one position; 14 - Unable to provide information for some of the characters in "
             "the VIN, based on the manufacturer submission.");
-  // Code 10's regulatory text pushes the error text past 500 characters (one of
-  // them the two-byte en dash): it keeps exactly 500.
+  // Code 10's regulatory text pushes the error text past 500 characters, one
+  // of them the three-byte en dash: it keeps exactly 500 characters.
   std::string errors = value_of(decode_at_dec_2026(db, "1HDAIAAAAUAO1111A"), "Error Text");
   EXPECT_EQ(count_chars(errors), 500u);
   EXPECT_EQ(errors.size(), 502u);
