@@ -28,12 +28,15 @@ bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
   return link.year_from <= year && year <= upper;
 }
 
+constexpr std::optional<uint16_t> MAKE_TABLE = tables::lookup_table_index("make");
+constexpr std::optional<uint16_t> MANUFACTURER_TABLE = tables::lookup_table_index("manufacturer");
+constexpr std::optional<uint16_t> VEHICLE_TYPE_TABLE = tables::lookup_table_index("vehicletype");
+
 // The lookup name of a value, upper-cased for display; empty when the table
 // or the value is unknown.
-std::optional<std::string> lookup_upper(const Db& db, std::string_view table, int32_t id) {
-  std::optional<uint16_t> index = tables::lookup_table_index(table);
-  if (!index) return std::nullopt;
-  std::optional<std::string_view> name = db.lookup(*index, id);
+std::optional<std::string> lookup_upper(const Db& db, std::optional<uint16_t> table, int32_t id) {
+  if (!table) return std::nullopt;
+  std::optional<std::string_view> name = db.lookup(*table, id);
   if (!name) return std::nullopt;
   return unicode_upper(*name);
 }
@@ -260,7 +263,7 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
                       std::vector<DecodingItem>& items) {
   std::string keys = ascii_upper(wmi);
   if (w.vehicle_type_id != NONE_I32) {
-    if (std::optional<std::string> name = lookup_upper(db, "vehicletype", w.vehicle_type_id)) {
+    if (std::optional<std::string> name = lookup_upper(db, VEHICLE_TYPE_TABLE, w.vehicle_type_id)) {
       DecodingItem item =
           wmi_item(w, keys, "VehType", element_id::VEHICLE_TYPE, w.vehicle_type_id, *name);
       item.created_on = w.updated_on;
@@ -268,7 +271,7 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
     }
   }
   if (w.manufacturer_id != NONE_I32) {
-    std::string name = lookup_upper(db, "manufacturer", w.manufacturer_id).value_or("");
+    std::string name = lookup_upper(db, MANUFACTURER_TABLE, w.manufacturer_id).value_or("");
     items.push_back(
         wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id, name));
     items.push_back(wmi_item(w, keys, "Manu. Id", element_id::MANUFACTURER_ID, w.manufacturer_id,
@@ -379,7 +382,7 @@ void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
       DecodingItem item;
       item.keys = keys;
       item.attribute_id = std::to_string(row.make_id);
-      item.value = lookup_upper(db, "make", row.make_id).value_or("");
+      item.value = lookup_upper(db, MAKE_TABLE, row.make_id).value_or("");
       item.source = "pattern - model";
       item.pattern_id = pattern_id;
       item.vin_schema_id = vin_schema_id;
@@ -399,7 +402,7 @@ void append_make_items(const Db& db, const WmiRow& w, std::string_view wmi,
   DecodingItem item;
   item.keys = std::string(wmi);
   item.attribute_id = std::to_string(ids[0]);
-  item.value = lookup_upper(db, "make", ids[0]).value_or("");
+  item.value = lookup_upper(db, MAKE_TABLE, ids[0]).value_or("");
   item.source = "Make";
   item.created_on = w.updated_on;
   item.wmi_id = w.id;

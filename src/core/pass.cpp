@@ -140,7 +140,7 @@ std::string note_text(const CodeSet& codes, const std::optional<std::string>& un
 
 // The names of the codes from the artifact's error-code table, "; "-joined.
 std::string error_text(const Db& db, const CodeSet& codes, bool off_road, bool excepted) {
-  std::optional<uint16_t> table = tables::lookup_table_index("errorcode");
+  constexpr std::optional<uint16_t> table = tables::lookup_table_index("errorcode");
   std::string text;
   bool any = false;
   for (int32_t code : codes) {

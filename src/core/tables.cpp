@@ -39,13 +39,6 @@ std::optional<std::string_view> lookup_table_of(int32_t element_id) {
   return LOOKUP_TABLE_NAMES[*index];
 }
 
-std::optional<uint16_t> lookup_table_index(std::string_view name) {
-  for (size_t i = 0; i < LOOKUP_TABLE_NAMES.size(); ++i) {
-    if (LOOKUP_TABLE_NAMES[i] == name) return static_cast<uint16_t>(i);
-  }
-  return std::nullopt;
-}
-
 }  // namespace tables
 
 int32_t group_rank(std::string_view group_name) {

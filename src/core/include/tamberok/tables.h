@@ -122,8 +122,14 @@ namespace tables {
 // The lookup table that holds the names of an element's coded values.
 std::optional<std::string_view> lookup_table_of(int32_t element_id);
 
-// The index of a table name in LOOKUP_TABLE_NAMES (exact bytes).
-std::optional<uint16_t> lookup_table_index(std::string_view name);
+// The index of a table name in LOOKUP_TABLE_NAMES (exact bytes). Inline and
+// constexpr so that the decoder's fixed table names resolve at compile time.
+constexpr std::optional<uint16_t> lookup_table_index(std::string_view name) {
+  for (size_t i = 0; i < LOOKUP_TABLE_NAMES.size(); ++i) {
+    if (LOOKUP_TABLE_NAMES[i] == name) return static_cast<uint16_t>(i);
+  }
+  return std::nullopt;
+}
 
 // lookup_table_index(lookup_table_of(id)) without the name search, for the
 // per-value resolution of every result.
