@@ -1,6 +1,7 @@
 #include "tamberok/assemble.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "tamberok/element_set.h"
 #include "tamberok/tables.h"
@@ -32,20 +33,58 @@ bool ranks_above(const PassScore& a, const PassScore& b) {
   return a.pass_id < b.pass_id;
 }
 
+ElementFacts facts_of(const Db& db, int32_t element_id) {
+  ElementFacts facts;
+  facts.row = db.element(element_id);
+  if (facts.row) {
+    facts.shown = db.is_public(*facts.row);
+    facts.rank = group_rank(db.string(facts.row->group_name));
+  }
+  facts.lookup_table = tables::lookup_table_index_of(element_id);
+  return facts;
+}
+
+// Element facts by id for ids below FLAT, for the Db of `serial`; every
+// result asks for each of its elements twice (weight and display).
+struct ElementFactsCache {
+  static constexpr int32_t FLAT = 1024;
+  uint64_t serial = 0;
+  bool built = false;
+  std::vector<ElementFacts> by_id;
+};
+thread_local ElementFactsCache ELEMENT_FACTS;
+
 // The display value of an item: coded values ("XXX") become the name of
 // their lookup row; every other value is final.
-std::string resolve_value(const Db& db, DecodingItem& item) {
+std::string resolve_value(const Db& db, const ElementFacts& facts, DecodingItem& item) {
   if (item.value != "XXX") return std::move(item.value);
-  std::optional<uint16_t> index = tables::lookup_table_index_of(item.element_id);
-  if (!index) return item.attribute_id;
+  if (!facts.lookup_table) return item.attribute_id;
   std::optional<int32_t> id = parse_i32(item.attribute_id);
   if (!id) return "";
-  std::optional<std::string_view> name = db.lookup(*index, *id);
+  std::optional<std::string_view> name = db.lookup(*facts.lookup_table, *id);
   if (!name) return "";
   return std::string(*name);
 }
 
+// Whether any byte is below 0x0E, the range that holds tab, line feed and
+// carriage return; a word at a time, since nearly no value has one.
+bool may_hold_line_breaks(std::string_view text) {
+  constexpr uint64_t ONES = 0x0101010101010101;
+  constexpr uint64_t HIGHS = 0x8080808080808080;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (((word - ONES * 0x0E) & ~word & HIGHS) != 0) return true;
+  }
+  for (; i < text.size(); ++i) {
+    if (static_cast<unsigned char>(text[i]) < 0x0E) return true;
+  }
+  return false;
+}
+
 void blank_line_breaks(std::string& value) {
+  if (!may_hold_line_breaks(value)) return;
   for (char& c : value) {
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   }
@@ -57,6 +96,22 @@ std::optional<int32_t> present(int32_t value) {
 }
 
 }  // namespace
+
+const ElementFacts& element_facts(const Db& db, int32_t element_id) {
+  ElementFactsCache& cache = ELEMENT_FACTS;
+  if (element_id < 0 || element_id >= ElementFactsCache::FLAT) {
+    thread_local ElementFacts other;
+    other = facts_of(db, element_id);
+    return other;
+  }
+  if (!cache.built || cache.serial != db.serial()) {
+    cache.by_id.clear();
+    for (int32_t id = 0; id < ElementFactsCache::FLAT; ++id) cache.by_id.push_back(facts_of(db, id));
+    cache.serial = db.serial();
+    cache.built = true;
+  }
+  return cache.by_id[static_cast<size_t>(element_id)];
+}
 
 int32_t error_penalty(int32_t code) {
   switch (code) {
@@ -98,7 +153,7 @@ PassScore score_pass(const Db& db, const Pass& pass) {
   for (const DecodingItem& item : pass.items) {
     if (item.value.empty() || !weighed.insert(item.element_id)) continue;
     if (item.element_id < 0) continue;
-    std::optional<ElementRow> row = db.element(item.element_id);
+    const std::optional<ElementRow>& row = element_facts(db, item.element_id).row;
     if (row && row->weight != NONE_I32) score.weight_sum += row->weight;
   }
   score.pattern_count =
@@ -137,16 +192,16 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     int32_t rank;
     int32_t element_id;
     size_t index;  // of the item, which orders equal elements as they came
-    ElementRow row;
+    ElementFacts facts;
   };
   std::vector<Slot> order;
   order.reserve(pass.items.size());
   for (size_t i = 0; i < pass.items.size(); ++i) {
     const DecodingItem& item = pass.items[i];
     if (item.to_be_qced || item.element_id < 0) continue;
-    std::optional<ElementRow> row = db.element(item.element_id);
-    if (!row || !db.is_public(*row)) continue;
-    order.push_back({group_rank(db.string(row->group_name)), item.element_id, i, *row});
+    const ElementFacts& facts = element_facts(db, item.element_id);
+    if (!facts.row || !facts.shown) continue;
+    order.push_back({facts.rank, item.element_id, i, facts});
   }
   std::sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
@@ -156,11 +211,11 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
   result.elements.reserve(order.size());
   for (const Slot& slot : order) {
     DecodingItem& item = pass.items[slot.index];
-    const ElementRow& row = slot.row;
+    const ElementRow& row = *slot.facts.row;
     DecodedElement& e = result.elements.emplace_back();
     e.group_name = db.string(row.group_name);
     e.variable = db.string(row.name);
-    e.value = resolve_value(db, item);
+    e.value = resolve_value(db, slot.facts, item);
     blank_line_breaks(e.value);
     e.element_id = item.element_id;
     e.attribute_id = std::move(item.attribute_id);

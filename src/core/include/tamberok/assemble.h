@@ -16,6 +16,21 @@ namespace tamberok {
 // Penalty of one error code when ranking passes (0 for codes not listed).
 int32_t error_penalty(int32_t code);
 
+// What assembling a result needs of one element id: its row (none for a
+// negative or unknown id), whether it is shown, its group's display rank
+// and the lookup table of its coded values.
+struct ElementFacts {
+  std::optional<ElementRow> row;
+  bool shown = false;
+  int32_t rank = 99;
+  std::optional<uint16_t> lookup_table;
+};
+
+// The facts of an element of this Db, derived once per thread and artifact
+// for the small ids every element has, directly for any other. The reference
+// stays valid until the thread next asks about another Db.
+const ElementFacts& element_facts(const Db& db, int32_t element_id);
+
 // Sums are 64-bit: a weight may be any i32, and one pass may weigh every
 // element of the table, so a 32-bit sum could overflow.
 struct PassScore {
