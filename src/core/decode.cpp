@@ -22,12 +22,6 @@ bool is_multi_valued(int32_t element_id) {
 
 namespace {
 
-bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
-  if (!has_year) return true;
-  int32_t upper = link.year_to == NONE_I32 ? DECODER_OPEN_YEAR_TO : link.year_to;
-  return link.year_from <= year && year <= upper;
-}
-
 constexpr std::optional<uint16_t> MAKE_TABLE = tables::lookup_table_index("make");
 constexpr std::optional<uint16_t> MANUFACTURER_TABLE = tables::lookup_table_index("manufacturer");
 constexpr std::optional<uint16_t> VEHICLE_TYPE_TABLE = tables::lookup_table_index("vehicletype");
@@ -103,42 +97,45 @@ std::optional<DecodingItem> formula_item(const Db& db, const PatternRow& p, std:
 // schemas because both read every schema that covers the year.
 // Each schema's priority is the year_from of the first link that named it,
 // so newer schemas win ties. A schema named by two links is matched once per
-// link but read for formulas once. The schema's rows come precompiled from
-// the process-wide schema index.
+// link but read for formulas once. The walk and the schema's rows come
+// precompiled from the process-wide schema index.
 std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::string_view key,
                                          bool has_year, int32_t year,
                                          std::vector<DecodingItem>& items) {
-  std::string formula_key(key);
-  for (char& c : formula_key) {
-    if (is_ascii_digit(c)) c = '#';
-  }
   const SchemaIndex& index = schema_index(db);
   const PaddedKey padded(key);
-  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
-  auto [first, end] = index.links(w.id);
 
+  // A matched row with the priority of its schema.
+  struct Match {
+    int32_t id;
+    uint32_t row;
+    int32_t priority;
+  };
   std::vector<DecodingItem> formulas;
-  std::unordered_map<int32_t, int32_t, FxHash> schema_priority;
-  std::vector<MatchableRow> matched;
-  matched.reserve(32);
-  for (size_t i = first; i < end; ++i) {
-    WmiVinSchemaRow link = links[i];
-    if (!link_covers(link, has_year, year)) continue;
-    bool first_visit = schema_priority.try_emplace(link.vin_schema_id, link.year_from).second;
-    const CompiledSchema& schema = index.schema(link.vin_schema_id);
-    bool decodes = schema.decodes;
-    if (!decodes && !first_visit) continue;
+  std::string formula_key;
+  thread_local std::vector<Match> matched;
+  matched.clear();
+  for (const LinkVisit& visit : index.visits(w.id, has_year, year)) {
+    const CompiledSchema& schema = index.schema_in_slot(visit.slot);
     // Only rows whose element decodes are matched; each distinct key is
     // tested once for all its rows.
-    if (decodes) {
+    if (schema.decodes) {
       for (const KeyMatcher& k : schema.keys) {
         if (!schema.matches(k, padded)) continue;
-        matched.insert(matched.end(), schema.matchable.begin() + k.rows_begin,
-                       schema.matchable.begin() + k.rows_end);
+        for (uint32_t r = k.rows_begin; r < k.rows_end; ++r) {
+          const MatchableRow& m = schema.matchable[r];
+          matched.push_back({m.id, m.row, visit.priority});
+        }
       }
     }
-    if (first_visit) {
+    if (visit.first_visit && !schema.formulas.empty()) {
+      if (formula_key.empty()) {
+        formula_key = key;
+        for (char& c : formula_key) {
+          if (is_ascii_digit(c)) c = '#';
+        }
+      }
       for (uint32_t row : schema.formulas) {
         PatternRow p = patterns[row];
         if (auto item = formula_item(db, p, db.string(p.keys), key, formula_key)) {
@@ -148,13 +145,9 @@ std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::str
     }
   }
   std::sort(matched.begin(), matched.end(),
-            [](const MatchableRow& a, const MatchableRow& b) { return a.id < b.id; });
+            [](const Match& a, const Match& b) { return a.id < b.id; });
   items.reserve(items.size() + matched.size());
-  for (const MatchableRow& m : matched) {
-    PatternRow p = patterns[m.row];
-    auto it = schema_priority.find(p.vin_schema_id);
-    items.push_back(pattern_item(db, p, it == schema_priority.end() ? 0 : it->second, w.id));
-  }
+  for (const Match& m : matched) items.push_back(pattern_item(db, patterns[m.row], m.priority, w.id));
   return formulas;
 }
 

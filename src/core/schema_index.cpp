@@ -122,37 +122,137 @@ PaddedKey::PaddedKey(std::string_view text)
   std::memcpy(words, bytes, 16);
 }
 
+bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
+  if (!has_year) return true;
+  int32_t upper = link.year_to == NONE_I32 ? DECODER_OPEN_YEAR_TO : link.year_to;
+  return link.year_from <= year && year <= upper;
+}
+
 SchemaIndex::SchemaIndex(const Db& db) : db_(db) {
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   ids_.reserve(links.size());
   for (size_t i = 0; i < links.size(); ++i) ids_.push_back(links[i].vin_schema_id);
+  std::sort(ids_.begin(), ids_.end());
+  ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+  slots_ = std::make_unique<std::atomic<const CompiledSchema*>[]>(ids_.size());
+  for (size_t i = 0; i < ids_.size(); ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
   // The table is sorted by wmi_id: each WMI's links are one run.
   for (size_t i = 0; i < links.size();) {
     int32_t wmi_id = links[i].wmi_id;
     size_t j = i + 1;
     while (j < links.size() && links[j].wmi_id == wmi_id) ++j;
-    links_.try_emplace(wmi_id, static_cast<uint32_t>(i), static_cast<uint32_t>(j));
+    links_.try_emplace(wmi_id, WmiLinks{static_cast<uint32_t>(i), static_cast<uint32_t>(j),
+                                        static_cast<uint32_t>(links_.size())});
     i = j;
   }
-  std::sort(ids_.begin(), ids_.end());
-  ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-  slots_ = std::make_unique<std::atomic<const CompiledSchema*>[]>(ids_.size());
-  for (size_t i = 0; i < ids_.size(); ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
+  walks_ = std::make_unique<std::atomic<const WmiWalks*>[]>(links_.size());
+  for (size_t i = 0; i < links_.size(); ++i) walks_[i].store(nullptr, std::memory_order_relaxed);
+}
+
+uint32_t SchemaIndex::slot_of(int32_t vin_schema_id) const {
+  auto at = std::lower_bound(ids_.begin(), ids_.end(), vin_schema_id);
+  if (at == ids_.end() || *at != vin_schema_id) throw Panic("schema index: a schema without link");
+  return static_cast<uint32_t>(at - ids_.begin());
+}
+
+// The walk of a pass over links [first, end): a schema's priority and its
+// formulas come from the first covering link that names it.
+void SchemaIndex::add_visits(size_t first, size_t end, bool has_year, int32_t year,
+                             std::vector<LinkVisit>& out) const {
+  Table<WmiVinSchemaRow> links = db_.wmi_vin_schemas();
+  size_t start = out.size();
+  for (size_t i = first; i < end; ++i) {
+    WmiVinSchemaRow link = links[i];
+    if (!link_covers(link, has_year, year)) continue;
+    LinkVisit visit{static_cast<uint32_t>(i), slot_of(link.vin_schema_id), link.year_from, true};
+    for (size_t j = start; j < out.size(); ++j) {
+      if (out[j].slot == visit.slot) {
+        visit.priority = out[j].priority;
+        visit.first_visit = false;
+        break;
+      }
+    }
+    out.push_back(visit);
+  }
+}
+
+// The walks of every year, precomputed: the set of covering links only
+// changes where a link begins or ends, so one walk per such year serves
+// every year up to the next one.
+std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiLinks& w) const {
+  Table<WmiVinSchemaRow> links = db_.wmi_vin_schemas();
+  auto out = std::make_unique<WmiWalks>();
+  add_visits(w.first, w.end, false, 0, out->visits);
+  out->all_end = static_cast<uint32_t>(out->visits.size());
+  std::vector<int64_t> bounds;
+  for (size_t i = w.first; i < w.end; ++i) {
+    WmiVinSchemaRow link = links[i];
+    int32_t upper = link.year_to == NONE_I32 ? DECODER_OPEN_YEAR_TO : link.year_to;
+    bounds.push_back(link.year_from);
+    bounds.push_back(int64_t{upper} + 1);
+  }
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  for (int64_t from : bounds) {
+    if (from > INT32_MAX) break;  // no year lies there
+    YearRun run{static_cast<int32_t>(from), static_cast<uint32_t>(out->visits.size()), 0};
+    add_visits(w.first, w.end, true, run.from, out->visits);
+    run.end = static_cast<uint32_t>(out->visits.size());
+    out->runs.push_back(run);
+  }
+  return out;
+}
+
+const SchemaIndex::WmiWalks& SchemaIndex::walks(const WmiLinks& w) const {
+  std::atomic<const WmiWalks*>& slot = walks_[w.slot];
+  const WmiWalks* ready = slot.load(std::memory_order_acquire);
+  if (ready != nullptr) return *ready;
+  // As with schemas: the first thread to publish wins.
+  std::unique_ptr<const WmiWalks> built = walks_of(w);
+  const WmiWalks* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return *built.release();
+  }
+  return *expected;
+}
+
+std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year,
+                                               int32_t year) const {
+  auto it = links_.find(wmi_id);
+  if (it == links_.end()) {
+    thread_local std::vector<LinkVisit> scratch;
+    scratch.clear();
+    auto [first, end] = links(wmi_id);
+    add_visits(first, end, has_year, year, scratch);
+    return scratch;
+  }
+  const WmiWalks& w = walks(it->second);
+  const LinkVisit* visits = w.visits.data();
+  if (!has_year) return {visits, visits + w.all_end};
+  auto after = std::upper_bound(w.runs.begin(), w.runs.end(), year,
+                                [](int32_t y, const YearRun& run) { return y < run.from; });
+  if (after == w.runs.begin()) return {};
+  const YearRun& run = *(after - 1);
+  return {visits + run.begin, visits + run.end};
 }
 
 SchemaIndex::~SchemaIndex() {
   for (size_t i = 0; i < ids_.size(); ++i) delete slots_[i].load(std::memory_order_relaxed);
+  for (size_t i = 0; i < links_.size(); ++i) delete walks_[i].load(std::memory_order_relaxed);
 }
 
 const CompiledSchema& SchemaIndex::schema(int32_t vin_schema_id) const {
-  auto at = std::lower_bound(ids_.begin(), ids_.end(), vin_schema_id);
-  if (at == ids_.end() || *at != vin_schema_id) throw Panic("schema index: a schema without link");
-  std::atomic<const CompiledSchema*>& slot = slots_[static_cast<size_t>(at - ids_.begin())];
+  return schema_in_slot(slot_of(vin_schema_id));
+}
+
+const CompiledSchema& SchemaIndex::schema_in_slot(uint32_t at) const {
+  std::atomic<const CompiledSchema*>& slot = slots_[at];
   const CompiledSchema* ready = slot.load(std::memory_order_acquire);
   if (ready != nullptr) return *ready;
   // Threads that meet a new schema at once each compile it; the first to
   // publish wins and the others drop their copy.
-  std::unique_ptr<const CompiledSchema> built = compile_schema(db_, vin_schema_id);
+  std::unique_ptr<const CompiledSchema> built = compile_schema(db_, ids_[at]);
   const CompiledSchema* expected = nullptr;
   if (slot.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel,
                                    std::memory_order_acquire)) {
@@ -167,7 +267,7 @@ std::pair<size_t, size_t> SchemaIndex::links(int32_t wmi_id) const {
     return db_.wmi_vin_schemas().equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; },
                                              wmi_id);
   }
-  return it->second;
+  return {it->second.first, it->second.end};
 }
 
 const SchemaIndex& schema_index(const Db& db) {

@@ -4,7 +4,9 @@
 #include "tamberok/schema_index.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -138,6 +140,88 @@ TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
   }
   EXPECT_EQ(index.links(1), (std::pair<size_t, size_t>{0, 3}));
   EXPECT_EQ(index.links(2), (std::pair<size_t, size_t>{3, 3}));
+}
+
+// A visit as (link id, schema id, priority, first visit), for readable tables.
+using Visit = std::tuple<int32_t, int32_t, int32_t, bool>;
+
+std::vector<Visit> visits_of(const Db& db, const SchemaIndex& index, int32_t wmi_id,
+                             bool has_year, int32_t year) {
+  std::vector<Visit> out;
+  for (const LinkVisit& v : index.visits(wmi_id, has_year, year)) {
+    WmiVinSchemaRow link = db.wmi_vin_schemas()[v.link];
+    EXPECT_EQ(&index.schema_in_slot(v.slot), &index.schema(link.vin_schema_id));
+    out.emplace_back(link.id, link.vin_schema_id, v.priority, v.first_visit);
+  }
+  return out;
+}
+
+TEST(SchemaIndex, WalkOfAYearIsTheCoveringLinksInTableOrderWithTheFirstLinksPriority) {
+  constexpr int32_t MAX = std::numeric_limits<int32_t>::max();
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG"}, {.id = 2, .code = "2HG"}, {.id = 3, .code = "3HG"}};
+  c.vin_schemas = {{.id = 1}, {.id = 2}, {.id = 3}, {.id = 4}, {.id = 5}};
+  c.wmi_vin_schemas = {
+      {.id = 1, .wmi_id = 1, .vin_schema_id = 1, .year_from = 2005, .year_to = 2010},
+      {.id = 2, .wmi_id = 1, .vin_schema_id = 2, .year_from = 2008},  // open: up to 2999
+      {.id = 3, .wmi_id = 1, .vin_schema_id = 1, .year_from = 2001, .year_to = 2012},
+      {.id = 4, .wmi_id = 1, .vin_schema_id = 3, .year_from = 2010, .year_to = 2009},  // never
+      {.id = 5, .wmi_id = 1, .vin_schema_id = 4, .year_from = 3000, .year_to = MAX},
+      {.id = 6, .wmi_id = 1, .vin_schema_id = 2, .year_from = 1990, .year_to = 2008},
+      {.id = 7, .wmi_id = 2, .vin_schema_id = 5, .year_from = -5, .year_to = -5},
+  };
+  ArtifactDb adb(c);
+  const Db& db = adb.db();
+  const SchemaIndex& index = schema_index(db);
+
+  const struct {
+    int32_t wmi_id;
+    bool has_year;
+    int32_t year;
+    std::vector<Visit> expected;
+  } cases[] = {
+      {1, false, 0,
+       {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}, {4, 3, 2010, true},
+        {5, 4, 3000, true}, {6, 2, 2008, false}}},
+      {1, true, std::numeric_limits<int32_t>::min(), {}},
+      {1, true, 1989, {}},
+      {1, true, 1990, {{6, 2, 1990, true}}},
+      {1, true, 2001, {{3, 1, 2001, true}, {6, 2, 1990, true}}},
+      {1, true, 2005, {{1, 1, 2005, true}, {3, 1, 2005, false}, {6, 2, 1990, true}}},
+      {1, true, 2008,
+       {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}, {6, 2, 2008, false}}},
+      {1, true, 2009, {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}}},
+      {1, true, 2010, {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}}},
+      {1, true, 2011, {{2, 2, 2008, true}, {3, 1, 2001, true}}},
+      {1, true, 2013, {{2, 2, 2008, true}}},
+      {1, true, 2999, {{2, 2, 2008, true}}},
+      {1, true, 3000, {{5, 4, 3000, true}}},
+      {1, true, MAX, {{5, 4, 3000, true}}},
+      {2, true, -6, {}},
+      {2, true, -5, {{7, 5, -5, true}}},
+      {2, true, -4, {}},
+      {3, true, 2010, {}},
+      {3, false, 0, {}},
+  };
+  for (const auto& k : cases) {
+    EXPECT_EQ(visits_of(db, index, k.wmi_id, k.has_year, k.year), k.expected)
+        << k.wmi_id << " " << k.has_year << " " << k.year;
+  }
+  // Every year between and around the bounds agrees with a walk over the
+  // links themselves.
+  for (int32_t year = 1985; year <= 3005; ++year) {
+    std::vector<Visit> walked;
+    for (size_t i = 0; i < db.wmi_vin_schemas().size(); ++i) {
+      WmiVinSchemaRow link = db.wmi_vin_schemas()[i];
+      if (link.wmi_id != 1 || !link_covers(link, true, year)) continue;
+      auto seen = std::find_if(walked.begin(), walked.end(), [&](const Visit& v) {
+        return std::get<1>(v) == link.vin_schema_id;
+      });
+      int32_t priority = seen == walked.end() ? link.year_from : std::get<2>(*seen);
+      walked.emplace_back(link.id, link.vin_schema_id, priority, seen == walked.end());
+    }
+    EXPECT_EQ(visits_of(db, index, 1, true, year), walked) << year;
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -77,6 +78,20 @@ struct CompiledSchema {
   bool matches(const KeyMatcher& key, const PaddedKey& vin_key) const;
 };
 
+// One schema link a pass walks: its wmi_vin_schemas row, the slot of its
+// schema, the schema's priority (the year_from of the first link of the walk
+// that names it, so newer schemas win ties) and whether it is that link.
+struct LinkVisit {
+  uint32_t link;
+  uint32_t slot;
+  int32_t priority;
+  bool first_visit;
+};
+
+// Whether a schema link takes part in a pass of this year (every link does
+// when the pass has no year).
+bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year);
+
 class SchemaIndex {
  public:
   explicit SchemaIndex(const Db& db);
@@ -86,13 +101,44 @@ class SchemaIndex {
 
   // The compiled rows of a schema named by some WMI link.
   const CompiledSchema& schema(int32_t vin_schema_id) const;
+  const CompiledSchema& schema_in_slot(uint32_t slot) const;
 
   // The half-open range of wmi_vin_schemas rows of a WMI row id.
   std::pair<size_t, size_t> links(int32_t wmi_id) const;
 
+  // The links of a WMI row id that a pass of this year walks, in table
+  // order: the covering ones, or all of them without a year. Valid until
+  // the thread's next call for a WMI that has no links.
+  std::span<const LinkVisit> visits(int32_t wmi_id, bool has_year, int32_t year) const;
+
  private:
+  // The walks of one WMI for every year: visits[0, all_end) without a year,
+  // and per run of years the visits of runs[i].begin to runs[i].end, which
+  // serve the years from runs[i].from up to the next run's.
+  struct YearRun {
+    int32_t from;
+    uint32_t begin;
+    uint32_t end;
+  };
+  struct WmiWalks {
+    std::vector<LinkVisit> visits;
+    uint32_t all_end = 0;
+    std::vector<YearRun> runs;  // ascending by from
+  };
+  struct WmiLinks {
+    uint32_t first, end;  // wmi_vin_schemas rows
+    uint32_t slot;        // walks_
+  };
+
+  uint32_t slot_of(int32_t vin_schema_id) const;
+  void add_visits(size_t first, size_t end, bool has_year, int32_t year,
+                  std::vector<LinkVisit>& out) const;
+  std::unique_ptr<const WmiWalks> walks_of(const WmiLinks& links) const;
+  const WmiWalks& walks(const WmiLinks& links) const;
+
   const Db& db_;
-  std::unordered_map<int32_t, std::pair<uint32_t, uint32_t>, FxHash> links_;
+  std::unordered_map<int32_t, WmiLinks, FxHash> links_;
+  std::unique_ptr<std::atomic<const WmiWalks*>[]> walks_;
   std::vector<int32_t> ids_;  // every vin_schema_id of a link, ascending, no repeats
   std::unique_ptr<std::atomic<const CompiledSchema*>[]> slots_;
 };
