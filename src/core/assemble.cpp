@@ -192,16 +192,15 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     int32_t rank;
     int32_t element_id;
     size_t index;  // of the item, which orders equal elements as they came
-    ElementFacts facts;
   };
-  std::vector<Slot> order;
-  order.reserve(pass.items.size());
+  thread_local std::vector<Slot> order;
+  order.clear();
   for (size_t i = 0; i < pass.items.size(); ++i) {
     const DecodingItem& item = pass.items[i];
     if (item.to_be_qced || item.element_id < 0) continue;
     const ElementFacts& facts = element_facts(db, item.element_id);
     if (!facts.row || !facts.shown) continue;
-    order.push_back({facts.rank, item.element_id, i, facts});
+    order.push_back({facts.rank, item.element_id, i});
   }
   std::sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) {
     if (a.rank != b.rank) return a.rank < b.rank;
@@ -211,24 +210,20 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
   result.elements.reserve(order.size());
   for (const Slot& slot : order) {
     DecodingItem& item = pass.items[slot.index];
-    const ElementRow& row = *slot.facts.row;
-    DecodedElement& e = result.elements.emplace_back();
-    e.group_name = db.string(row.group_name);
-    e.variable = db.string(row.name);
-    e.value = resolve_value(db, slot.facts, item);
-    blank_line_breaks(e.value);
-    e.element_id = item.element_id;
-    e.attribute_id = std::move(item.attribute_id);
-    e.code = db.string(row.code);
-    e.data_type = db.string(row.data_type);
-    e.decode = db.string(row.decode);
-    e.source = std::move(item.source);
-    e.pattern_id = present(item.pattern_id);
-    e.vin_schema_id = present(item.vin_schema_id);
-    e.keys = std::move(item.keys);
-    if (item.created_on != NONE_I64) e.created_on = item.created_on;
-    e.wmi_id = present(item.wmi_id);
-    e.to_be_qced = item.to_be_qced;
+    const ElementFacts& facts = element_facts(db, item.element_id);
+    const ElementRow& row = *facts.row;
+    std::string value = resolve_value(db, facts, item);
+    blank_line_breaks(value);
+    std::optional<int64_t> created_on;
+    if (item.created_on != NONE_I64) created_on = item.created_on;
+    // Every member given: a value-initialised element would be zeroed first.
+    result.elements.emplace_back(db.string(row.group_name), db.string(row.name), std::move(value),
+                                 item.element_id, std::move(item.attribute_id),
+                                 db.string(row.code), db.string(row.data_type),
+                                 db.string(row.decode), std::move(item.source),
+                                 present(item.pattern_id), present(item.vin_schema_id),
+                                 std::move(item.keys), created_on, present(item.wmi_id),
+                                 item.to_be_qced);
   }
   return result;
 }
