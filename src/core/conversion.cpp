@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
 #include "tamberok/element_set.h"
 #include "tamberok/panic.h"
@@ -270,6 +271,46 @@ std::string evaluate_formula(std::string_view formula, std::string_view attribut
   return evaluate(formula, attribute).value_or("0");
 }
 
+namespace {
+
+// The value and source text of one conversion of one attribute.
+struct ConversionTexts {
+  std::string value;
+  std::string source;
+};
+
+// The same few displacements turn up VIN after VIN, so each thread keeps the
+// texts it has worked out, keyed by everything they depend on: the
+// conversion id, the formula text and the attribute text. Emptied when
+// full, so odd attributes cannot grow it without bound.
+struct ConversionMemo {
+  std::string key;  // reused for every lookup
+  std::unordered_map<std::string, ConversionTexts> texts;
+};
+thread_local ConversionMemo CONVERSION_MEMO;
+constexpr size_t CONVERSION_MEMO_LIMIT = 4096;
+
+// Valid until the thread's next call.
+const ConversionTexts& conversion_texts(int32_t conversion_id, std::string_view formula,
+                                        std::string_view attribute) {
+  ConversionMemo& memo = CONVERSION_MEMO;
+  // The formula's length comes first, so no two (formula, attribute) pairs
+  // share a key.
+  uint64_t formula_size = formula.size();
+  memo.key.assign(reinterpret_cast<const char*>(&conversion_id), sizeof conversion_id);
+  memo.key.append(reinterpret_cast<const char*>(&formula_size), sizeof formula_size);
+  memo.key.append(formula);
+  memo.key.append(attribute);
+  auto found = memo.texts.find(memo.key);
+  if (found != memo.texts.end()) return found->second;
+  if (memo.texts.size() >= CONVERSION_MEMO_LIMIT) memo.texts.clear();
+  ConversionTexts texts{evaluate_formula(formula, attribute),
+                        source_text(conversion_id, formula, attribute)};
+  return memo.texts.try_emplace(memo.key, std::move(texts)).first->second;
+}
+
+}  // namespace
+
 void append_conversions(std::vector<DecodingItem>& items, const Db& db) {
   struct Row {
     std::string attribute;
@@ -309,11 +350,11 @@ void append_conversions(std::vector<DecodingItem>& items, const Db& db) {
     // Claimed before evaluating, so a formula that fails still takes the
     // target and a lower-ranked source cannot fill it.
     if (!claimed.insert(row.to_element_id)) continue;
-    std::string value = evaluate_formula(row.formula, row.attribute);
+    const ConversionTexts& texts = conversion_texts(row.conversion_id, row.formula, row.attribute);
     items.push_back({.keys = std::move(row.keys),
-                     .attribute_id = value,
-                     .value = value,
-                     .source = source_text(row.conversion_id, row.formula, row.attribute),
+                     .attribute_id = texts.value,
+                     .value = texts.value,
+                     .source = texts.source,
                      .created_on = NONE_I64,
                      .pattern_id = row.pattern_id,
                      .vin_schema_id = row.vin_schema_id,

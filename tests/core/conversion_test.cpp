@@ -249,5 +249,62 @@ TEST(AppendConversions, SourceTextIsCutToFiftyCharacters) {
             "11 | Conversion 4: " + repeat("\u00fc", 36) + " | 0");
 }
 
+// (element, source, value) of each item the stage appended on this artifact.
+std::vector<std::string> appended_on(const Db& db, std::vector<DecodingItem> items) {
+  size_t before = items.size();
+  append_conversions(items, db);
+  std::vector<std::string> out;
+  for (size_t i = before; i < items.size(); ++i) {
+    out.push_back(std::to_string(items[i].element_id) + " | " + items[i].source + " | " +
+                  items[i].value);
+  }
+  return out;
+}
+
+ArtifactDb one_conversion(int32_t id, std::string formula) {
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG"}};
+  c.conversions = {{id, 11, 12, std::move(formula)}};
+  return ArtifactDb(std::move(c));
+}
+
+TEST(AppendConversions, RepeatedConversionsGiveTheTextsOfTheirOwnFormulaIdAndAttribute) {
+  ArtifactDb times_1 = one_conversion(1, "#x# * 1");
+  ArtifactDb times_10 = one_conversion(1, "#x# * 10");
+  ArtifactDb times_10_as_2 = one_conversion(2, "#x# * 10");
+  struct Case {
+    const ArtifactDb* db;
+    std::string attribute;
+    std::string expected;
+  };
+  // Formula and attribute texts that run together the same way, the same
+  // id with another formula, and the same formula under another id.
+  const Case cases[] = {
+      {&times_1, "05", "12 | Conversion 1: 05 * 1 | 5"},
+      {&times_10, "5", "12 | Conversion 1: 5 * 10 | 50"},
+      {&times_10_as_2, "5", "12 | Conversion 2: 5 * 10 | 50"},
+      {&times_1, "5", "12 | Conversion 1: 5 * 1 | 5"},
+      {&times_10, "05", "12 | Conversion 1: 05 * 10 | 50"},
+      {&times_1, "05", "12 | Conversion 1: 05 * 1 | 5"},
+      {&times_10, "5", "12 | Conversion 1: 5 * 10 | 50"},
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const Case& c : cases) {
+      EXPECT_EQ(appended_on(c.db->db(), {source_item(11, c.attribute)}),
+                std::vector<std::string>{c.expected})
+          << c.attribute << " round " << round;
+    }
+  }
+  // Far more distinct attributes than a thread keeps, then the first again.
+  for (int i = 0; i < 5000; ++i) {
+    std::string attribute = std::to_string(i);
+    ASSERT_EQ(appended_on(times_10.db(), {source_item(11, attribute)}),
+              std::vector<std::string>{"12 | Conversion 1: " + attribute + " * 10 | " +
+                                       (i == 0 ? "0" : attribute + "0")});
+  }
+  EXPECT_EQ(appended_on(times_1.db(), {source_item(11, "05")}),
+            std::vector<std::string>{"12 | Conversion 1: 05 * 1 | 5"});
+}
+
 }  // namespace
 }  // namespace tamberok
