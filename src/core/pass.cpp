@@ -48,6 +48,7 @@ constexpr std::string_view INCOMPLETE_BODY_CLASSES[] = {"62", "63",  "64",  "65"
 // a tree of nodes.
 class CodeSet {
  public:
+  CodeSet() { codes_.reserve(8); }  // one allocation for the usual handful
   void insert(int32_t code) {
     auto at = std::lower_bound(codes_.begin(), codes_.end(), code);
     if (at == codes_.end() || *at != code) codes_.insert(at, code);
@@ -187,15 +188,13 @@ std::string from_chars(const std::u32string& chars) {
 
 }  // namespace
 
-void append_correction(std::vector<DecodingItem>& items, int32_t element_id,
-                       std::string_view text) {
-  DecodingItem item;
-  item.attribute_id = std::string(text);
-  item.value = std::string(text);
-  item.source = "Corrections";
-  item.element_id = element_id;
-  item.priority = 999;
-  items.push_back(std::move(item));
+void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std::string text) {
+  std::string attribute_id = text;
+  // Every member given: an item built empty and then filled would be zeroed
+  // and written twice.
+  items.emplace_back(std::string(), std::move(attribute_id), std::move(text),
+                     std::string("Corrections"), NONE_I64, NONE_I32, NONE_I32, NONE_I32,
+                     element_id, 999, false);
 }
 
 Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::string_view key,
@@ -298,10 +297,10 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
   std::string errors = error_text(db, codes, off_road, excepted);
   append_correction(items, element_id::SUGGESTED_VIN, pass.corrected_vin);
   append_correction(items, element_id::ERROR_CODE, codes_text(codes));
-  append_correction(items, element_id::POSSIBLE_VALUES, outcome.possible_values);
-  append_correction(items, element_id::ADDITIONAL_ERROR_TEXT, note);
-  append_correction(items, element_id::ERROR_TEXT, errors);
-  append_correction(items, element_id::VEHICLE_DESCRIPTOR, descriptor);
+  append_correction(items, element_id::POSSIBLE_VALUES, std::move(outcome.possible_values));
+  append_correction(items, element_id::ADDITIONAL_ERROR_TEXT, std::move(note));
+  append_correction(items, element_id::ERROR_TEXT, std::move(errors));
+  append_correction(items, element_id::VEHICLE_DESCRIPTOR, std::string(descriptor));
 
   pass.items = std::move(items);
   pass.error_codes.assign(codes.begin(), codes.end());

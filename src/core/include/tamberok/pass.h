@@ -28,6 +28,6 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
               int32_t year, std::string_view year_key, bool year_certain);
 
 // Appends one correction item ("Corrections", priority 999) carrying text.
-void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std::string_view text);
+void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std::string text);
 
 }  // namespace tamberok
