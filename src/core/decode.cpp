@@ -26,13 +26,37 @@ constexpr std::optional<uint16_t> MAKE_TABLE = tables::lookup_table_index("make"
 constexpr std::optional<uint16_t> MANUFACTURER_TABLE = tables::lookup_table_index("manufacturer");
 constexpr std::optional<uint16_t> VEHICLE_TYPE_TABLE = tables::lookup_table_index("vehicletype");
 
-// The lookup name of a value, upper-cased for display; empty when the table
-// or the value is unknown.
-std::optional<std::string> lookup_upper(const Db& db, std::optional<uint16_t> table, int32_t id) {
-  if (!table) return std::nullopt;
-  std::optional<std::string_view> name = db.lookup(*table, id);
-  if (!name) return std::nullopt;
-  return unicode_upper(*name);
+// Upper-cased lookup names by (table, id), per thread and artifact: the same
+// makes, manufacturers and vehicle types come back VIN after VIN. Emptied
+// when full, so that the odd names of a long run cannot grow it unbounded.
+struct UpperNames {
+  uint64_t serial = 0;
+  bool filled = false;
+  std::unordered_map<uint64_t, std::optional<std::string>> names;
+};
+thread_local UpperNames UPPER_NAMES;
+constexpr size_t UPPER_NAMES_LIMIT = 8192;
+
+// The lookup name of a value, upper-cased for display; none when the table
+// or the value is unknown. Valid until the thread's next call.
+const std::optional<std::string>& lookup_upper(const Db& db, std::optional<uint16_t> table,
+                                               int32_t id) {
+  static const std::optional<std::string> NO_NAME;
+  if (!table) return NO_NAME;
+  UpperNames& memo = UPPER_NAMES;
+  if (!memo.filled || memo.serial != db.serial() || memo.names.size() >= UPPER_NAMES_LIMIT) {
+    memo.names.clear();
+    memo.serial = db.serial();
+    memo.filled = true;
+  }
+  uint64_t key = (uint64_t{*table} << 32) | static_cast<uint32_t>(id);
+  auto [at, added] = memo.names.try_emplace(key);
+  if (added) {
+    if (std::optional<std::string_view> name = db.lookup(*table, id)) {
+      at->second = unicode_upper(*name);
+    }
+  }
+  return at->second;
 }
 
 // The first usable WMI row of the code: it must have a creation time no
@@ -256,7 +280,8 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
                       std::vector<DecodingItem>& items) {
   std::string keys = ascii_upper(wmi);
   if (w.vehicle_type_id != NONE_I32) {
-    if (std::optional<std::string> name = lookup_upper(db, VEHICLE_TYPE_TABLE, w.vehicle_type_id)) {
+    if (const std::optional<std::string>& name =
+            lookup_upper(db, VEHICLE_TYPE_TABLE, w.vehicle_type_id)) {
       DecodingItem item =
           wmi_item(w, keys, "VehType", element_id::VEHICLE_TYPE, w.vehicle_type_id, *name);
       item.created_on = w.updated_on;
@@ -266,7 +291,8 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
   if (w.manufacturer_id != NONE_I32) {
     std::string name = lookup_upper(db, MANUFACTURER_TABLE, w.manufacturer_id).value_or("");
     items.push_back(
-        wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id, name));
+        wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id,
+                 std::move(name)));
     items.push_back(wmi_item(w, keys, "Manu. Id", element_id::MANUFACTURER_ID, w.manufacturer_id,
                              std::to_string(w.manufacturer_id)));
   }

@@ -111,6 +111,34 @@ TEST(CandidateSearch, EngineModelByNameFollowsTheThreadToAnotherArtifact) {
   }
 }
 
+TEST(CandidateSearch, UpperCasedNamesFollowTheThreadToAnotherArtifact) {
+  artifact::Contents renamed = decoder_contents();
+  for (artifact::Lookup& l : renamed.lookups) {
+    if (l.table == 10 && l.id == 988) l.name = "stra\u00dfe motors";
+    if (l.table == 9 && l.id == 474) l.name = "acura";
+  }
+  std::erase_if(renamed.lookups, [](const artifact::Lookup& l) { return l.table == 14; });
+  ArtifactDb first(decoder_contents());
+  ArtifactDb second(renamed);
+  // (manufacturer, make, vehicle type) of the Accord's pass.
+  auto names = [](const Db& db) {
+    DecodeCoreOutput out = accord(db);
+    auto value = [&](int32_t element) {
+      const DecodingItem* item = find_item(out, element);
+      return item ? item->value : std::string("<none>");
+    };
+    return std::vector<std::string>{value(27), value(26), value(39)};
+  };
+  const std::vector<std::string> honda = {"HONDA OF AMERICA MFG., INC.", "HONDA",
+                                          "PASSENGER CAR"};
+  const std::vector<std::string> other = {"STRASSE MOTORS", "ACURA", "<none>"};
+  const std::vector<std::pair<const ArtifactDb*, std::vector<std::string>>> cases = {
+      {&first, honda}, {&second, other}, {&first, honda}, {&first, honda}, {&second, other}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(names(cases[i].first->db()), cases[i].second) << i;
+  }
+}
+
 TEST(CandidateSearch, WmiRowsWithoutCreationTimeOrCreatedLaterAreUnknown) {
   ArtifactDb a(decoder_contents());
   for (std::string_view wmi : {"LAT", "NOT", "ZZZ", "", "1hg"}) {
