@@ -76,9 +76,17 @@ std::string finish(std::string_view text) {
   return std::string(cut_chars(trim_unicode(text), TEXT_LIMIT));
 }
 
+// "pattern" anywhere in the source, in any ASCII case; compared in place
+// since every item of every pass asks.
 bool source_mentions_pattern(std::string_view source) {
-  if (source.size() < 7) return false;
-  return ascii_lower(source).find("pattern") != std::string::npos;
+  constexpr std::string_view WORD = "pattern";
+  if (source.size() < WORD.size()) return false;
+  for (size_t at = 0; at + WORD.size() <= source.size(); ++at) {
+    size_t k = 0;
+    while (k < WORD.size() && ascii_to_lower(source[at + k]) == WORD[k]) ++k;
+    if (k == WORD.size()) return true;
+  }
+  return false;
 }
 
 bool is_vin_char(char c) {

@@ -157,8 +157,11 @@ std::string_view trim_unicode(std::string_view text) {
 
 std::string_view cut_chars(std::string_view text, size_t limit) {
   if (text.size() <= limit) return text;  // never more characters than bytes
+  // Each ASCII byte is one character: the long notes and error texts are
+  // ASCII all through, so only what follows the first other byte is decoded.
   size_t pos = 0;
-  for (size_t n = 0; n < limit && pos < text.size(); ++n) {
+  while (pos < limit && static_cast<unsigned char>(text[pos]) < 0x80) ++pos;
+  for (size_t n = pos; n < limit && pos < text.size(); ++n) {
     size_t len = 0;
     decode_utf8(text, pos, len);
     pos += len;

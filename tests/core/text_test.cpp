@@ -36,6 +36,23 @@ TEST(UnicodeText, TrimsCutsCountsUpperCasesAndRepairsUtf8) {
   EXPECT_EQ(cut_chars("h\u00e9llo", 2), "h\u00e9");
   EXPECT_EQ(cut_chars("abc", 5), "abc");
   EXPECT_EQ(cut_chars("abc", 0), "");
+  // ASCII up to the limit and beyond it, then characters of two to four
+  // bytes, and stray bytes (one character each), right at the limit.
+  const struct {
+    std::string text;
+    size_t limit;
+    std::string cut;
+  } cuts[] = {
+      {"abcdef", 4, "abcd"},
+      {"abc\u00e9f", 4, "abc\u00e9"},
+      {"abcd\u00e9", 4, "abcd"},
+      {"ab\u2013\u2013", 3, "ab\u2013"},
+      {"a\U0001F697bcdefgh", 2, "a\U0001F697"},
+      {"ab\xff\xfecd", 3, "ab\xff"},
+      {"ab\xe2\x80zz", 3, "ab\xe2"},
+      {"\u00e9\u00e9\u00e9", 2, "\u00e9\u00e9"},
+  };
+  for (const auto& [text, limit, cut] : cuts) EXPECT_EQ(cut_chars(text, limit), cut) << text;
   EXPECT_EQ(count_chars("h\u00e9llo\U0001F697"), 6u);
   // Full mappings: one character may become two.
   EXPECT_EQ(unicode_upper("Citro\u00ebn"), "CITRO\u00cbN");
