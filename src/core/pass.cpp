@@ -188,6 +188,11 @@ std::u32string to_chars(std::string_view text) {
   return out;
 }
 
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string from_chars(const std::u32string& chars) {
   std::string out;
   for (char32_t c : chars) append_utf8(out, c);
@@ -259,20 +264,31 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
   }
 
   // Mark every character that may not stand where it is, on top of the
-  // suggestion when there is one.
-  std::u32string corrected = to_chars(outcome.suggested_vin);
+  // suggestion when there is one. The marks go by character; when both
+  // texts are ASCII every character is one byte and the bytes serve as is.
   std::string invalid_chars;
-  for (size_t p = 1; p <= vin.size(); ++p) {
-    char c = vin[p - 1];
-    if (p == 9 && (off_road || excepted)) continue;
-    if (char_allowed(c, p, digits_from)) continue;
-    invalid_chars += ", " + std::to_string(p) + ":" + c;
-    if (corrected.empty()) corrected = to_chars(vin);
-    if (corrected.size() >= p) {
-      corrected[p - 1] = U'!';
-    } else {
-      corrected.push_back(U'!');
+  auto mark_invalid = [&](auto& corrected, auto chars_of_vin) {
+    for (size_t p = 1; p <= vin.size(); ++p) {
+      char c = vin[p - 1];
+      if (p == 9 && (off_road || excepted)) continue;
+      if (char_allowed(c, p, digits_from)) continue;
+      invalid_chars += ", " + std::to_string(p) + ":" + c;
+      if (corrected.empty()) corrected = chars_of_vin(vin);
+      if (corrected.size() >= p) {
+        corrected[p - 1] = '!';
+      } else {
+        corrected.push_back('!');
+      }
     }
+  };
+  std::string corrected_vin;
+  if (is_ascii(vin) && is_ascii(outcome.suggested_vin)) {
+    corrected_vin = outcome.suggested_vin;
+    mark_invalid(corrected_vin, [](std::string_view text) { return std::string(text); });
+  } else {
+    std::u32string corrected = to_chars(outcome.suggested_vin);
+    mark_invalid(corrected, to_chars);
+    corrected_vin = from_chars(corrected);
   }
   if (!invalid_chars.empty()) codes.insert(400);
 
@@ -299,7 +315,7 @@ Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::str
   if (codes.count(0) && !has_model) codes.insert(14);
 
   Pass pass;
-  pass.corrected_vin = from_chars(corrected);
+  pass.corrected_vin = std::move(corrected_vin);
   std::string note =
       note_text(codes, outcome.unused_positions, invalid_chars, items, vehicle_type, year_certain);
   std::string errors = error_text(db, codes, off_road, excepted);

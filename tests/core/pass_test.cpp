@@ -273,6 +273,25 @@ TEST(PassEvaluation, PositionRulesFollowTheVinLayout) {
   }
 }
 
+TEST(PassEvaluation, CorrectedVinMarksCharactersNotBytes) {
+  ArtifactDb a(decoder_contents());
+  // Positions are checked byte by byte, but the marks go by character: the
+  // two bytes of a non-ASCII character are one character of the result.
+  const struct {
+    std::string vin;
+    std::string corrected;
+  } cases[] = {
+      {"ZZZAAAAA4\u00e91111111", "ZZZAAAAA4!!111111"},
+      {"ZZZAAAAA4\u00e9", "ZZZAAAAA4!!"},
+      {"ZZZAAAAA4A111111\u00e9", "ZZZAAAAA4A111111!!"},
+      {"ZZZAAAAA4U1111111", "ZZZAAAAA4!1111111"},
+  };
+  for (const auto& k : cases) {
+    Pass pass = run_pass(a.db(), k.vin, "ZZZ", "", T2026, "ZZZAAAAA*", 3, false, 0, "", true);
+    EXPECT_EQ(pass.corrected_vin, k.corrected) << k.vin;
+  }
+}
+
 TEST(PassChoice, PenaltiesWeightsPatternsAndYearRankPasses) {
   ArtifactDb a(decoder_contents());
   auto pass = [](int32_t id, std::vector<int32_t> codes, std::optional<int32_t> year = {}) {
