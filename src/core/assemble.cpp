@@ -97,20 +97,46 @@ std::optional<int32_t> present(int32_t value) {
 
 }  // namespace
 
-const ElementFacts& element_facts(const Db& db, int32_t element_id) {
+namespace {
+
+// The facts of every id below FLAT, filled on the thread's first ask for this Db.
+const std::vector<ElementFacts>& small_element_facts(const Db& db) {
   ElementFactsCache& cache = ELEMENT_FACTS;
-  if (element_id < 0 || element_id >= ElementFactsCache::FLAT) {
-    thread_local ElementFacts other;
-    other = facts_of(db, element_id);
-    return other;
-  }
   if (!cache.built || cache.serial != db.serial()) {
     cache.by_id.clear();
     for (int32_t id = 0; id < ElementFactsCache::FLAT; ++id) cache.by_id.push_back(facts_of(db, id));
     cache.serial = db.serial();
     cache.built = true;
   }
-  return cache.by_id[static_cast<size_t>(element_id)];
+  return cache.by_id;
+}
+
+// element_facts with the small ids' table already at hand, for the loops
+// that ask once per item.
+class FactsLookup {
+ public:
+  explicit FactsLookup(const Db& db) : db_(db), small_(small_element_facts(db)) {}
+  const ElementFacts& operator()(int32_t element_id) const {
+    if (element_id >= 0 && element_id < ElementFactsCache::FLAT) {
+      return small_[static_cast<size_t>(element_id)];
+    }
+    return element_facts(db_, element_id);
+  }
+
+ private:
+  const Db& db_;
+  const std::vector<ElementFacts>& small_;
+};
+
+}  // namespace
+
+const ElementFacts& element_facts(const Db& db, int32_t element_id) {
+  if (element_id < 0 || element_id >= ElementFactsCache::FLAT) {
+    thread_local ElementFacts other;
+    other = facts_of(db, element_id);
+    return other;
+  }
+  return small_element_facts(db)[static_cast<size_t>(element_id)];
 }
 
 int32_t error_penalty(int32_t code) {
@@ -149,19 +175,21 @@ PassScore score_pass(const Db& db, const Pass& pass) {
   score.pass_id = pass.pass_id;
   for (int32_t code : pass.error_codes) score.penalty += error_penalty(code);
 
+  // One walk for the weights, the pattern values and the first year item.
+  FactsLookup facts(db);
   ElementSet weighed;
+  bool year_seen = false;
   for (const DecodingItem& item : pass.items) {
+    if (counts_as_pattern(item)) ++score.pattern_count;
+    if (!year_seen && item.element_id == element_id::MODEL_YEAR) {
+      year_seen = true;
+      score.year = parse_i32(item.value);
+    }
     if (item.value.empty() || !weighed.insert(item.element_id)) continue;
     if (item.element_id < 0) continue;
-    const std::optional<ElementRow>& row = element_facts(db, item.element_id).row;
+    const std::optional<ElementRow>& row = facts(item.element_id).row;
     if (row && row->weight != NONE_I32) score.weight_sum += row->weight;
   }
-  score.pattern_count =
-      static_cast<int32_t>(std::count_if(pass.items.begin(), pass.items.end(), counts_as_pattern));
-  auto year_item = std::find_if(pass.items.begin(), pass.items.end(), [](const DecodingItem& item) {
-    return item.element_id == element_id::MODEL_YEAR;
-  });
-  if (year_item != pass.items.end()) score.year = parse_i32(year_item->value);
   return score;
 }
 
@@ -193,12 +221,13 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     int32_t element_id;
     size_t index;  // of the item, which orders equal elements as they came
   };
+  FactsLookup facts_of_id(db);
   thread_local std::vector<Slot> order;
   order.clear();
   for (size_t i = 0; i < pass.items.size(); ++i) {
     const DecodingItem& item = pass.items[i];
     if (item.to_be_qced || item.element_id < 0) continue;
-    const ElementFacts& facts = element_facts(db, item.element_id);
+    const ElementFacts& facts = facts_of_id(item.element_id);
     if (!facts.row || !facts.shown) continue;
     order.push_back({facts.rank, item.element_id, i});
   }
@@ -210,7 +239,7 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
   result.elements.reserve(order.size());
   for (const Slot& slot : order) {
     DecodingItem& item = pass.items[slot.index];
-    const ElementFacts& facts = element_facts(db, item.element_id);
+    const ElementFacts& facts = facts_of_id(item.element_id);
     const ElementRow& row = *facts.row;
     std::string value = resolve_value(db, facts, item);
     blank_line_breaks(value);
