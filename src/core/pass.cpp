@@ -72,8 +72,13 @@ bool one_of(std::string_view text, const std::string_view (&list)[N]) {
   return std::find(std::begin(list), std::end(list), text) != std::end(list);
 }
 
-std::string finish(std::string_view text) {
-  return std::string(cut_chars(trim_unicode(text), TEXT_LIMIT));
+// Trimmed and cut to TEXT_LIMIT characters, in place: the note grows piece
+// by piece and is finished after each one.
+void finish(std::string& text) {
+  std::string_view kept = cut_chars(trim_unicode(text), TEXT_LIMIT);
+  size_t start = static_cast<size_t>(kept.data() - text.data());
+  text.erase(start + kept.size());
+  text.erase(0, start);
 }
 
 // "pattern" anywhere in the source, in any ASCII case; compared in place
@@ -121,19 +126,25 @@ bool check_digit_excepted(const Db& db, std::string_view vin) {
 std::string note_text(const CodeSet& codes, const std::optional<std::string>& unused,
                       std::string_view invalid_chars, const std::vector<DecodingItem>& items,
                       const std::optional<std::string>& vehicle_type, bool year_certain) {
-  std::optional<std::string> note;
-  if (codes.count(4)) note = std::string(POSSIBLE_4);
-  if (codes.count(5)) note = std::string(POSSIBLE_5);
+  std::string note;  // empty: no note
+  if (codes.count(4)) note = POSSIBLE_4;
+  if (codes.count(5)) note = POSSIBLE_5;
   if (codes.count(14)) {
     if (unused) {
-      note = finish(note.value_or("") + " Unused position(s): " + *unused + ". ");
+      note += " Unused position(s): ";
+      note += *unused;
+      note += ". ";
+      finish(note);
     } else {
-      note.reset();
+      note.clear();
     }
   }
   if (codes.count(400)) {
     std::string_view list = invalid_chars.size() >= 2 ? invalid_chars.substr(2) : invalid_chars;
-    note = finish(note.value_or("") + " Invalid character(s): " + std::string(list) + ". ");
+    note += " Invalid character(s): ";
+    note += list;
+    note += ". ";
+    finish(note);
   }
   bool incomplete = vehicle_type && *vehicle_type == "10";
   if (!incomplete) {
@@ -142,9 +153,15 @@ std::string note_text(const CodeSet& codes, const std::optional<std::string>& un
              one_of(item.attribute_id, INCOMPLETE_BODY_CLASSES);
     });
   }
-  if (incomplete) note = finish(note.value_or("") + std::string(INCOMPLETE));
-  if (!year_certain) note = finish(note.value_or("") + std::string(MODEL_YEAR_NOTE));
-  return note.value_or("");
+  if (incomplete) {
+    note += INCOMPLETE;
+    finish(note);
+  }
+  if (!year_certain) {
+    note += MODEL_YEAR_NOTE;
+    finish(note);
+  }
+  return note;
 }
 
 // The names of the codes from the artifact's error-code table, "; "-joined.
@@ -164,7 +181,8 @@ std::string error_text(const Db& db, const CodeSet& codes, bool off_road, bool e
       text += NOTE_EXCEPTION;
     }
   }
-  return std::string(cut_chars(text, TEXT_LIMIT));
+  text.resize(cut_chars(text, TEXT_LIMIT).size());  // a prefix
+  return text;
 }
 
 std::string codes_text(const CodeSet& codes) {
