@@ -104,7 +104,8 @@ const std::vector<ElementFacts>& small_element_facts(const Db& db) {
   ElementFactsCache& cache = ELEMENT_FACTS;
   if (!cache.built || cache.serial != db.serial()) {
     cache.by_id.clear();
-    for (int32_t id = 0; id < ElementFactsCache::FLAT; ++id) cache.by_id.push_back(facts_of(db, id));
+    for (int32_t id = 0; id < ElementFactsCache::FLAT; ++id)
+      cache.by_id.push_back(facts_of(db, id));
     cache.serial = db.serial();
     cache.built = true;
   }
@@ -247,12 +248,11 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     if (item.created_on != NONE_I64) created_on = item.created_on;
     // Every member given: a value-initialised element would be zeroed first.
     result.elements.emplace_back(db.string(row.group_name), db.string(row.name), std::move(value),
-                                 item.element_id, std::move(item.attribute_id),
-                                 db.string(row.code), db.string(row.data_type),
-                                 db.string(row.decode), std::move(item.source),
-                                 present(item.pattern_id), present(item.vin_schema_id),
-                                 std::move(item.keys), created_on, present(item.wmi_id),
-                                 item.to_be_qced);
+                                 item.element_id, std::move(item.attribute_id), db.string(row.code),
+                                 db.string(row.data_type), db.string(row.decode),
+                                 std::move(item.source), present(item.pattern_id),
+                                 present(item.vin_schema_id), std::move(item.keys), created_on,
+                                 present(item.wmi_id), item.to_be_qced);
   }
   return result;
 }

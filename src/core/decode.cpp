@@ -171,7 +171,8 @@ std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::str
   std::sort(matched.begin(), matched.end(),
             [](const Match& a, const Match& b) { return a.id < b.id; });
   items.reserve(items.size() + matched.size());
-  for (const Match& m : matched) items.push_back(pattern_item(db, patterns[m.row], m.priority, w.id));
+  for (const Match& m : matched)
+    items.push_back(pattern_item(db, patterns[m.row], m.priority, w.id));
   return formulas;
 }
 
@@ -290,9 +291,8 @@ void append_wmi_items(const Db& db, const WmiRow& w, std::string_view wmi,
   }
   if (w.manufacturer_id != NONE_I32) {
     std::string name = lookup_upper(db, MANUFACTURER_TABLE, w.manufacturer_id).value_or("");
-    items.push_back(
-        wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id,
-                 std::move(name)));
+    items.push_back(wmi_item(w, keys, "Manu. Name", element_id::MANUFACTURER, w.manufacturer_id,
+                             std::move(name)));
     items.push_back(wmi_item(w, keys, "Manu. Id", element_id::MANUFACTURER_ID, w.manufacturer_id,
                              std::to_string(w.manufacturer_id)));
   }

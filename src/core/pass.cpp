@@ -224,8 +224,8 @@ void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std
   // Every member given: an item built empty and then filled would be zeroed
   // and written twice.
   items.emplace_back(std::string(), std::move(attribute_id), std::move(text),
-                     std::string("Corrections"), NONE_I64, NONE_I32, NONE_I32, NONE_I32,
-                     element_id, 999, false);
+                     std::string("Corrections"), NONE_I64, NONE_I32, NONE_I32, NONE_I32, element_id,
+                     999, false);
 }
 
 Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::string_view key,

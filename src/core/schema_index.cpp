@@ -217,8 +217,7 @@ const SchemaIndex::WmiWalks& SchemaIndex::walks(const WmiLinks& w) const {
   return *expected;
 }
 
-std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year,
-                                               int32_t year) const {
+std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year, int32_t year) const {
   auto it = links_.find(wmi_id);
   if (it == links_.end()) {
     thread_local std::vector<LinkVisit> scratch;

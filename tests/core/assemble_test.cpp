@@ -40,11 +40,11 @@ TEST(ElementFacts, EachArtifactGetsItsOwnRowsVisibilityAndRanks) {
     int32_t rank;
   };
   const Case cases[] = {
-      {&a, 5, "A5", true, 1},         {&a, 26, "A26", false, 2},   {&a, 7, "", false, 99},
-      {&a, 1023, "A1023", true, 99},  {&a, 1500, "A1500", true, 3}, {&a, -1, "", false, 99},
-      {&b, 5, "B5", false, 1},        {&b, 26, "B26", true, 3},     {&b, 1023, "", false, 99},
-      {&b, 1024, "B1024", true, 1},   {&b, 1500, "", false, 99},    {&a, 1024, "", false, 99},
-      {&a, 26, "A26", false, 2},      {&b, 26, "B26", true, 3},
+      {&a, 5, "A5", true, 1},        {&a, 26, "A26", false, 2},    {&a, 7, "", false, 99},
+      {&a, 1023, "A1023", true, 99}, {&a, 1500, "A1500", true, 3}, {&a, -1, "", false, 99},
+      {&b, 5, "B5", false, 1},       {&b, 26, "B26", true, 3},     {&b, 1023, "", false, 99},
+      {&b, 1024, "B1024", true, 1},  {&b, 1500, "", false, 99},    {&a, 1024, "", false, 99},
+      {&a, 26, "A26", false, 2},     {&b, 26, "B26", true, 3},
   };
   for (const Case& c : cases) {
     const Db& db = c.db->db();
@@ -76,10 +76,12 @@ TEST(ResultAssembly, LineBreaksBecomeBlanksAtEveryPositionOfLongValues) {
     }
   }
   // Other control bytes and UTF-8 text stay as they are.
-  const std::string kept[] = {
-      "vertical\x0btab and form\x0c feed", "nul\x01 and \x1f unit separator",
-      "Sedan \xe2\x80\x93 4 Door, long enough", "\x7f\x80\xff\x0e\x0f bytes near the range",
-      "", "short"};
+  const std::string kept[] = {"vertical\x0btab and form\x0c feed",
+                              "nul\x01 and \x1f unit separator",
+                              "Sedan \xe2\x80\x93 4 Door, long enough",
+                              "\x7f\x80\xff\x0e\x0f bytes near the range",
+                              "",
+                              "short"};
   for (const std::string& value : kept) EXPECT_EQ(assembled_value(value), value);
 }
 

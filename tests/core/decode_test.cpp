@@ -129,8 +129,7 @@ TEST(CandidateSearch, UpperCasedNamesFollowTheThreadToAnotherArtifact) {
     };
     return std::vector<std::string>{value(27), value(26), value(39)};
   };
-  const std::vector<std::string> honda = {"HONDA OF AMERICA MFG., INC.", "HONDA",
-                                          "PASSENGER CAR"};
+  const std::vector<std::string> honda = {"HONDA OF AMERICA MFG., INC.", "HONDA", "PASSENGER CAR"};
   const std::vector<std::string> other = {"STRASSE MOTORS", "ACURA", "<none>"};
   const std::vector<std::pair<const ArtifactDb*, std::vector<std::string>>> cases = {
       {&first, honda}, {&second, other}, {&first, honda}, {&first, honda}, {&second, other}};

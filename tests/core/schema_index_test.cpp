@@ -145,8 +145,8 @@ TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
 // A visit as (link id, schema id, priority, first visit), for readable tables.
 using Visit = std::tuple<int32_t, int32_t, int32_t, bool>;
 
-std::vector<Visit> visits_of(const Db& db, const SchemaIndex& index, int32_t wmi_id,
-                             bool has_year, int32_t year) {
+std::vector<Visit> visits_of(const Db& db, const SchemaIndex& index, int32_t wmi_id, bool has_year,
+                             int32_t year) {
   std::vector<Visit> out;
   for (const LinkVisit& v : index.visits(wmi_id, has_year, year)) {
     WmiVinSchemaRow link = db.wmi_vin_schemas()[v.link];
@@ -180,15 +180,23 @@ TEST(SchemaIndex, WalkOfAYearIsTheCoveringLinksInTableOrderWithTheFirstLinksPrio
     int32_t year;
     std::vector<Visit> expected;
   } cases[] = {
-      {1, false, 0,
-       {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}, {4, 3, 2010, true},
-        {5, 4, 3000, true}, {6, 2, 2008, false}}},
+      {1,
+       false,
+       0,
+       {{1, 1, 2005, true},
+        {2, 2, 2008, true},
+        {3, 1, 2005, false},
+        {4, 3, 2010, true},
+        {5, 4, 3000, true},
+        {6, 2, 2008, false}}},
       {1, true, std::numeric_limits<int32_t>::min(), {}},
       {1, true, 1989, {}},
       {1, true, 1990, {{6, 2, 1990, true}}},
       {1, true, 2001, {{3, 1, 2001, true}, {6, 2, 1990, true}}},
       {1, true, 2005, {{1, 1, 2005, true}, {3, 1, 2005, false}, {6, 2, 1990, true}}},
-      {1, true, 2008,
+      {1,
+       true,
+       2008,
        {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}, {6, 2, 2008, false}}},
       {1, true, 2009, {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}}},
       {1, true, 2010, {{1, 1, 2005, true}, {2, 2, 2008, true}, {3, 1, 2005, false}}},

@@ -99,7 +99,8 @@ class SchemaIndex {
   SchemaIndex(const SchemaIndex&) = delete;
   SchemaIndex& operator=(const SchemaIndex&) = delete;
 
-  // The compiled rows of a schema named by some WMI link.
+  // The compiled rows of a schema named by some WMI link, by its id or by
+  // the slot a LinkVisit names (no search).
   const CompiledSchema& schema(int32_t vin_schema_id) const;
   const CompiledSchema& schema_in_slot(uint32_t slot) const;
 
