@@ -28,7 +28,8 @@ struct ElementFacts {
 
 // The facts of an element of this Db, derived once per thread and artifact
 // for the small ids every element has, directly for any other. The reference
-// stays valid until the thread next asks about another Db.
+// stays valid until the thread next asks about another Db (for an id outside
+// the small ones, until its next call).
 const ElementFacts& element_facts(const Db& db, int32_t element_id);
 
 // Sums are 64-bit: a weight may be any i32, and one pass may weigh every
