@@ -12,10 +12,13 @@ namespace tamberok {
 
 namespace {
 
+// Compared as views: their == looks at the lengths before the bytes.
 bool counts_as_pattern(const DecodingItem& item) {
-  bool pattern_source = item.source == "Pattern" || item.source == "Formula Pattern" ||
-                        item.source == "EngineModelPattern";
-  return pattern_source && !item.value.empty() && item.value != "Not Applicable";
+  std::string_view source = item.source;
+  std::string_view value = item.value;
+  bool pattern_source =
+      source == "Pattern" || source == "Formula Pattern" || source == "EngineModelPattern";
+  return pattern_source && !value.empty() && value != "Not Applicable";
 }
 
 // True when `a` ranks above `b`: fewer penalties, then more weight, more
