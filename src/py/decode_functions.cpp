@@ -9,6 +9,7 @@
 #include "functions.h"
 #include "guard.h"
 #include "objects.h"
+#include "state.h"
 #include "tamberok/batch.h"
 #include "tamberok/tamberok.h"
 
@@ -77,22 +78,23 @@ class GcPause {
 };
 
 template <typename Result, typename ToDict>
-Ref dict_list(const std::vector<Result>& results, ToDict to_dict) {
+Ref dict_list(const std::vector<Result>& results, DictCaches& caches, ToDict to_dict) {
   GcPause pause;
   std::vector<Ref> dicts;
   dicts.reserve(results.size());
-  for (const Result& result : results) dicts.push_back(to_dict(result));
+  for (const Result& result : results) dicts.push_back(to_dict(caches, result));
   return new_list(dicts);
 }
 
 }  // namespace
 
-PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     auto [vin, flat] = one_vin(DECODE, args, nargs, kwnames);
     DecodeResult result = tamberok::decode(vin);
-    if (flat) return flat_to_dict(FlatResult::from(std::move(result)));
-    return result_to_dict(result);
+    DictCaches& caches = dict_caches(module);
+    if (flat) return flat_to_dict(caches, FlatResult::from(std::move(result)));
+    return result_to_dict(caches, result);
   });
 }
 
@@ -105,7 +107,7 @@ PyObject* decode_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
     if (flat) {
@@ -115,7 +117,7 @@ PyObject* decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         BatchStart start = batch_start();
         results = decode_batch_flat(start.db, vins, start.now, start.year);
       }
-      return dict_list(results, flat_to_dict);
+      return dict_list(results, dict_caches(module), flat_to_dict);
     }
     std::vector<DecodeResult> results;
     {
@@ -123,7 +125,7 @@ PyObject* decode_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       BatchStart start = batch_start();
       results = tamberok::decode_batch(start.db, vins, start.now, start.year);
     }
-    return dict_list(results, result_to_dict);
+    return dict_list(results, dict_caches(module), result_to_dict);
   });
 }
 

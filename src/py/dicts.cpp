@@ -1,161 +1,165 @@
 #include "dicts.h"
 
-#include <array>
-#include <vector>
+#include <initializer_list>
 
-#include "guard.h"
 #include "keys.h"
 #include "objects.h"
-#include "tamberok/panic.h"
 
 namespace tamberok::py {
 
 namespace {
 
-// ---- META_CACHE -------------------------------------------------------------------
-//
-// The five texts of an element that repeat in every result (group name,
-// variable, code, data type, decode) come from the element table and never
-// change, so each thread keeps them as ready-made strs, indexed by element
-// id. A dict batch of thousands of VINs then makes five fewer strs per
-// element, under the interpreter lock.
+// Elements whose id is beyond this (none in the data) get no dict of their
+// own, so a strange id cannot make the table of them large.
+constexpr int32_t MAX_CACHED_ELEMENT_ID = 4096;
 
-using MetaStrs = std::array<PyObject*, 5>;  // all set, or all NULL
-
-struct MetaCache {
-  std::vector<MetaStrs> slots;
-  bool held = false;
-
-  ~MetaCache();
-};
-
-// Trivially destructible, so it is still readable while META_CACHE is being
-// or has been destroyed at thread exit.
-thread_local bool META_CACHE_DESTROYED = false;
-thread_local MetaCache META_CACHE;
-
-MetaCache::~MetaCache() {
-  META_CACHE_DESTROYED = true;
-  // Thread exit runs without the interpreter lock: hand the strs over.
-  std::vector<PyObject*> objects;
-  for (const MetaStrs& slot : slots) {
-    if (slot[0] == nullptr) continue;
-    objects.insert(objects.end(), slot.begin(), slot.end());
-  }
-  release_later(std::move(objects));
-}
-
-std::array<Ref, 5> fresh_meta(const DecodedElement& element) {
-  return {new_str(element.group_name), new_str(element.variable), new_str(element.code),
-          new_str(element.data_type), new_str(element.decode)};
-}
-
-std::array<Ref, 5> element_meta(const DecodedElement& element) {
-  if (element.element_id < 0) return fresh_meta(element);
-  if (META_CACHE_DESTROYED) {
-    throw Panic(
-        "cannot access a Thread Local Storage value during or after destruction: AccessError");
-  }
-  MetaCache& cache = META_CACHE;
-  if (cache.held) throw Panic("already borrowed: BorrowMutError");
-  cache.held = true;
-  struct Lease {
-    MetaCache& cache;
-    ~Lease() { cache.held = false; }
-  } lease{cache};
-
-  const size_t id = static_cast<size_t>(element.element_id);
-  if (cache.slots.size() <= id) cache.slots.resize(id + 1, MetaStrs{});
-  MetaStrs& slot = cache.slots[id];
-  if (slot[0] == nullptr) {
-    std::array<Ref, 5> made = fresh_meta(element);
-    for (size_t i = 0; i < 5; ++i) slot[i] = made[i].release();
-  }
-  return {Ref::borrow(slot[0]), Ref::borrow(slot[1]), Ref::borrow(slot[2]),
-          Ref::borrow(slot[3]), Ref::borrow(slot[4])};
-}
-
-// ---- Dicts ----------------------------------------------------------------------
-
-// An element dict with every key in order and None values: copies of it
-// take their values without growing their table three times on the way.
-// Process-wide like the interned keys, and only read (copied) afterwards.
-PyObject* element_template() {
-  static PyObject* TEMPLATE = nullptr;
-  if (TEMPLATE == nullptr) {
-    Ref dict = new_dict();
-    for (const Key* key :
-         {&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID, &keys::ATTRIBUTE_ID,
-          &keys::CODE, &keys::DATA_TYPE, &keys::DECODE, &keys::SOURCE, &keys::PATTERN_ID,
-          &keys::VIN_SCHEMA_ID, &keys::KEYS, &keys::CREATED_ON, &keys::WMI_ID, &keys::TO_BE_QCED}) {
-      set_item(dict.get(), *key, Ref::borrow(Py_None));
-    }
-    TEMPLATE = dict.release();
-  }
-  return TEMPLATE;
-}
-
-Ref element_to_dict(const DecodedElement& e) {
-  Ref dict = Ref::steal(PyDict_Copy(element_template()));
-  PyObject* d = dict.get();
-  std::array<Ref, 5> meta = element_meta(e);
-  set_item(d, keys::GROUP_NAME, meta[0]);
-  set_item(d, keys::VARIABLE, meta[1]);
-  set_item(d, keys::VALUE, new_str(e.value));
-  set_item(d, keys::ELEMENT_ID, new_int(e.element_id));
-  set_item(d, keys::ATTRIBUTE_ID, new_str(e.attribute_id));
-  set_item(d, keys::CODE, meta[2]);
-  set_item(d, keys::DATA_TYPE, meta[3]);
-  set_item(d, keys::DECODE, meta[4]);
-  set_item(d, keys::SOURCE, new_str(e.source));
-  set_item(d, keys::PATTERN_ID, new_optional_int(e.pattern_id));
-  set_item(d, keys::VIN_SCHEMA_ID, new_optional_int(e.vin_schema_id));
-  set_item(d, keys::KEYS, new_str(e.keys));
-  set_item(d, keys::CREATED_ON, new_optional_int(e.created_on));
-  set_item(d, keys::WMI_ID, new_optional_int(e.wmi_id));
-  set_item(d, keys::TO_BE_QCED, new_bool(e.to_be_qced));
+// A dict with `keys` in order, each holding None.
+Ref blank_dict(std::initializer_list<const Key*> keys) {
+  Ref dict = new_dict();
+  for (const Key* key : keys) set_item(dict.get(), *key, Ref::borrow(Py_None));
   return dict;
 }
 
-// The seven head fields that both result forms share.
+Ref head_blank(const Key& last) {
+  Ref dict = blank_dict({&keys::VIN, &keys::WMI, &keys::DESCRIPTOR, &keys::MODEL_YEAR,
+                         &keys::ERROR_CODES, &keys::CHECK_DIGIT_VALID, &keys::CORRECTED_VIN,
+                         &last});
+  set_item(dict.get(), keys::CHECK_DIGIT_VALID, new_bool(false));
+  return dict;
+}
+
+// The six fields that come from the element table.
+void set_element_texts(PyObject* d, const DecodedElement& e, Ref (*text)(std::string_view)) {
+  set_item(d, keys::GROUP_NAME, text(e.group_name));
+  set_item(d, keys::VARIABLE, text(e.variable));
+  set_item(d, keys::ELEMENT_ID, new_int(e.element_id));
+  set_item(d, keys::CODE, text(e.code));
+  set_item(d, keys::DATA_TYPE, text(e.data_type));
+  set_item(d, keys::DECODE, text(e.decode));
+}
+
+template <typename Int>
+void set_optional_int(PyObject* d, const Key& key, const std::optional<Int>& value,
+                      IntCache& ints) {
+  if (value) set_item(d, key, ints.get(*value));  // None is already there
+}
+
+Ref element_to_dict(DictCaches& caches, const DecodedElement& e) {
+  Ref dict;
+  if (PyObject* own = caches.element(e)) {
+    dict = copy_dict(own);
+  } else {
+    dict = copy_dict(caches.element_blank());
+    set_element_texts(dict.get(), e, new_str);
+  }
+  PyObject* d = dict.get();
+  TextCache& texts = caches.texts;
+  set_item(d, keys::VALUE, texts.get(e.value));
+  set_item(d, keys::ATTRIBUTE_ID, texts.get(e.attribute_id));
+  set_item(d, keys::SOURCE, texts.get(e.source));
+  set_optional_int(d, keys::PATTERN_ID, e.pattern_id, caches.ints);
+  set_optional_int(d, keys::VIN_SCHEMA_ID, e.vin_schema_id, caches.ints);
+  set_item(d, keys::KEYS, texts.get(e.keys));
+  set_optional_int(d, keys::CREATED_ON, e.created_on, caches.ints);
+  set_optional_int(d, keys::WMI_ID, e.wmi_id, caches.ints);
+  if (e.to_be_qced) set_item(d, keys::TO_BE_QCED, new_bool(true));
+  return dict;
+}
+
+// The seven head fields that both result forms share. The VIN, its
+// descriptor and its correction belong to this VIN alone and are not cached.
 template <typename Result>
-Ref head_dict(const Result& r) {
-  Ref dict = new_dict();
+Ref head_dict(DictCaches& caches, PyObject* blank, const Result& r) {
+  Ref dict = copy_dict(blank);
   PyObject* d = dict.get();
   set_item(d, keys::VIN, new_str(r.vin));
-  set_item(d, keys::WMI, new_str(r.wmi));
+  set_item(d, keys::WMI, caches.texts.get(r.wmi));
   set_item(d, keys::DESCRIPTOR, new_str(r.descriptor));
-  set_item(d, keys::MODEL_YEAR, new_optional_int(r.model_year));
-  set_item(d, keys::ERROR_CODES, new_int_list(r.error_codes));
-  set_item(d, keys::CHECK_DIGIT_VALID, new_bool(r.check_digit_valid));
+  set_optional_int(d, keys::MODEL_YEAR, r.model_year, caches.ints);
+  Ref codes = new_list(r.error_codes.size());
+  for (size_t i = 0; i < r.error_codes.size(); ++i) {
+    list_set(codes.get(), i, caches.ints.get(r.error_codes[i]));
+  }
+  set_item(d, keys::ERROR_CODES, codes);
+  if (r.check_digit_valid) set_item(d, keys::CHECK_DIGIT_VALID, new_bool(true));
   set_item(d, keys::CORRECTED_VIN, new_str(r.corrected_vin));
   return dict;
 }
 
-Ref flat_value(const FlatValue& value) {
-  if (const std::string* single = std::get_if<std::string>(&value)) return new_str(*single);
-  return new_str_list(std::get<std::vector<std::string>>(value));
+Ref flat_value(TextCache& texts, const FlatValue& value) {
+  if (const std::string* single = std::get_if<std::string>(&value)) return texts.get(*single);
+  const auto& many = std::get<std::vector<std::string>>(value);
+  Ref list = new_list(many.size());
+  for (size_t i = 0; i < many.size(); ++i) list_set(list.get(), i, texts.get(many[i]));
+  return list;
 }
 
 }  // namespace
 
-Ref result_to_dict(const DecodeResult& result) {
-  Ref dict = head_dict(result);
-  std::vector<Ref> elements;
-  elements.reserve(result.elements.size());
-  for (const DecodedElement& element : result.elements) {
-    elements.push_back(element_to_dict(element));
+DictCaches::~DictCaches() {
+  for (PyObject* dict : elements_) Py_XDECREF(dict);
+}
+
+PyObject* DictCaches::nested_head() {
+  if (!nested_head_) {
+    Ref dict = head_blank(keys::ELEMENTS);
+    if (!nested_head_) nested_head_ = std::move(dict);  // see element_blank()
   }
-  set_item(dict.get(), keys::ELEMENTS, new_list(elements));
+  return nested_head_.get();
+}
+
+PyObject* DictCaches::flat_head() {
+  if (!flat_head_) {
+    Ref dict = head_blank(keys::ATTRIBUTES);
+    if (!flat_head_) flat_head_ = std::move(dict);  // see element_blank()
+  }
+  return flat_head_.get();
+}
+
+PyObject* DictCaches::element_blank() {
+  if (!element_blank_) {
+    Ref dict = blank_dict({&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID,
+                           &keys::ATTRIBUTE_ID, &keys::CODE, &keys::DATA_TYPE, &keys::DECODE,
+                           &keys::SOURCE, &keys::PATTERN_ID, &keys::VIN_SCHEMA_ID, &keys::KEYS,
+                           &keys::CREATED_ON, &keys::WMI_ID, &keys::TO_BE_QCED});
+    set_item(dict.get(), keys::TO_BE_QCED, new_bool(false));
+    // Making the dict may have run the collector, and with it Python code
+    // that converted a result of its own and set the blank already.
+    if (!element_blank_) element_blank_ = std::move(dict);
+  }
+  return element_blank_.get();
+}
+
+PyObject* DictCaches::element(const DecodedElement& e) {
+  if (e.element_id < 0 || e.element_id > MAX_CACHED_ELEMENT_ID) return nullptr;
+  const size_t id = static_cast<size_t>(e.element_id);
+  if (id < elements_.size() && elements_[id] != nullptr) return elements_[id];
+  // The texts of an element id come from the element table and are the same
+  // in every result.
+  Ref made = copy_dict(element_blank());
+  set_element_texts(made.get(), e, new_str);
+  // As above, the table may have changed meanwhile.
+  if (elements_.size() <= id) elements_.resize(id + 1, nullptr);
+  if (elements_[id] == nullptr) elements_[id] = made.release();
+  return elements_[id];
+}
+
+Ref result_to_dict(DictCaches& caches, const DecodeResult& result) {
+  Ref dict = head_dict(caches, caches.nested_head(), result);
+  Ref elements = new_list(result.elements.size());
+  for (size_t i = 0; i < result.elements.size(); ++i) {
+    list_set(elements.get(), i, element_to_dict(caches, result.elements[i]));
+  }
+  set_item(dict.get(), keys::ELEMENTS, elements);
   return dict;
 }
 
-Ref flat_to_dict(const FlatResult& result) {
-  Ref dict = head_dict(result);
+Ref flat_to_dict(DictCaches& caches, const FlatResult& result) {
+  Ref dict = head_dict(caches, caches.flat_head(), result);
   Ref attributes = new_dict();
   for (const auto& [name, value] : result.attributes) {
-    Ref item = flat_value(value);
-    set_item(attributes.get(), new_str(name), item);
+    Ref item = flat_value(caches.texts, value);
+    set_item(attributes.get(), caches.texts.get(name), item);
   }
   set_item(dict.get(), keys::ATTRIBUTES, attributes);
   return dict;

@@ -4,9 +4,12 @@
 // touches the vehicle data: a build with the EMPTY placeholder imports
 // normally and fails at the first call that needs data.
 
+#include <utility>
+
 #include "functions.h"
 #include "guard.h"
 #include "objects.h"
+#include "state.h"
 
 namespace tamberok::py {
 
@@ -131,6 +134,24 @@ int exec_module(PyObject* module) {
   return done ? 0 : -1;
 }
 
+// The state of a module: a pointer, so that the caches are made only when a
+// dict is first converted and can be dropped and made again.
+struct State {
+  DictCaches* dict_caches;
+};
+
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// Drops what the state holds. The collector calls it when the module is in
+// unreachable garbage (its functions refer back to it), and the module's
+// deallocation calls it through free_state.
+int clear_state(PyObject* module) {
+  if (State* state = state_of(module)) delete std::exchange(state->dict_caches, nullptr);
+  return 0;
+}
+
+void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {0, nullptr},
@@ -140,15 +161,22 @@ PyModuleDef MODULE = {
     PyModuleDef_HEAD_INIT,
     "_tamberok",  // m_name
     "",           // m_doc
-    0,            // m_size: no per-module state
-    nullptr,      // m_methods: made by exec_module
+    sizeof(State),  // m_size
+    nullptr,        // m_methods: made by exec_module
     SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    nullptr,  // m_traverse: the state holds strs, ints and dicts of them, never a cycle
+    clear_state,
+    free_state,
 };
 
 }  // namespace
+
+DictCaches& dict_caches(PyObject* module) {
+  State* state = state_of(module);
+  if (state == nullptr) throw PythonError{};
+  if (state->dict_caches == nullptr) state->dict_caches = new DictCaches();
+  return *state->dict_caches;
+}
 
 }  // namespace tamberok::py
 

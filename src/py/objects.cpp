@@ -28,6 +28,15 @@ Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 Ref new_dict() { return created(PyDict_New()); }
 
+Ref copy_dict(PyObject* dict) { return created(PyDict_Copy(dict)); }
+
+Ref new_list(size_t size) { return created(PyList_New(static_cast<Py_ssize_t>(size))); }
+
+void list_set(PyObject* list, size_t index, Ref item) {
+  // PyList_SetItem steals the reference, even when it fails.
+  check(PyList_SetItem(list, static_cast<Py_ssize_t>(index), item.release()));
+}
+
 Ref new_list(std::vector<Ref>& items) {
   Ref list = created(PyList_New(static_cast<Py_ssize_t>(items.size())));
   for (size_t i = 0; i < items.size(); ++i) {

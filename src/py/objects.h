@@ -3,6 +3,7 @@
 // the interpreter's own error (PythonError).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,8 @@ Ref new_str(std::string_view text);
 Ref new_int(int64_t value);
 Ref new_bool(bool value);
 Ref new_dict();
+// A new dict with the items of `dict`, in its order, sharing its values.
+Ref copy_dict(PyObject* dict);
 template <typename Int>
 Ref new_optional_int(const std::optional<Int>& value) {
   return value ? new_int(*value) : Ref::borrow(Py_None);
@@ -24,6 +27,9 @@ Ref new_optional_int(const std::optional<Int>& value) {
 
 // A list holding `items` in order (the references move into the list).
 Ref new_list(std::vector<Ref>& items);
+// A list of `size` empty places, each to be filled once with list_set.
+Ref new_list(size_t size);
+void list_set(PyObject* list, size_t index, Ref item);
 // A list of str, or of int.
 Ref new_str_list(const std::vector<std::string>& texts);
 Ref new_int_list(const std::vector<int32_t>& values);
