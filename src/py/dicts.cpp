@@ -28,6 +28,20 @@ Ref head_blank(const Key& last) {
   return dict;
 }
 
+// A dict like blank_dict(keys) whose copies share its table of keys and
+// hold only their values: the __dict__ of an object of a class of its own.
+// An element dict of fifteen keys then takes about two thirds of the memory
+// of one with a table of its own. Where the interpreter makes no such dicts
+// the copies are ordinary dicts, equal in every respect but size.
+Ref shared_keys_dict(std::initializer_list<const Key*> keys) {
+  Ref no_members = new_dict();
+  Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                              "_tamberok_element", no_members.get()));
+  Ref object = Ref::steal(PyObject_CallNoArgs(type.get()));
+  for (const Key* key : keys) check(PyObject_SetAttr(object.get(), key->get(), Py_None));
+  return Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
+}
+
 // The six fields that come from the element table.
 void set_element_texts(PyObject* d, const DecodedElement& e, Ref (*text)(std::string_view)) {
   set_item(d, keys::GROUP_NAME, text(e.group_name));
@@ -118,7 +132,7 @@ PyObject* DictCaches::flat_head() {
 
 PyObject* DictCaches::element_blank() {
   if (!element_blank_) {
-    Ref dict = blank_dict({&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID,
+    Ref dict = shared_keys_dict({&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID,
                            &keys::ATTRIBUTE_ID, &keys::CODE, &keys::DATA_TYPE, &keys::DECODE,
                            &keys::SOURCE, &keys::PATTERN_ID, &keys::VIN_SCHEMA_ID, &keys::KEYS,
                            &keys::CREATED_ON, &keys::WMI_ID, &keys::TO_BE_QCED});

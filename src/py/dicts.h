@@ -24,9 +24,11 @@ class DictCaches {
   DictCaches(const DictCaches&) = delete;
   DictCaches& operator=(const DictCaches&) = delete;
 
-  // The texts of results up to the length of most error texts; room for the
-  // few thousand distinct ones of a large batch, and a megabyte at most.
-  TextCache texts{14, 512, size_t{1} << 20};
+  // The texts of results up to the length of most error texts, a megabyte
+  // of them at most. A few thousand distinct texts make up almost all of a
+  // large batch; with more slots than that few lookups miss, and with not
+  // many more the slots stay in the processor's cache.
+  TextCache texts{12, 512, size_t{1} << 20};
   IntCache ints{12};
 
   // The dicts to copy; they are never handed out.

@@ -23,9 +23,19 @@ uint64_t text_hash(std::string_view text) {
     std::memcpy(&word, p, 8);
     h = std::rotl((h ^ word) * MIX, 29);
   }
+  // The last one to seven bytes as one word, without a byte loop: two
+  // overlapping loads of four, or the first, middle and last byte.
   if (n > 0) {
-    uint64_t word = 0;
-    std::memcpy(&word, p, n);
+    uint64_t word;
+    if (n >= 4) {
+      uint32_t low, high;
+      std::memcpy(&low, p, 4);
+      std::memcpy(&high, p + n - 4, 4);
+      word = (uint64_t{high} << 32) | low;
+    } else {
+      const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+      word = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
+    }
     h = std::rotl((h ^ word) * MIX, 29);
   }
   return (h ^ (h >> 32)) * MIX;
@@ -39,7 +49,8 @@ TextCache::TextCache(int log2_slots, size_t max_text, size_t max_bytes)
 TextCache::~TextCache() { clear(); }
 
 Ref TextCache::get(std::string_view text) {
-  if (text.size() > max_text_) return new_str(text);
+  // CPython keeps its own empty str and strs of one ASCII character.
+  if (text.size() <= 1 || text.size() > max_text_) return new_str(text);
   if (slots_.empty()) slots_.resize(size_t{1} << (64 - shift_));
   const uint64_t hash = text_hash(text);
   Slot& slot = slots_[hash >> shift_];
