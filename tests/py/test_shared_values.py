@@ -98,6 +98,23 @@ def test_results_stay_right_once_the_cache_has_taken_all_the_bytes_it_may():
         assert m.decode(vin, flat=True) == json.loads(m.decode_json(vin, flat=True)), vin
 
 
+@pytest.mark.parametrize("change", [
+    lambda e: e.update(value="changed", extra=1),
+    lambda e: e.pop("variable"),
+    lambda e: e.clear(),
+    lambda e: e.setdefault("group_name", None) and e.__delitem__("keys"),
+])
+def test_changing_an_element_dict_changes_no_other_result(change):
+    expected = json.loads(m.decode_json(VIN))
+    first, second = m.decode(VIN), m.decode(VIN)
+    for element in first["elements"]:
+        change(element)
+    assert second == expected and m.decode(VIN) == expected
+    assert m.decode_batch([VIN] * 2) == [expected] * 2
+    assert all(type(e) is dict and list(e) == list(f)
+               for e, f in zip(m.decode(VIN)["elements"], expected["elements"]))
+
+
 def test_a_str_given_out_and_dropped_again_keeps_its_count_of_references():
     text = suggested_vin(m.decode(VIN + "XX"))["value"]
     references = sys.getrefcount(text)
