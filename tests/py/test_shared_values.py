@@ -124,6 +124,38 @@ def test_a_str_given_out_and_dropped_again_keeps_its_count_of_references():
     assert sys.getrefcount(text) == references
 
 
+def fresh_module():
+    spec = importlib.util.find_spec("tamberok._tamberok")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_a_decode_that_the_collector_runs_inside_another_gives_the_same_results():
+    # With a threshold of one, every dict the conversion makes starts a
+    # collection, whose callback converts a result of its own on the same
+    # module, starting from empty caches.
+    module = fresh_module()
+    vins = m.generate(30, seed=11) + [VIN + "XY"]
+    expected = [json.loads(m.decode_json(v)) for v in vins]
+    inner = []
+
+    def callback(phase, info):
+        if phase == "start" and len(inner) < 200:
+            inner.append((len(inner) % len(vins), module.decode(vins[len(inner) % len(vins)])))
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        outer = [module.decode(v) for v in vins]
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    assert outer == expected
+    assert len(inner) == 200 and all(result == expected[i] for i, result in inner)
+
+
 # A second instance of the module, made from the same file without going
 # through sys.modules, has caches of its own; dropping either instance
 # leaves the other and every result made by either intact.
