@@ -33,23 +33,24 @@ Ref head_blank(const Key& last) {
 // An element dict of fifteen keys then takes about two thirds of the memory
 // of one with a table of its own. Where the interpreter makes no such dicts
 // the copies are ordinary dicts, equal in every respect but size.
+// The class is dropped at once; the dict keeps the table.
 Ref shared_keys_dict(std::initializer_list<const Key*> keys) {
-  Ref no_members = new_dict();
-  Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
-                                              "_tamberok_element", no_members.get()));
+  Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                              "s(){s:s}", "_element", "__module__",
+                                              "tamberok._tamberok"));
   Ref object = Ref::steal(PyObject_CallNoArgs(type.get()));
   for (const Key* key : keys) check(PyObject_SetAttr(object.get(), key->get(), Py_None));
   return Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
 }
 
 // The six fields that come from the element table.
-void set_element_texts(PyObject* d, const DecodedElement& e, Ref (*text)(std::string_view)) {
-  set_item(d, keys::GROUP_NAME, text(e.group_name));
-  set_item(d, keys::VARIABLE, text(e.variable));
+void set_element_texts(PyObject* d, const DecodedElement& e) {
+  set_item(d, keys::GROUP_NAME, new_str(e.group_name));
+  set_item(d, keys::VARIABLE, new_str(e.variable));
   set_item(d, keys::ELEMENT_ID, new_int(e.element_id));
-  set_item(d, keys::CODE, text(e.code));
-  set_item(d, keys::DATA_TYPE, text(e.data_type));
-  set_item(d, keys::DECODE, text(e.decode));
+  set_item(d, keys::CODE, new_str(e.code));
+  set_item(d, keys::DATA_TYPE, new_str(e.data_type));
+  set_item(d, keys::DECODE, new_str(e.decode));
 }
 
 template <typename Int>
@@ -64,7 +65,7 @@ Ref element_to_dict(DictCaches& caches, const DecodedElement& e) {
     dict = copy_dict(own);
   } else {
     dict = copy_dict(caches.element_blank());
-    set_element_texts(dict.get(), e, new_str);
+    set_element_texts(dict.get(), e);
   }
   PyObject* d = dict.get();
   TextCache& texts = caches.texts;
@@ -151,7 +152,7 @@ PyObject* DictCaches::element(const DecodedElement& e) {
   // The texts of an element id come from the element table and are the same
   // in every result.
   Ref made = copy_dict(element_blank());
-  set_element_texts(made.get(), e, new_str);
+  set_element_texts(made.get(), e);
   // As above, the table may have changed meanwhile.
   if (elements_.size() <= id) elements_.resize(id + 1, nullptr);
   if (elements_[id] == nullptr) elements_[id] = made.release();
