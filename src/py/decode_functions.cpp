@@ -107,7 +107,8 @@ PyObject* decode_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
     if (flat) {

@@ -21,9 +21,9 @@ Ref blank_dict(std::initializer_list<const Key*> keys) {
 }
 
 Ref head_blank(const Key& last) {
-  Ref dict = blank_dict({&keys::VIN, &keys::WMI, &keys::DESCRIPTOR, &keys::MODEL_YEAR,
-                         &keys::ERROR_CODES, &keys::CHECK_DIGIT_VALID, &keys::CORRECTED_VIN,
-                         &last});
+  Ref dict =
+      blank_dict({&keys::VIN, &keys::WMI, &keys::DESCRIPTOR, &keys::MODEL_YEAR, &keys::ERROR_CODES,
+                  &keys::CHECK_DIGIT_VALID, &keys::CORRECTED_VIN, &last});
   set_item(dict.get(), keys::CHECK_DIGIT_VALID, new_bool(false));
   return dict;
 }
@@ -35,9 +35,8 @@ Ref head_blank(const Key& last) {
 // the copies are ordinary dicts, equal in every respect but size.
 // The class is dropped at once; the dict keeps the table.
 Ref shared_keys_dict(std::initializer_list<const Key*> keys) {
-  Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
-                                              "s(){s:s}", "_element", "__module__",
-                                              "tamberok._tamberok"));
+  Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(){s:s}",
+                                              "_element", "__module__", "tamberok._tamberok"));
   Ref object = Ref::steal(PyObject_CallNoArgs(type.get()));
   for (const Key* key : keys) check(PyObject_SetAttr(object.get(), key->get(), Py_None));
   return Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
@@ -133,10 +132,10 @@ PyObject* DictCaches::flat_head() {
 
 PyObject* DictCaches::element_blank() {
   if (!element_blank_) {
-    Ref dict = shared_keys_dict({&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID,
-                           &keys::ATTRIBUTE_ID, &keys::CODE, &keys::DATA_TYPE, &keys::DECODE,
-                           &keys::SOURCE, &keys::PATTERN_ID, &keys::VIN_SCHEMA_ID, &keys::KEYS,
-                           &keys::CREATED_ON, &keys::WMI_ID, &keys::TO_BE_QCED});
+    Ref dict = shared_keys_dict(
+        {&keys::GROUP_NAME, &keys::VARIABLE, &keys::VALUE, &keys::ELEMENT_ID, &keys::ATTRIBUTE_ID,
+         &keys::CODE, &keys::DATA_TYPE, &keys::DECODE, &keys::SOURCE, &keys::PATTERN_ID,
+         &keys::VIN_SCHEMA_ID, &keys::KEYS, &keys::CREATED_ON, &keys::WMI_ID, &keys::TO_BE_QCED});
     set_item(dict.get(), keys::TO_BE_QCED, new_bool(false));
     // Making the dict may have run the collector, and with it Python code
     // that converted a result of its own and set the blank already.

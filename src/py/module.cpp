@@ -159,8 +159,8 @@ PyModuleDef_Slot SLOTS[] = {
 
 PyModuleDef MODULE = {
     PyModuleDef_HEAD_INIT,
-    "_tamberok",  // m_name
-    "",           // m_doc
+    "_tamberok",    // m_name
+    "",             // m_doc
     sizeof(State),  // m_size
     nullptr,        // m_methods: made by exec_module
     SLOTS,
