@@ -156,13 +156,18 @@ def test_a_decode_that_the_collector_runs_inside_another_gives_the_same_results(
     assert len(inner) == 200 and all(result == expected[i] for i, result in inner)
 
 
-# A second instance of the module, made from the same file without going
-# through sys.modules, has caches of its own; dropping either instance
-# leaves the other and every result made by either intact.
+# Reloading the module keeps it as it is. A second instance, made from the
+# same file without going through sys.modules, has caches of its own;
+# dropping either instance leaves the other and every result made by either
+# intact.
 SECOND_INSTANCE = r"""
 import gc, importlib.util, json, sys
 import tamberok
 from tamberok import _tamberok as first
+before = first.decode("1HGCM82633A004352")
+names = list(first.__all__)
+assert importlib.reload(first) is first and first.__all__ == names
+assert first.decode("1HGCM82633A004352") == before
 spec = importlib.util.find_spec("tamberok._tamberok")
 second = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(second)
