@@ -49,10 +49,9 @@ def test_dicts_of_many_different_vins_equal_their_json(flat):
 def test_equal_texts_from_different_fields_are_one_str():
     first, second = m.decode(VIN), m.decode(VIN + "X")
     assert first["wmi"] is second["wmi"]
-    doors = next(e for e in first["elements"] if e["variable"] == "Doors")
     vehicle_type = next(e for e in first["elements"] if e["variable"] == "Vehicle Type")
-    assert doors["value"] == vehicle_type["attribute_id"] == "2"
-    assert doors["value"] is vehicle_type["attribute_id"]
+    assert vehicle_type["keys"] == first["wmi"] == "1HG"
+    assert vehicle_type["keys"] is first["wmi"]
     # The suggested VIN of an over-long input is its value and attribute id.
     suggested = suggested_vin(second)
     assert suggested["value"] == VIN + "!"
