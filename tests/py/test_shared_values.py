@@ -137,11 +137,16 @@ def test_a_decode_that_the_collector_runs_inside_another_gives_the_same_results(
     module = fresh_module()
     vins = m.generate(30, seed=11) + [VIN + "XY"]
     expected = [json.loads(m.decode_json(v)) for v in vins]
-    inner = []
+    inner, failures = [], []
 
     def callback(phase, info):
         if phase == "start" and len(inner) < 200:
-            inner.append((len(inner) % len(vins), module.decode(vins[len(inner) % len(vins)])))
+            i = len(inner) % len(vins)
+            try:
+                inner.append((i, module.decode(vins[i])))
+            except BaseException as error:  # the collector would only print it
+                failures.append(error)
+                inner.append((i, None))
 
     threshold = gc.get_threshold()
     gc.callbacks.append(callback)
@@ -152,7 +157,8 @@ def test_a_decode_that_the_collector_runs_inside_another_gives_the_same_results(
         gc.set_threshold(*threshold)
         gc.callbacks.remove(callback)
     assert outer == expected
-    assert len(inner) == 200 and all(result == expected[i] for i, result in inner)
+    assert failures == [] and len(inner) > 100
+    assert all(result == expected[i] for i, result in inner)
 
 
 # Reloading the module keeps it as it is. A second instance, made from the
