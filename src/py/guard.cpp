@@ -1,8 +1,6 @@
 #include "guard.h"
 
-#include <atomic>
 #include <cstring>
-#include <utility>
 
 namespace tamberok::py {
 
@@ -23,14 +21,6 @@ PyObject* panic_exception_type() {
   }
   return PANIC_EXCEPTION;
 }
-
-// A lock-free stack: a thread at exit may push while another thread drains,
-// and a fork can never leave it locked.
-struct Deferred {
-  std::vector<PyObject*> objects;
-  Deferred* next;
-};
-std::atomic<Deferred*> DEFERRED{nullptr};
 
 bool attach_note(PyObject* error, const char* note) {
   if (PyObject_HasAttrString(error, "add_note")) {
@@ -65,25 +55,6 @@ void add_note(const char* note) {
   // A failure to attach the note must not hide the original error.
   if (value != nullptr && !attach_note(value, note)) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-}
-
-void release_later(std::vector<PyObject*> objects) noexcept {
-  if (objects.empty()) return;
-  Deferred* node = new (std::nothrow) Deferred{std::move(objects), nullptr};
-  if (node == nullptr) return;  // out of memory at thread exit: leak instead
-  node->next = DEFERRED.load(std::memory_order_relaxed);
-  while (!DEFERRED.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                         std::memory_order_relaxed)) {
-  }
-}
-
-void apply_deferred_releases() noexcept {
-  if (DEFERRED.load(std::memory_order_relaxed) == nullptr) return;
-  Deferred* node = DEFERRED.exchange(nullptr, std::memory_order_acquire);
-  while (node != nullptr) {
-    for (PyObject* object : node->objects) Py_DECREF(object);
-    delete std::exchange(node, node->next);
-  }
 }
 
 }  // namespace tamberok::py

@@ -10,7 +10,6 @@
 
 #include <exception>
 #include <new>
-#include <vector>
 
 #include "ref.h"
 #include "tamberok/panic.h"
@@ -23,22 +22,13 @@ void raise_panic(const char* message) noexcept;
 // Adds `note` to the current exception (add_note, or __notes__ before 3.11).
 void add_note(const char* note);
 
-// Python references that must be dropped but were found without the
-// interpreter lock (per-thread caches torn down at thread exit). They are
-// queued and released by the next thread that holds the lock here.
-void release_later(std::vector<PyObject*> objects) noexcept;
-void apply_deferred_releases() noexcept;
-
 // Releases the interpreter lock for its lifetime. Nothing inside may touch a
 // Python object. The destructor takes the lock back, also when an exception
 // is on its way out, so the boundary always raises with the lock held.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() {
-    PyEval_RestoreThread(state_);
-    apply_deferred_releases();
-  }
+  ~GilRelease() { PyEval_RestoreThread(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -50,7 +40,6 @@ class GilRelease {
 // a Python exception set.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
-  apply_deferred_releases();
   try {
     return body().release();
   } catch (const PythonError&) {
