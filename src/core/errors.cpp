@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
+#include <bit>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
-#include <unordered_map>
 
 #include "tamberok/checkdigit.h"
 #include "tamberok/hash.h"
@@ -25,44 +25,158 @@ using PositionMap = std::map<uint32_t, ValidChars>;
 // The last VIN position the scan can reach, plus one.
 constexpr uint32_t SCANNED_END = 15;
 
-// A position map in the form the scan reads: per VIN position up to 14, the
-// set as a bit mask over ASCII (the normalised VIN is ASCII) with the full
-// set for anything else, and its allowed text made once.
-struct Charsets {
-  struct Position {
-    bool present = false;  // a non-empty set
-    uint64_t ascii[2] = {0, 0};
-    ValidChars chars;
-    std::string allowed;
-
-    bool contains(char32_t c) const {
-      if (c < 128) return (ascii[c >> 6] >> (c & 63)) & 1;
-      return chars.contains(c);
-    }
-  };
-  bool empty = true;  // no position at all, scanned or not
-  std::array<Position, SCANNED_END> positions;
-};
-
 // Open-ended schema links run to this year for the character check.
 constexpr int32_t OPEN_YEAR_TO = 2999;
 constexpr size_t KEY_CHARS_LIMIT = 16384;
 
-// Facts of one artifact: WMI text -> model year -> position map. Emptied when
-// the thread meets another Db.
+// VIN positions whose use by the matched keys is reported.
+constexpr uint32_t EXAMINED[] = {4, 5, 6, 7, 8, 11};
+constexpr size_t EXAMINED_COUNT = std::size(EXAMINED);
+
+// A set of characters as a bit mask over ASCII (the normalised VIN is ASCII)
+// plus a sorted list of anything wider, which only a hand-made VIN can meet.
+struct CharMask {
+  uint64_t ascii[2] = {0, 0};
+
+  void add(char32_t c) { ascii[c >> 6] |= uint64_t{1} << (c & 63); }
+  bool has(char32_t c) const { return (ascii[c >> 6] >> (c & 63)) & 1; }
+};
+
+// The hash of a text, a word at a time: the caches below hash every key of
+// every decode, and FxHash walks texts byte by byte.
+uint64_t text_hash(std::string_view text, uint64_t extra) {
+  FxHasher h;
+  size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    h.add(word);
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, text.data() + at, text.size() - at);
+  h.add(tail);
+  h.add(text.size());
+  h.add(extra);
+  return h.finish();
+}
+
+// An open-addressing hash table of cache entries, each holding its own key:
+// one probe into a flat slot array and one entry, where a node-based map
+// chases a bucket, a node and a separately allocated value. `find` is given
+// the hash and a test of an entry's key, so a hash collision costs a compare
+// and never a wrong entry. Entries only come and go all together.
+template <typename Entry>
+class FlatCache {
+ public:
+  template <typename SameKey>
+  const Entry* find(uint64_t hash, SameKey same_key) const {
+    if (slots_.empty()) return nullptr;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = home(hash);; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.index == 0) return nullptr;
+      if (slot.tag == static_cast<uint32_t>(hash)) {
+        const Entry& entry = entries_[slot.index - 1];
+        if (same_key(entry)) return &entry;
+      }
+    }
+  }
+
+  // Adds an entry whose key `find` has just missed; valid until the next
+  // insertion or clear.
+  const Entry& insert(uint64_t hash, Entry entry) {
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    entries_.push_back(std::move(entry));
+    hashes_.push_back(hash);
+    place(hash, static_cast<uint32_t>(entries_.size()));
+    return entries_.back();
+  }
+
+  void clear() {
+    slots_.clear();
+    entries_.clear();
+    hashes_.clear();
+  }
+
+  size_t size() const { return entries_.size(); }
+
+ private:
+  struct Slot {
+    uint32_t tag = 0;    // the hash's lower half
+    uint32_t index = 0;  // entry index + 1; 0 for a free slot
+  };
+
+  // A multiplicative hash mixes its upper bits best, so they pick the slot.
+  size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
+
+  void place(uint64_t hash, uint32_t index) {
+    size_t mask = slots_.size() - 1;
+    size_t i = home(hash);
+    while (slots_[i].index != 0) i = (i + 1) & mask;
+    slots_[i] = {static_cast<uint32_t>(hash), index};
+  }
+
+  void grow() {
+    size_t capacity = std::max<size_t>(16, slots_.size() * 2);
+    slots_.assign(capacity, Slot{});
+    shift_ = 64 - std::countr_zero(capacity);
+    for (size_t e = 0; e < entries_.size(); ++e) place(hashes_[e], static_cast<uint32_t>(e + 1));
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<Entry> entries_;
+  std::vector<uint64_t> hashes_;  // per entry, to place it again on growth
+  int shift_ = 64;
+};
+
+// A position map in the form the scan reads: per VIN position up to 14, the
+// set as an ASCII mask, with the allowed text and any wider members kept
+// apart, as only a position in error reads them. Keyed by WMI and model year.
+struct Charsets {
+  struct Wide {
+    std::array<std::string, SCANNED_END> allowed;
+    std::array<std::vector<char32_t>, SCANNED_END> beyond_ascii;  // sorted
+  };
+
+  std::string wmi;
+  int32_t year = 0;
+  bool empty = true;      // no position at all, scanned or not
+  uint32_t present = 0;   // bit p: VIN position p has a non-empty set
+  std::array<CharMask, SCANNED_END> masks;
+  std::unique_ptr<Wide> wide;
+
+  bool has_set(size_t p) const { return (present >> p) & 1; }
+  bool contains(size_t p, char32_t c) const {
+    if (c < 128) return masks[p].has(c);
+    const std::vector<char32_t>& beyond = wide->beyond_ascii[p];
+    return std::binary_search(beyond.begin(), beyond.end(), c);
+  }
+  const std::string& allowed(size_t p) const { return wide->allowed[p]; }
+};
+
+// Facts of one artifact, per WMI and model year. Emptied when the thread
+// meets another Db.
 struct CharsetCache {
   uint64_t serial = 0;
-  std::unordered_map<std::string, std::unordered_map<int32_t, std::shared_ptr<const Charsets>>,
-                     FxHash, std::equal_to<>>
-      maps;
+  FlatCache<Charsets> maps;
 };
 thread_local CharsetCache CHARSET_CACHE;
 
-// Parsed keys. valid_chars_in_key depends on the key text alone, so the map
-// stays valid across artifacts; it is bounded instead.
-thread_local std::unordered_map<std::string, std::shared_ptr<const KeyChars>, FxHash,
-                                std::equal_to<>>
-    KEY_CHARS;
+// What a parsed key allows at the examined positions, in their order.
+// Derived from the key text alone, so the cache stays valid across
+// artifacts; it is bounded instead.
+struct KeyUse {
+  std::string key;
+  std::array<CharMask, EXAMINED_COUNT> masks;
+  std::vector<std::pair<size_t, char32_t>> beyond_ascii;  // (examined index, character)
+
+  bool allows(size_t examined, char32_t c) const {
+    if (c < 128) return masks[examined].has(c);
+    return std::find(beyond_ascii.begin(), beyond_ascii.end(), std::pair{examined, c}) !=
+           beyond_ascii.end();
+  }
+};
+thread_local FlatCache<KeyUse> KEY_CHARS;
 
 std::vector<char32_t> chars_of(std::string_view text) {
   std::vector<char32_t> out;
@@ -124,8 +238,7 @@ std::string possible_entry(uint32_t position, std::string_view allowed) {
   return out;
 }
 
-std::shared_ptr<const Charsets> build_position_map(const Db& db, std::string_view wmi,
-                                                   int32_t year) {
+Charsets build_position_map(const Db& db, std::string_view wmi, int32_t year) {
   Table<WmiRow> wmis = db.wmis();
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   Table<PatternRow> patterns = db.patterns();
@@ -148,50 +261,71 @@ std::shared_ptr<const Charsets> build_position_map(const Db& db, std::string_vie
   for (std::string_view key : keys) {
     for (const auto& [position, c] : valid_chars_in_key(key)) map[position + 3].insert(c);
   }
-  auto out = std::make_shared<Charsets>();
-  out->empty = map.empty();
+  Charsets out;
+  out.wmi = wmi;
+  out.year = year;
+  out.empty = map.empty();
+  out.wide = std::make_unique<Charsets::Wide>();
   for (auto& [position, chars] : map) {
     if (position >= SCANNED_END || chars.empty()) continue;
-    Charsets::Position& at = out->positions[position];
-    at.present = true;
+    out.present |= uint32_t{1} << position;
     for (char32_t c : chars) {
-      if (c < 128) at.ascii[c >> 6] |= uint64_t{1} << (c & 63);
+      if (c < 128) {
+        out.masks[position].add(c);
+      } else {
+        out.wide->beyond_ascii[position].push_back(c);  // in order: the set is sorted
+      }
     }
-    at.allowed = allowed_text(chars);
-    at.chars = std::move(chars);
+    out.wide->allowed[position] = allowed_text(chars);
   }
   return out;
 }
 
 // The position map of a WMI and year, from this thread's cache when it has
-// one. Empty maps are not kept: a WMI without schemas for the year is
-// looked up again next time.
-std::shared_ptr<const Charsets> position_map(const Db& db, std::string_view wmi, int32_t year) {
+// one; valid until the next call on this thread. Empty maps are not kept: a
+// WMI without schemas for the year is looked up again next time.
+const Charsets& position_map(const Db& db, std::string_view wmi, int32_t year) {
+  static const Charsets NO_POSITIONS;
   CharsetCache& cache = CHARSET_CACHE;
   if (cache.serial != db.serial()) {
     cache.maps.clear();
     cache.serial = db.serial();
   }
-  if (auto outer = cache.maps.find(wmi); outer != cache.maps.end()) {
-    if (auto inner = outer->second.find(year); inner != outer->second.end()) return inner->second;
-  }
-  std::shared_ptr<const Charsets> map = build_position_map(db, wmi, year);
-  if (!map->empty) {
-    auto outer = cache.maps.find(wmi);
-    if (outer == cache.maps.end()) outer = cache.maps.try_emplace(std::string(wmi)).first;
-    outer->second[year] = map;
-  }
-  return map;
+  uint64_t hash = text_hash(wmi, static_cast<uint32_t>(year));
+  const Charsets* hit = cache.maps.find(
+      hash, [&](const Charsets& entry) { return entry.year == year && entry.wmi == wmi; });
+  if (hit != nullptr) return *hit;
+  Charsets map = build_position_map(db, wmi, year);
+  if (map.empty) return NO_POSITIONS;
+  return cache.maps.insert(hash, std::move(map));
 }
 
-// The pairs of a key; valid until the next call on this thread, which may
-// empty KEY_CHARS.
-const KeyChars& key_chars(const std::string& key) {
-  if (auto it = KEY_CHARS.find(key); it != KEY_CHARS.end()) return *it->second;
-  auto chars = std::make_shared<const KeyChars>(valid_chars_in_key(key));
+KeyUse key_use_of(const std::string& key) {
+  KeyUse use;
+  use.key = key;
+  for (const auto& [key_position, c] : valid_chars_in_key(key)) {
+    if (c == U'|') continue;
+    const uint32_t* at = std::find(std::begin(EXAMINED), std::end(EXAMINED), key_position + 3);
+    if (at == std::end(EXAMINED)) continue;
+    size_t examined = static_cast<size_t>(at - std::begin(EXAMINED));
+    if (c < 128) {
+      use.masks[examined].add(c);
+    } else {
+      use.beyond_ascii.emplace_back(examined, c);
+    }
+  }
+  return use;
+}
+
+// What a key allows at the examined positions; valid until the next call on
+// this thread, which may empty KEY_CHARS.
+const KeyUse& key_use(const std::string& key) {
+  uint64_t hash = text_hash(key, 0);
+  const KeyUse* hit = KEY_CHARS.find(hash, [&](const KeyUse& entry) { return entry.key == key; });
+  if (hit != nullptr) return *hit;
+  KeyUse use = key_use_of(key);
   if (KEY_CHARS.size() >= KEY_CHARS_LIMIT) KEY_CHARS.clear();
-  KEY_CHARS.emplace(key, chars);
-  return *chars;
+  return KEY_CHARS.insert(hash, std::move(use));
 }
 
 struct Scan {
@@ -211,9 +345,8 @@ Scan scan_positions(const std::vector<char32_t>& vin, const std::vector<char32_t
   size_t n = vin.size();
   size_t end = std::min<size_t>(n, wmi.size() == 6 ? 11 : 14);
   for (size_t p = 4; p <= end; ++p) {
-    const Charsets::Position& set = map.positions[p];
-    if (p == 9 || p == 10 || !set.present || set.contains(vin[p - 1])) continue;
-    scan.last_allowed = set.allowed;
+    if (p == 9 || p == 10 || !map.has_set(p) || map.contains(p, vin[p - 1])) continue;
+    scan.last_allowed = map.allowed(p);
     scan.possible_values += possible_entry(static_cast<uint32_t>(p), scan.last_allowed);
     scan.error_positions.push_back(static_cast<uint32_t>(p));
   }
@@ -282,28 +415,23 @@ void add_character_codes(const std::vector<char32_t>& vin, const Scan& scan, Err
 // VIN positions 4 to 8 and 11 whose character no matched key names.
 std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
                                             const std::vector<std::string>& matched_keys) {
-  constexpr uint32_t EXAMINED[] = {4, 5, 6, 7, 8, 11};
   size_t n = vin.size();
-  auto examined = [&](uint32_t p) {
-    return p <= n && std::find(std::begin(EXAMINED), std::end(EXAMINED), p) != std::end(EXAMINED);
-  };
-  uint32_t used = 0;  // bit p
+  uint32_t used = 0;  // bit i: EXAMINED[i] is named
   for (size_t k = 0; k < matched_keys.size(); ++k) {
     const std::string& key = matched_keys[k];
     // Items of one pattern key often follow each other; the repeat would be
     // a KEY_CHARS hit that adds nothing.
     if (k != 0 && key == matched_keys[k - 1]) continue;
-    for (const auto& [key_position, c] : key_chars(key)) {
-      if (c == U'|' || key_position > 14) continue;
-      uint32_t p = key_position + 3;
-      if (examined(p) && vin[p - 1] == c) used |= 1u << p;
+    const KeyUse& use = key_use(key);
+    for (size_t i = 0; i < EXAMINED_COUNT && EXAMINED[i] <= n; ++i) {
+      if (use.allows(i, vin[EXAMINED[i] - 1])) used |= 1u << i;
     }
   }
   std::string text;
-  for (uint32_t p : EXAMINED) {
-    if (!examined(p) || (used >> p & 1)) continue;
+  for (size_t i = 0; i < EXAMINED_COUNT && EXAMINED[i] <= n; ++i) {
+    if (used >> i & 1) continue;
     if (!text.empty()) text += ',';
-    text += std::to_string(p);
+    text += std::to_string(EXAMINED[i]);
   }
   if (text.empty()) return std::nullopt;
   return text;
@@ -356,8 +484,8 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
   std::vector<char32_t> wmi_chars = chars_of(wmi);
   if (wmi_chars.size() < 3) out.error_codes.push_back(6);
   if (has_year == 1) {
-    std::shared_ptr<const Charsets> map = position_map(db, wmi, year);
-    add_character_codes(vin_chars, scan_positions(vin_chars, wmi_chars, *map), out);
+    const Charsets& map = position_map(db, wmi, year);
+    add_character_codes(vin_chars, scan_positions(vin_chars, wmi_chars, map), out);
   }
   out.unused_positions = unused_positions(vin_chars, matched_keys);
   if (out.unused_positions) out.error_codes.push_back(14);
@@ -369,9 +497,7 @@ size_t key_chars_size() {
 }
 
 size_t charset_cache_size() {
-  size_t total = 0;
-  for (const auto& [wmi, years] : CHARSET_CACHE.maps) total += years.size();
-  return total;
+  return CHARSET_CACHE.maps.size();
 }
 
 }  // namespace tamberok
