@@ -133,25 +133,24 @@ class FlatCache {
 // set as an ASCII mask, with the allowed text and any wider members kept
 // apart, as only a position in error reads them. Keyed by WMI and model year.
 struct Charsets {
-  struct Wide {
-    std::array<std::string, SCANNED_END> allowed;
-    std::array<std::vector<char32_t>, SCANNED_END> beyond_ascii;  // sorted
-  };
-
   std::string wmi;
   int32_t year = 0;
   bool empty = true;      // no position at all, scanned or not
   uint32_t present = 0;   // bit p: VIN position p has a non-empty set
   std::array<CharMask, SCANNED_END> masks;
-  std::unique_ptr<Wide> wide;
+  // Allowed text of position p: allowed_texts[allowed_at[p], allowed_at[p + 1]).
+  std::array<uint32_t, SCANNED_END + 1> allowed_at{};
+  std::string allowed_texts;
+  std::vector<std::pair<size_t, char32_t>> beyond_ascii;  // (position, character), sorted
 
   bool has_set(size_t p) const { return (present >> p) & 1; }
   bool contains(size_t p, char32_t c) const {
     if (c < 128) return masks[p].has(c);
-    const std::vector<char32_t>& beyond = wide->beyond_ascii[p];
-    return std::binary_search(beyond.begin(), beyond.end(), c);
+    return std::binary_search(beyond_ascii.begin(), beyond_ascii.end(), std::pair{p, c});
   }
-  const std::string& allowed(size_t p) const { return wide->allowed[p]; }
+  std::string_view allowed(size_t p) const {
+    return std::string_view(allowed_texts).substr(allowed_at[p], allowed_at[p + 1] - allowed_at[p]);
+  }
 };
 
 // Facts of one artifact, per WMI and model year. Emptied when the thread
@@ -178,23 +177,33 @@ struct KeyUse {
 };
 thread_local FlatCache<KeyUse> KEY_CHARS;
 
-std::vector<char32_t> chars_of(std::string_view text) {
-  std::vector<char32_t> out;
-  out.reserve(text.size());
+void widen(std::string_view text, std::vector<char32_t>& out) {
+  out.clear();
   if (std::all_of(text.begin(), text.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    for (char c : text) out.push_back(static_cast<char32_t>(c));
-    return out;
+    out.assign(text.begin(), text.end());
+    return;
   }
   for (size_t at = 0, len = 0; at < text.size(); at += len)
     out.push_back(decode_utf8(text, at, len));
+}
+
+std::vector<char32_t> chars_of(std::string_view text) {
+  std::vector<char32_t> out;
+  widen(text, out);
   return out;
 }
 
-std::string text_of(const std::vector<char32_t>& chars, size_t from, size_t to) {
-  std::string out;
-  for (size_t i = from; i < to && i < chars.size(); ++i) append_utf8(out, chars[i]);
-  return out;
+void append_char(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else {
+    append_utf8(out, c);
+  }
+}
+
+void append_text(std::string& out, const std::vector<char32_t>& chars, size_t from, size_t to) {
+  for (size_t i = from; i < to && i < chars.size(); ++i) append_char(out, chars[i]);
 }
 
 // The members of a range or negated class, as the VIN_ALPHABET characters
@@ -223,19 +232,13 @@ std::vector<char32_t> class_chars(std::string_view class_text) {
   return out;
 }
 
-std::string allowed_text(const ValidChars& chars) {
-  std::string out;
-  for (char32_t c : chars) append_utf8(out, c);
-  return out;
-}
-
-std::string possible_entry(uint32_t position, std::string_view allowed) {
-  std::string out = "(";
+// "(position:allowed)", as the possible-values text lists a position.
+void append_possible(std::string& out, size_t position, std::string_view allowed) {
+  out += '(';
   out += std::to_string(position);
   out += ':';
   out += allowed;
   out += ')';
-  return out;
 }
 
 Charsets build_position_map(const Db& db, std::string_view wmi, int32_t year) {
@@ -265,19 +268,21 @@ Charsets build_position_map(const Db& db, std::string_view wmi, int32_t year) {
   out.wmi = wmi;
   out.year = year;
   out.empty = map.empty();
-  out.wide = std::make_unique<Charsets::Wide>();
-  for (auto& [position, chars] : map) {
-    if (position >= SCANNED_END || chars.empty()) continue;
-    out.present |= uint32_t{1} << position;
-    for (char32_t c : chars) {
+  for (size_t p = 0; p < SCANNED_END; ++p) {
+    out.allowed_at[p] = static_cast<uint32_t>(out.allowed_texts.size());
+    auto at = map.find(static_cast<uint32_t>(p));
+    if (at == map.end() || at->second.empty()) continue;
+    out.present |= uint32_t{1} << p;
+    for (char32_t c : at->second) {
       if (c < 128) {
-        out.masks[position].add(c);
+        out.masks[p].add(c);
       } else {
-        out.wide->beyond_ascii[position].push_back(c);  // in order: the set is sorted
+        out.beyond_ascii.emplace_back(p, c);  // in order: positions ascend, sets are sorted
       }
+      append_utf8(out.allowed_texts, c);
     }
-    out.wide->allowed[position] = allowed_text(chars);
   }
+  out.allowed_at[SCANNED_END] = static_cast<uint32_t>(out.allowed_texts.size());
   return out;
 }
 
@@ -329,8 +334,9 @@ const KeyUse& key_use(const std::string& key) {
 }
 
 struct Scan {
-  std::vector<uint32_t> error_positions;
-  std::string last_allowed;
+  uint32_t errors = 0;  // bit p: VIN position p is in error
+  size_t last = 0;      // the last position in error
+  std::string_view last_allowed;  // into the position map
   std::string possible_values;
   std::string marked_vin;
 };
@@ -346,69 +352,73 @@ Scan scan_positions(const std::vector<char32_t>& vin, const std::vector<char32_t
   size_t end = std::min<size_t>(n, wmi.size() == 6 ? 11 : 14);
   for (size_t p = 4; p <= end; ++p) {
     if (p == 9 || p == 10 || !map.has_set(p) || map.contains(p, vin[p - 1])) continue;
+    scan.errors |= uint32_t{1} << p;
+    scan.last = p;
     scan.last_allowed = map.allowed(p);
-    scan.possible_values += possible_entry(static_cast<uint32_t>(p), scan.last_allowed);
-    scan.error_positions.push_back(static_cast<uint32_t>(p));
+    append_possible(scan.possible_values, p, scan.last_allowed);
   }
-  if (scan.error_positions.empty()) return scan;
-  std::vector<char32_t> scanned;
-  for (size_t p = 4, e = 0; p <= end; ++p) {
-    bool error = e < scan.error_positions.size() && scan.error_positions[e] == p;
-    if (error) ++e;
-    scanned.push_back(error ? U'!' : vin[p - 1]);
-  }
-  std::vector<char32_t> marked(wmi.begin(), wmi.begin() + std::min<size_t>(wmi.size(), 3));
-  marked.insert(marked.end(), scanned.begin(), scanned.end());
+  if (scan.errors == 0) return scan;
+  std::string& marked = scan.marked_vin;
+  marked.reserve(n + 3);
+  size_t chars = 0;
+  for (size_t i = 0; i < 3 && i < wmi.size(); ++i, ++chars) append_char(marked, wmi[i]);
+  for (size_t p = 4; p <= end; ++p, ++chars)
+    append_char(marked, (scan.errors >> p & 1) ? U'!' : vin[p - 1]);
   if (wmi.size() != 3) {
-    for (size_t i = 3; i < 6 && i < wmi.size(); ++i) marked.push_back(wmi[i]);
+    for (size_t i = 3; i < 6 && i < wmi.size(); ++i, ++chars) append_char(marked, wmi[i]);
   }
-  for (size_t i = marked.size(), stop = std::min(marked.size() + 3, n); i < stop; ++i) {
-    marked.push_back(vin[i]);
-  }
-  scan.marked_vin = text_of(marked, 0, marked.size());
+  append_text(marked, vin, chars, std::min(chars + 3, n));
   return scan;
 }
 
 // Codes 2 to 5 from the error positions of the scan.
-void add_character_codes(const std::vector<char32_t>& vin, const Scan& scan, ErrorOutcome& out) {
-  if (scan.error_positions.empty()) return;
-  if (scan.error_positions.size() > 1) {
+void add_character_codes(const std::vector<char32_t>& vin, Scan& scan, ErrorOutcome& out) {
+  if (scan.errors == 0) return;
+  if (std::popcount(scan.errors) > 1) {
     out.error_codes.push_back(5);
-    out.suggested_vin = scan.marked_vin;
-    out.possible_values = scan.possible_values;
+    out.suggested_vin = std::move(scan.marked_vin);
+    out.possible_values = std::move(scan.possible_values);
     return;
   }
-  int32_t position = static_cast<int32_t>(scan.error_positions.front());
+  int32_t position = static_cast<int32_t>(scan.last);
   std::vector<char32_t> allowed = chars_of(scan.last_allowed);
   if (allowed.size() == 1) {
     out.error_codes.push_back(2);
     out.suggested_vin = build_replace(vin, position, scan.last_allowed);
-    out.possible_values = scan.possible_values;
+    out.possible_values = std::move(scan.possible_values);
     return;
   }
   // Several characters fit: only a single one that also satisfies the check
-  // digit is worth suggesting.
+  // digit is worth suggesting. Each candidate is the VIN's first 17
+  // characters with one of them at the position.
+  std::string prefix;
+  std::string suffix;
+  append_text(prefix, vin, 0, scan.last - 1);
+  append_text(suffix, vin, scan.last, 17);
+  std::string candidate;
   std::string only_vin;
-  std::string only_char;
+  char32_t only_char = 0;
   size_t counted = 0;
   for (char32_t c : allowed) {
-    std::string text;
-    append_utf8(text, c);
-    std::string candidate = build_replace(vin, position, text);
+    candidate = prefix;
+    append_char(candidate, c);
+    candidate += suffix;
     if (candidate.size() != 17 || check_digit_with_flag(candidate, true) != candidate[8]) continue;
     if (++counted == 1) {
-      only_vin = std::move(candidate);
-      only_char = std::move(text);
+      only_vin = candidate;
+      only_char = c;
     }
   }
   if (counted == 1) {
     out.error_codes.push_back(3);
     out.suggested_vin = std::move(only_vin);
-    out.possible_values = possible_entry(static_cast<uint32_t>(position), only_char);
+    std::string text;
+    append_char(text, only_char);
+    append_possible(out.possible_values, scan.last, text);
   } else {
     out.error_codes.push_back(4);
-    out.suggested_vin = scan.marked_vin;
-    out.possible_values = possible_entry(static_cast<uint32_t>(position), scan.last_allowed);
+    out.suggested_vin = std::move(scan.marked_vin);
+    append_possible(out.possible_values, scan.last, scan.last_allowed);
   }
 }
 
@@ -471,23 +481,28 @@ std::vector<std::pair<uint32_t, char32_t>> valid_chars_in_key(std::string_view k
 std::string build_replace(const std::vector<char32_t>& vin, int32_t position,
                           std::string_view text) {
   size_t p = position > 0 ? static_cast<size_t>(position) : 0;
-  std::string out = text_of(vin, 0, p > 0 ? p - 1 : 0);
+  std::string out;
+  out.reserve(17 + text.size());
+  append_text(out, vin, 0, p > 0 ? p - 1 : 0);
   out += text;
-  if (p < 17) out += text_of(vin, p, p + (17 - p));
+  if (p < 17) append_text(out, vin, p, 17);
   return out;
 }
 
 ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi, int32_t has_year,
                        int32_t year, const std::vector<std::string>& matched_keys) {
+  // Reused by every call on the thread: no allocation for the wide copies.
+  thread_local std::vector<char32_t> VIN_CHARS;
+  thread_local std::vector<char32_t> WMI_CHARS;
   ErrorOutcome out;
-  std::vector<char32_t> vin_chars = chars_of(vin);
-  std::vector<char32_t> wmi_chars = chars_of(wmi);
-  if (wmi_chars.size() < 3) out.error_codes.push_back(6);
+  widen(vin, VIN_CHARS);
+  widen(wmi, WMI_CHARS);
+  if (WMI_CHARS.size() < 3) out.error_codes.push_back(6);
   if (has_year == 1) {
-    const Charsets& map = position_map(db, wmi, year);
-    add_character_codes(vin_chars, scan_positions(vin_chars, wmi_chars, map), out);
+    Scan scan = scan_positions(VIN_CHARS, WMI_CHARS, position_map(db, wmi, year));
+    add_character_codes(VIN_CHARS, scan, out);
   }
-  out.unused_positions = unused_positions(vin_chars, matched_keys);
+  out.unused_positions = unused_positions(VIN_CHARS, matched_keys);
   if (out.unused_positions) out.error_codes.push_back(14);
   return out;
 }
