@@ -5,13 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "tamberok/checkdigit.h"
-#include "tamberok/hash.h"
+#include "tamberok/flat_cache.h"
 #include "tamberok/text.h"
 
 namespace tamberok {
@@ -33,8 +31,9 @@ constexpr size_t KEY_CHARS_LIMIT = 16384;
 constexpr uint32_t EXAMINED[] = {4, 5, 6, 7, 8, 11};
 constexpr size_t EXAMINED_COUNT = std::size(EXAMINED);
 
-// A set of characters as a bit mask over ASCII (the normalised VIN is ASCII)
-// plus a sorted list of anything wider, which only a hand-made VIN can meet.
+// A set of ASCII characters as a bit mask. The normalised VIN is ASCII, so
+// the masks answer every decode; the wider members kept beside them only
+// matter to a hand-made VIN.
 struct CharMask {
   uint64_t ascii[2] = {0, 0};
 
@@ -42,101 +41,14 @@ struct CharMask {
   bool has(char32_t c) const { return (ascii[c >> 6] >> (c & 63)) & 1; }
 };
 
-// The hash of a text, a word at a time: the caches below hash every key of
-// every decode, and FxHash walks texts byte by byte.
-uint64_t text_hash(std::string_view text, uint64_t extra) {
-  FxHasher h;
-  size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    h.add(word);
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, text.data() + at, text.size() - at);
-  h.add(tail);
-  h.add(text.size());
-  h.add(extra);
-  return h.finish();
-}
-
-// An open-addressing hash table of cache entries, each holding its own key:
-// one probe into a flat slot array and one entry, where a node-based map
-// chases a bucket, a node and a separately allocated value. `find` is given
-// the hash and a test of an entry's key, so a hash collision costs a compare
-// and never a wrong entry. Entries only come and go all together.
-template <typename Entry>
-class FlatCache {
- public:
-  template <typename SameKey>
-  const Entry* find(uint64_t hash, SameKey same_key) const {
-    if (slots_.empty()) return nullptr;
-    size_t mask = slots_.size() - 1;
-    for (size_t i = home(hash);; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.index == 0) return nullptr;
-      if (slot.tag == static_cast<uint32_t>(hash)) {
-        const Entry& entry = entries_[slot.index - 1];
-        if (same_key(entry)) return &entry;
-      }
-    }
-  }
-
-  // Adds an entry whose key `find` has just missed; valid until the next
-  // insertion or clear.
-  const Entry& insert(uint64_t hash, Entry entry) {
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
-    entries_.push_back(std::move(entry));
-    hashes_.push_back(hash);
-    place(hash, static_cast<uint32_t>(entries_.size()));
-    return entries_.back();
-  }
-
-  void clear() {
-    slots_.clear();
-    entries_.clear();
-    hashes_.clear();
-  }
-
-  size_t size() const { return entries_.size(); }
-
- private:
-  struct Slot {
-    uint32_t tag = 0;    // the hash's lower half
-    uint32_t index = 0;  // entry index + 1; 0 for a free slot
-  };
-
-  // A multiplicative hash mixes its upper bits best, so they pick the slot.
-  size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
-
-  void place(uint64_t hash, uint32_t index) {
-    size_t mask = slots_.size() - 1;
-    size_t i = home(hash);
-    while (slots_[i].index != 0) i = (i + 1) & mask;
-    slots_[i] = {static_cast<uint32_t>(hash), index};
-  }
-
-  void grow() {
-    size_t capacity = std::max<size_t>(16, slots_.size() * 2);
-    slots_.assign(capacity, Slot{});
-    shift_ = 64 - std::countr_zero(capacity);
-    for (size_t e = 0; e < entries_.size(); ++e) place(hashes_[e], static_cast<uint32_t>(e + 1));
-  }
-
-  std::vector<Slot> slots_;
-  std::vector<Entry> entries_;
-  std::vector<uint64_t> hashes_;  // per entry, to place it again on growth
-  int shift_ = 64;
-};
-
 // A position map in the form the scan reads: per VIN position up to 14, the
-// set as an ASCII mask, with the allowed text and any wider members kept
-// apart, as only a position in error reads them. Keyed by WMI and model year.
+// set as an ASCII mask, then what only a position in error reads: the
+// allowed texts, all in one string. Keyed by WMI and model year.
 struct Charsets {
   std::string wmi;
   int32_t year = 0;
-  bool empty = true;      // no position at all, scanned or not
-  uint32_t present = 0;   // bit p: VIN position p has a non-empty set
+  bool empty = true;     // no position at all, scanned or not
+  uint32_t present = 0;  // bit p: VIN position p has a non-empty set
   std::array<CharMask, SCANNED_END> masks;
   // Allowed text of position p: allowed_texts[allowed_at[p], allowed_at[p + 1]).
   std::array<uint32_t, SCANNED_END + 1> allowed_at{};
@@ -334,8 +246,8 @@ const KeyUse& key_use(const std::string& key) {
 }
 
 struct Scan {
-  uint32_t errors = 0;  // bit p: VIN position p is in error
-  size_t last = 0;      // the last position in error
+  uint32_t errors = 0;            // bit p: VIN position p is in error
+  size_t last = 0;                // the last position in error
   std::string_view last_allowed;  // into the position map
   std::string possible_values;
   std::string marked_vin;

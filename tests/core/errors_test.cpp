@@ -3,6 +3,7 @@
 #include "tamberok/errors.h"
 
 #include <cstdio>
+#include <latch>
 #include <optional>
 #include <string>
 #include <thread>
@@ -173,6 +174,161 @@ TEST(ErrorCode, KeyCharsIsEmptiedByTheInsertionAfterSixteenThousandThreeHundredE
     errorcode(adb->db(), "1HG", "1HG", 0, 2005, {"16384K"});
     EXPECT_EQ(key_chars_size(), 1u);
   });
+}
+
+// WMIs that share their first characters or their schemas' years, each
+// (WMI, year) with its own allowed characters at VIN positions 4 and 5.
+struct CachedCase {
+  std::string wmi;
+  int32_t year;
+  std::string possible;  // "" when the WMI has no schema for the year
+};
+
+std::vector<CachedCase> cached_cases(artifact::Contents& c) {
+  std::vector<std::string> wmis = {"1F9", "1F9ABC", "1F9ABD", "1F9ABCD"};
+  for (char letter : std::string_view("ABCDEFGHJKLMNPRSTUVWXYZ"))
+    wmis.push_back(std::string("2A") + letter);
+  std::vector<CachedCase> cases;
+  int32_t schema = 1000;
+  for (size_t w = 0; w < wmis.size(); ++w) {
+    int32_t wmi_id = static_cast<int32_t>(w + 1);
+    c.wmis.push_back({.id = wmi_id, .code = wmis[w]});
+    for (int32_t from : {2000, 2005}) {
+      size_t k = cases.size();
+      char at4 = VIN_ALPHABET[k % 33];
+      char at5 = VIN_ALPHABET[k / 33];
+      ++schema;
+      c.wmi_vin_schemas.push_back({schema, wmi_id, schema, from, from + 4});
+      c.patterns.push_back({schema, schema, std::string{at4, at5}});
+      cases.push_back({wmis[w], from + 2, std::string("(4:") + at4 + ")(5:" + at5 + ")"});
+    }
+    cases.push_back({wmis[w], 1990, ""});
+  }
+  return cases;
+}
+
+// "**" at positions 4 and 5 is outside every set.
+ErrorOutcome check_cached(const Db& db, const CachedCase& c) {
+  return errorcode(db, "1F9**8260XAABC352", c.wmi, 1, c.year, ALL_USED);
+}
+
+TEST(ErrorCode, PositionMapsAreCachedPerWmiAndYearAndHitOnTheSecondCall) {
+  artifact::Contents contents;
+  std::vector<CachedCase> cases = cached_cases(contents);
+  auto adb = std::make_unique<ArtifactDb>(contents);
+  size_t stored = 0;
+  for (const CachedCase& c : cases) stored += c.possible.empty() ? 0 : 1;
+  on_fresh_thread([&] {
+    for (int round = 0; round < 2; ++round) {
+      for (size_t i = 0; i < cases.size(); ++i) {
+        const CachedCase& c = round == 0 ? cases[i] : cases[cases.size() - 1 - i];
+        EXPECT_EQ(check_cached(adb->db(), c).possible_values, c.possible)
+            << c.wmi << " " << c.year << " round " << round;
+      }
+      EXPECT_EQ(charset_cache_size(), stored) << "round " << round;
+    }
+  });
+}
+
+TEST(ErrorCode, KeysAreCachedPerKeyTextAndHitOnTheSecondCall) {
+  // Keys around the 8-byte words a key is hashed in, and keys that differ
+  // in one character only.
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"D", "5,6,7,8,11"},
+      {"E", "4,5,6,7,8,11"},
+      {"*M", "4,6,7,8,11"},
+      {"*N", "4,5,6,7,8,11"},
+      {"**8", "4,5,7,8,11"},
+      {"***2", "4,5,6,8,11"},
+      {"****6", "4,5,6,7,11"},
+      {"*****|*A", "4,5,6,7,8"},
+      {"*****|*B", "4,5,6,7,8,11"},
+      {"DM826|XA", std::nullopt},
+      {"DM826|XB", "11"},
+      {"DM826|XA0", std::nullopt},
+      {"DM826|XA00435", std::nullopt},
+      {"DM827|XA00435", "8"},
+      {"[A-D]M826|XA004352", std::nullopt},
+      {"[A-D]M826|XA004353", std::nullopt},
+      {"[A-C]M826|XA004352", "4"},
+  };
+  auto adb = std::make_unique<ArtifactDb>(validation_contents());
+  on_fresh_thread([&] {
+    for (int round = 0; round < 2; ++round) {
+      for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [key, unused] = round == 0 ? cases[i] : cases[std::size(cases) - 1 - i];
+        ErrorOutcome out = errorcode(adb->db(), "1HGDM8260XA004352", "1HG", 0, 2005, {key});
+        EXPECT_EQ(out.unused_positions, unused) << key << " round " << round;
+      }
+      EXPECT_EQ(key_chars_size(), std::size(cases)) << "round " << round;
+    }
+  });
+}
+
+TEST(ErrorCode, EachThreadStartsWithEmptyCachesAndKeepsItsOwn) {
+  artifact::Contents contents;
+  std::vector<CachedCase> cases = cached_cases(contents);
+  auto adb = std::make_unique<ArtifactDb>(contents);
+  const std::vector<std::string> keys = {"D", "*M", "**8"};
+  // The first thread fills its caches, the second starts while the first
+  // still holds them, then the first checks that its own are unchanged.
+  std::latch first_filled(1);
+  std::latch second_done(1);
+  std::thread first([&] {
+    EXPECT_EQ(check_cached(adb->db(), cases[1]).possible_values, cases[1].possible);
+    errorcode(adb->db(), "1HGDM8260XA004352", "1HG", 0, 2005, keys);
+    first_filled.count_down();
+    second_done.wait();
+    EXPECT_EQ(charset_cache_size(), 1u);
+    EXPECT_EQ(key_chars_size(), 4u);  // with the key of ALL_USED
+    EXPECT_EQ(check_cached(adb->db(), cases[1]).possible_values, cases[1].possible);
+  });
+  std::thread second([&] {
+    first_filled.wait();
+    EXPECT_EQ(charset_cache_size(), 0u);
+    EXPECT_EQ(key_chars_size(), 0u);
+    EXPECT_EQ(check_cached(adb->db(), cases[4]).possible_values, cases[4].possible);
+    EXPECT_EQ(errorcode(adb->db(), "1HGDM8260XA004352", "1HG", 0, 2005, {"D"}).unused_positions,
+              "5,6,7,8,11");
+    EXPECT_EQ(charset_cache_size(), 1u);
+    EXPECT_EQ(key_chars_size(), 2u);
+    second_done.count_down();
+  });
+  first.join();
+  second.join();
+}
+
+TEST(ErrorCode, CharactersBeyondAsciiAreCheckedLikeAnyOther) {
+  // "[ÉA]" at key position 1 of 1HG's schema for 2005: position 4 allows A and É.
+  artifact::Contents contents;
+  contents.wmis = {{.id = 1, .code = "1HG"}};
+  contents.wmi_vin_schemas = {{1, 1, 100, 2000, 2010}};
+  contents.patterns = {{1, 100,
+                        "[\xC3\x89"
+                        "A]"}};
+  auto adb = std::make_unique<ArtifactDb>(contents);
+  struct Case {
+    std::string vin;
+    std::vector<std::string> keys;
+    std::vector<int32_t> codes;
+    std::string possible;
+    std::optional<std::string> unused;
+  };
+  const std::string E_ACUTE = "\xC3\x89";
+  const std::string E_CIRCUMFLEX = "\xC3\x8A";
+  const std::string REST = "M8260XA004352";
+  const std::vector<Case> cases = {
+      {"1HG" + E_ACUTE + REST, {E_ACUTE + "M826|XA"}, {}, "", std::nullopt},
+      {"1HG" + E_ACUTE + REST, {"[A" + E_ACUTE + "]M826|XA"}, {}, "", std::nullopt},
+      {"1HG" + E_ACUTE + REST, {E_CIRCUMFLEX + "M826|XA"}, {14}, "", "4"},
+      {"1HG" + E_CIRCUMFLEX + REST, {E_ACUTE + "M826|XA"}, {4, 14}, "(4:A" + E_ACUTE + ")", "4"},
+  };
+  for (const Case& c : cases) {
+    ErrorOutcome out = errorcode(adb->db(), c.vin, "1HG", 1, 2005, c.keys);
+    EXPECT_EQ(out.error_codes, c.codes) << c.vin;
+    EXPECT_EQ(out.possible_values, c.possible) << c.vin;
+    EXPECT_EQ(out.unused_positions, c.unused) << c.vin;
+  }
 }
 
 }  // namespace
