@@ -144,10 +144,16 @@ std::vector<char32_t> class_chars(std::string_view class_text) {
   return out;
 }
 
+// A VIN position (1 to 17 wherever texts name one) in decimal.
+void append_position(std::string& out, size_t position) {
+  if (position >= 10) out += static_cast<char>('0' + position / 10 % 10);
+  out += static_cast<char>('0' + position % 10);
+}
+
 // "(position:allowed)", as the possible-values text lists a position.
 void append_possible(std::string& out, size_t position, std::string_view allowed) {
   out += '(';
-  out += std::to_string(position);
+  append_position(out, position);
   out += ':';
   out += allowed;
   out += ')';
@@ -302,22 +308,31 @@ void add_character_codes(const std::vector<char32_t>& vin, Scan& scan, ErrorOutc
   }
   // Several characters fit: only a single one that also satisfies the check
   // digit is worth suggesting. Each candidate is the VIN's first 17
-  // characters with one of them at the position.
+  // characters with one of them at the position; for an ASCII character
+  // that is one byte of a shared text.
   std::string prefix;
   std::string suffix;
   append_text(prefix, vin, 0, scan.last - 1);
   append_text(suffix, vin, scan.last, 17);
-  std::string candidate;
+  std::string ascii_candidate = prefix + '?' + suffix;
   std::string only_vin;
   char32_t only_char = 0;
   size_t counted = 0;
   for (char32_t c : allowed) {
-    candidate = prefix;
-    append_char(candidate, c);
-    candidate += suffix;
-    if (candidate.size() != 17 || check_digit_with_flag(candidate, true) != candidate[8]) continue;
+    std::string wide_candidate;
+    std::string* candidate = &ascii_candidate;
+    if (c < 0x80) {
+      ascii_candidate[prefix.size()] = static_cast<char>(c);
+    } else {
+      wide_candidate = prefix;
+      append_utf8(wide_candidate, c);
+      wide_candidate += suffix;
+      candidate = &wide_candidate;
+    }
+    if (candidate->size() != 17 || check_digit_with_flag(*candidate, true) != (*candidate)[8])
+      continue;
     if (++counted == 1) {
-      only_vin = candidate;
+      only_vin = *candidate;
       only_char = c;
     }
   }
@@ -353,7 +368,7 @@ std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
   for (size_t i = 0; i < EXAMINED_COUNT && EXAMINED[i] <= n; ++i) {
     if (used >> i & 1) continue;
     if (!text.empty()) text += ',';
-    text += std::to_string(EXAMINED[i]);
+    append_position(text, EXAMINED[i]);
   }
   if (text.empty()) return std::nullopt;
   return text;
