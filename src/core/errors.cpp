@@ -90,12 +90,15 @@ struct KeyUse {
 thread_local FlatCache<KeyUse> KEY_CHARS;
 
 void widen(std::string_view text, std::vector<char32_t>& out) {
-  out.clear();
-  if (std::all_of(text.begin(), text.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    out.assign(text.begin(), text.end());
-    return;
+  out.resize(text.size());
+  unsigned char any = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    any |= c;
+    out[i] = c;
   }
+  if (any < 0x80) return;
+  out.clear();
   for (size_t at = 0, len = 0; at < text.size(); at += len)
     out.push_back(decode_utf8(text, at, len));
 }
@@ -268,14 +271,20 @@ Scan scan_positions(const std::vector<char32_t>& vin, const std::vector<char32_t
   Scan scan;
   size_t n = vin.size();
   size_t end = std::min<size_t>(n, wmi.size() == 6 ? 11 : 14);
+  size_t text_size = 0;
   for (size_t p = 4; p <= end; ++p) {
     if (p == 9 || p == 10 || !map.has_set(p) || map.contains(p, vin[p - 1])) continue;
     scan.errors |= uint32_t{1} << p;
     scan.last = p;
-    scan.last_allowed = map.allowed(p);
-    append_possible(scan.possible_values, p, scan.last_allowed);
+    text_size += (p < 10 ? 4 : 5) + map.allowed(p).size();  // "(p:allowed)"
   }
   if (scan.errors == 0) return scan;
+  scan.last_allowed = map.allowed(scan.last);
+  scan.possible_values.reserve(text_size);
+  for (uint32_t left = scan.errors; left != 0; left &= left - 1) {
+    size_t p = static_cast<size_t>(std::countr_zero(left));
+    append_possible(scan.possible_values, p, map.allowed(p));
+  }
   std::string& marked = scan.marked_vin;
   marked.reserve(n + 3);
   size_t chars = 0;
@@ -299,7 +308,9 @@ void add_character_codes(const std::vector<char32_t>& vin, Scan& scan, ErrorOutc
     return;
   }
   int32_t position = static_cast<int32_t>(scan.last);
-  std::vector<char32_t> allowed = chars_of(scan.last_allowed);
+  thread_local std::vector<char32_t> ALLOWED;
+  std::vector<char32_t>& allowed = ALLOWED;
+  widen(scan.last_allowed, allowed);
   if (allowed.size() == 1) {
     out.error_codes.push_back(2);
     out.suggested_vin = build_replace(vin, position, scan.last_allowed);
@@ -353,6 +364,11 @@ void add_character_codes(const std::vector<char32_t>& vin, Scan& scan, ErrorOutc
 std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
                                             const std::vector<std::string>& matched_keys) {
   size_t n = vin.size();
+  size_t examined = 0;  // EXAMINED[0, examined) lie within the VIN
+  std::array<char32_t, EXAMINED_COUNT> chars{};
+  for (; examined < EXAMINED_COUNT && EXAMINED[examined] <= n; ++examined)
+    chars[examined] = vin[EXAMINED[examined] - 1];
+  uint32_t all = (1u << examined) - 1;
   uint32_t used = 0;  // bit i: EXAMINED[i] is named
   for (size_t k = 0; k < matched_keys.size(); ++k) {
     const std::string& key = matched_keys[k];
@@ -360,12 +376,13 @@ std::optional<std::string> unused_positions(const std::vector<char32_t>& vin,
     // a KEY_CHARS hit that adds nothing.
     if (k != 0 && key == matched_keys[k - 1]) continue;
     const KeyUse& use = key_use(key);
-    for (size_t i = 0; i < EXAMINED_COUNT && EXAMINED[i] <= n; ++i) {
-      if (use.allows(i, vin[EXAMINED[i] - 1])) used |= 1u << i;
+    if (used == all) continue;  // looked up all the same: KEY_CHARS learns every key
+    for (size_t i = 0; i < examined; ++i) {
+      if (use.allows(i, chars[i])) used |= 1u << i;
     }
   }
   std::string text;
-  for (size_t i = 0; i < EXAMINED_COUNT && EXAMINED[i] <= n; ++i) {
+  for (size_t i = 0; i < examined; ++i) {
     if (used >> i & 1) continue;
     if (!text.empty()) text += ',';
     append_position(text, EXAMINED[i]);
@@ -424,12 +441,14 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
   ErrorOutcome out;
   widen(vin, VIN_CHARS);
   widen(wmi, WMI_CHARS);
-  if (WMI_CHARS.size() < 3) out.error_codes.push_back(6);
-  if (has_year == 1) {
-    Scan scan = scan_positions(VIN_CHARS, WMI_CHARS, position_map(db, wmi, year));
-    add_character_codes(VIN_CHARS, scan, out);
-  }
+  bool short_wmi = WMI_CHARS.size() < 3;
+  Scan scan;
+  if (has_year == 1) scan = scan_positions(VIN_CHARS, WMI_CHARS, position_map(db, wmi, year));
   out.unused_positions = unused_positions(VIN_CHARS, matched_keys);
+  // The codes, known before they are added: one allocation at most.
+  out.error_codes.reserve(short_wmi + (scan.errors != 0) + out.unused_positions.has_value());
+  if (short_wmi) out.error_codes.push_back(6);
+  add_character_codes(VIN_CHARS, scan, out);
   if (out.unused_positions) out.error_codes.push_back(14);
   return out;
 }
