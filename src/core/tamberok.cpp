@@ -50,19 +50,16 @@ int32_t current_year() {
 }
 
 std::string normalize_vin(std::string_view text) {
-  std::string ascii;
   bool all_ascii = std::all_of(text.begin(), text.end(),
                                [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (all_ascii) {
-    ascii = std::string(text);
-  } else {
-    ascii.reserve(text.size());
-    for (size_t pos = 0; pos < text.size();) {
-      size_t len = 0;
-      char32_t cp = decode_utf8(text, pos, len);
-      ascii.push_back(cp < 0x80 ? static_cast<char>(cp) : '&');
-      pos += len;
-    }
+  if (all_ascii) return ascii_upper(trim_unicode(text));  // no intermediate copy
+  std::string ascii;
+  ascii.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    size_t len = 0;
+    char32_t cp = decode_utf8(text, pos, len);
+    ascii.push_back(cp < 0x80 ? static_cast<char>(cp) : '&');
+    pos += len;
   }
   return ascii_upper(trim_unicode(ascii));
 }
