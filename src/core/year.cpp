@@ -24,17 +24,33 @@ bool car_like(const Db& db, std::string_view wmi) {
 
 namespace year {
 
+namespace {
+
+bool covers(const WmiVinSchemaRow& link, int32_t year) {
+  return link.year_from <= year && (link.year_to == NONE_I32 || link.year_to >= year);
+}
+
+}  // namespace
+
 size_t schema_count(std::string_view code, const Db& db, int32_t year) {
   std::optional<WmiRow> wmi = db.wmi_any(code);
   if (!wmi) return 0;
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
   auto [first, end] = schema_index(db).links(wmi->id);
   size_t count = 0;
-  for (size_t i = first; i < end; ++i) {
-    WmiVinSchemaRow r = links[i];
-    if (r.year_from <= year && (r.year_to == NONE_I32 || r.year_to >= year)) ++count;
-  }
+  for (size_t i = first; i < end; ++i) count += covers(links[i], year) ? 1 : 0;
   return count;
+}
+
+bool has_schema(std::string_view code, const Db& db, int32_t year) {
+  std::optional<WmiRow> wmi = db.wmi_any(code);
+  if (!wmi) return false;
+  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
+  auto [first, end] = schema_index(db).links(wmi->id);
+  for (size_t i = first; i < end; ++i) {
+    if (covers(links[i], year)) return true;
+  }
+  return false;
 }
 
 }  // namespace year
@@ -53,8 +69,8 @@ int32_t settle(const Db& db, std::string_view wmi, int32_t y, int32_t current_ye
     TAMBEROK_TRACE(year_settled_by_position_10);
     return y;
   }
-  if (TAMBEROK_TRACE_IF(year::schema_count(wmi, db, y) != 0, year_kept_by_schema_count)) return y;
-  if (TAMBEROK_TRACE_IF(year::schema_count(wmi, db, y + delta) > 0, year_moved_by_schema_count))
+  if (TAMBEROK_TRACE_IF(year::has_schema(wmi, db, y), year_kept_by_schema_count)) return y;
+  if (TAMBEROK_TRACE_IF(year::has_schema(wmi, db, y + delta), year_moved_by_schema_count))
     return y + delta;
   TAMBEROK_TRACE(year_kept_without_schemas);
   return y;

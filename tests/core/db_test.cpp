@@ -369,10 +369,14 @@ TEST(WmiQueries, SchemaCountHonoursClosedAndOpenRanges) {
   const std::pair<int32_t, size_t> cases[] = {{2002, 0}, {2003, 1},  {2007, 1}, {2008, 0},
                                               {2016, 1}, {2018, 2},  {2020, 2}, {2021, 1},
                                               {2999, 1}, {100000, 1}};
-  for (auto [year, count] : cases)
+  for (auto [year, count] : cases) {
     EXPECT_EQ(year::schema_count("1HG", a.db(), year), count) << year;
+    EXPECT_EQ(year::has_schema("1HG", a.db(), year), count != 0) << year;
+  }
   EXPECT_EQ(year::schema_count("ZZZ", a.db(), 2020), 0u);
+  EXPECT_FALSE(year::has_schema("ZZZ", a.db(), 2020));
   EXPECT_EQ(year::schema_count("109013", a.db(), 2000), 1u);
+  EXPECT_TRUE(year::has_schema("109013", a.db(), 2000));
 }
 
 TEST(ExceptionList, RepeatedVinIsFoundAtItsFirstRow) {

@@ -40,6 +40,9 @@ namespace year {
 // The number of VIN schemas of the WMI with this code whose year range holds
 // `year`; an open-ended range has no upper bound here.
 size_t schema_count(std::string_view code, const Db& db, int32_t year);
+
+// schema_count(code, db, year) != 0, stopping at the first such schema.
+bool has_schema(std::string_view code, const Db& db, int32_t year);
 }  // namespace year
 
 }  // namespace tamberok
