@@ -1,21 +1,52 @@
 #include "tamberok/text.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "unicode_tables.h"
 
 namespace tamberok {
 
-std::string ascii_upper(std::string_view text) {
+namespace {
+
+// A copy of `text` with the case of every byte in [LOW, HIGH] (ASCII
+// letters of one case) flipped. Decoding changes the case of every item's
+// source, key and value, so eight bytes go at a time: in a word whose bytes
+// have their top bit cleared, adding 0x80 - LOW sets a byte's top bit exactly
+// when it is LOW or more, adding 0x7F - HIGH exactly when it is above HIGH,
+// and no sum carries into the next byte.
+template <char LOW, char HIGH>
+std::string flip_case(std::string_view text) {
+  constexpr uint64_t ONES = 0x0101010101010101ULL;
+  constexpr uint64_t TOPS = 0x8080808080808080ULL;
   std::string out(text);
-  for (char& c : out) c = ascii_to_upper(c);
+  char* bytes = out.data();
+  size_t at = 0;
+  for (; at + 8 <= out.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    uint64_t low7 = word & ~TOPS;
+    uint64_t at_least_low = low7 + (0x80 - LOW) * ONES;
+    uint64_t above_high = low7 + (0x7F - HIGH) * ONES;
+    uint64_t letters = at_least_low & ~above_high & ~word & TOPS;
+    word ^= letters >> 2;  // 0x80 >> 2 is the case bit 0x20
+    std::memcpy(bytes + at, &word, 8);
+  }
+  for (; at < out.size(); ++at) {
+    if (bytes[at] >= LOW && bytes[at] <= HIGH) bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+  }
   return out;
 }
 
+}  // namespace
+
+std::string ascii_upper(std::string_view text) {
+  return flip_case<'a', 'z'>(text);
+}
+
 std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = ascii_to_lower(c);
-  return out;
+  return flip_case<'A', 'Z'>(text);
 }
 
 bool eq_ignore_ascii_case(std::string_view a, std::string_view b) {

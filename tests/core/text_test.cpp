@@ -71,5 +71,26 @@ TEST(UnicodeText, TrimsCutsCountsUpperCasesAndRepairsUtf8) {
   EXPECT_EQ(utf8_lossy("\u00e9"), "\u00e9");
 }
 
+TEST(Text, AsciiCaseChangesLettersOnlyWhereverTheyStand) {
+  // Every byte value at every place of texts up to two words and a tail
+  // long, against the one-character rule.
+  for (size_t length : {1u, 7u, 8u, 9u, 17u}) {
+    for (size_t at = 0; at < length; ++at) {
+      for (int value = 0; value < 256; ++value) {
+        std::string text(length, 'm');
+        text[at] = static_cast<char>(value);
+        std::string upper = text;
+        std::string lower = text;
+        for (char& c : upper) c = ascii_to_upper(c);
+        for (char& c : lower) c = ascii_to_lower(c);
+        ASSERT_EQ(ascii_upper(text), upper) << length << " " << at << " " << value;
+        ASSERT_EQ(ascii_lower(text), lower) << length << " " << at << " " << value;
+      }
+    }
+  }
+  EXPECT_EQ(ascii_upper("Ford F-150 \xc3\xa9 z@[`{"), "FORD F-150 \xc3\xa9 Z@[`{");
+  EXPECT_EQ(ascii_lower("Ford F-150 \xc3\x89 Z@[`{"), "ford f-150 \xc3\x89 z@[`{");
+}
+
 }  // namespace
 }  // namespace tamberok
