@@ -138,8 +138,11 @@ std::string_view Db::string_checked(StrId id) const {
   return all.substr(start, end - start);
 }
 
-const Db::WmiIndex& Db::wmi_index() const {
-  return wmi_index_.get([this] {
+// The lazy indexes below are read several times per decode: each accessor
+// is inline, so that a built index costs its caller one acquire load, and
+// its builder is kept out of line.
+inline const Db::WmiIndex& Db::wmi_index() const {
+  return wmi_index_.get([this]() __attribute__((noinline)) {
     Table<WmiRow> rows = wmis();
     WmiIndex index;
     index.reserve(rows.size());
@@ -167,8 +170,8 @@ std::optional<WmiRow> Db::wmi_any(std::string_view code) const {
   return row;
 }
 
-const Db::LookupRanges& Db::lookup_ranges() const {
-  return lookup_ranges_.get([this] {
+inline const Db::LookupRanges& Db::lookup_ranges() const {
+  return lookup_ranges_.get([this]() __attribute__((noinline)) {
     Table<LookupRow> rows = lookups();
     size_t length = 1;
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -186,8 +189,8 @@ const Db::LookupRanges& Db::lookup_ranges() const {
   });
 }
 
-const Db::LookupSlots& Db::lookup_slots() const {
-  return lookup_slots_.get([this] {
+inline const Db::LookupSlots& Db::lookup_slots() const {
+  return lookup_slots_.get([this]() __attribute__((noinline)) {
     const LookupRanges& ranges = lookup_ranges();
     Table<LookupRow> rows = lookups();
     LookupSlots slots(ranges.size());
@@ -252,8 +255,8 @@ std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
 // the index allocate gigabytes.
 constexpr size_t ELEMENT_INDEX_SLOTS = size_t{1} << 16;
 
-const std::vector<int32_t>& Db::element_index() const {
-  return element_index_.get([this] {
+inline const std::vector<int32_t>& Db::element_index() const {
+  return element_index_.get([this]() __attribute__((noinline)) {
     Table<ElementRow> rows = element_defs();
     std::vector<int32_t> index;
     if (rows.empty()) return index;

@@ -553,10 +553,11 @@ class Db {
   [[noreturn]] static void panic_table(TableId id);
 
   std::string_view string_checked(StrId id) const;
-  const std::vector<int32_t>& element_index() const;
-  const LookupRanges& lookup_ranges() const;
-  const WmiIndex& wmi_index() const;
-  const LookupSlots& lookup_slots() const;
+  // Defined inline in db.cpp, their only user.
+  inline const std::vector<int32_t>& element_index() const;
+  inline const LookupRanges& lookup_ranges() const;
+  inline const WmiIndex& wmi_index() const;
+  inline const LookupSlots& lookup_slots() const;
 
   std::span<const uint8_t> bytes_;
   uint64_t serial_;
