@@ -48,7 +48,7 @@ TEST(UnicodeText, TrimsCutsCountsUpperCasesAndRepairsUtf8) {
       {"abcd\u00e9", 4, "abcd"},
       {"ab\u2013\u2013", 3, "ab\u2013"},
       {"a\U0001F697bcdefgh", 2, "a\U0001F697"},
-      {"ab\xff\xfecd", 3, "ab\xff"},
+      {"ab\xff\xfe" "cd", 3, "ab\xff"},
       {"ab\xe2\x80zz", 3, "ab\xe2"},
       {"\u00e9\u00e9\u00e9", 2, "\u00e9\u00e9"},
   };
