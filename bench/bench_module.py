@@ -5,9 +5,13 @@ uniformly, and 100,000 weighted like real traffic (bench/traffic-mix.tsv,
 the corpus of bench/golden.py). Prints the per-VIN time of decode, VINs per
 second of decode_batch and decode_batch_json (nested and flat), their
 ratio, the time json.loads needs for the JSON batch, the JSON batch on one
-worker (a child process with RAYON_NUM_THREADS=1) against the whole pool,
-and a batch of one VIN against decode of it. Each figure is the best of a
-few runs.
+worker (a child process with RAYON_NUM_THREADS=1) against the whole pool
+for both corpora and forms, the peak memory of a child process that makes
+the nested JSON batch of the traffic corpus once, and a batch of one VIN
+against decode of it. Each figure is the best of a few runs.
+
+  python3 bench/bench_module.py          every figure (about 3 minutes)
+  python3 bench/bench_module.py --json   only the JSON batch figures
 """
 
 import gc
@@ -15,6 +19,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 import tamberok
@@ -25,6 +30,7 @@ import golden  # noqa: E402  (the traffic-weighted corpus)
 COUNT = 100_000
 SINGLE = 20_000
 RUNS = 3
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def best_seconds(call, runs=RUNS):
@@ -38,19 +44,63 @@ def best_seconds(call, runs=RUNS):
     return best
 
 
-def json_batch_rate(vins):
-    tamberok.decode_batch_json(vins)  # warms every worker
-    return len(vins) / best_seconds(lambda: tamberok.decode_batch_json(vins))
+def corpus(name):
+    if name == "uniform":
+        return tamberok.generate(COUNT, seed=2024)
+    return golden.traffic_vins()[:COUNT]
 
 
-def one_worker_json_rate():
-    """VINs/s of the nested JSON batch with a pool of one worker."""
-    code = ("import sys; sys.path.insert(0, %r); import bench_module as b, golden; "
-            "print(b.json_batch_rate(golden.traffic_vins()[:%d]))"
-            % (os.path.dirname(os.path.abspath(__file__)), COUNT))
-    env = dict(os.environ, RAYON_NUM_THREADS="1")
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
-    return float(done.stdout.strip()) if done.returncode == 0 else float("nan")
+def json_batch_rate(vins, flat=False):
+    tamberok.decode_batch_json(vins, flat=flat)  # warms every worker
+    return len(vins) / best_seconds(lambda: tamberok.decode_batch_json(vins, flat=flat))
+
+
+def child_output(code, **env):
+    """What a child process running `code` (with bench_module imported as b) prints."""
+    code = "import sys; sys.path.insert(0, %r); import bench_module as b; " % HERE + code
+    done = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, **env),
+                          capture_output=True, text=True)
+    return done.stdout.strip() if done.returncode == 0 else "nan"
+
+
+def one_worker_json_rate(name, flat):
+    """VINs/s of the JSON batch with a pool of one worker."""
+    code = "print(b.json_batch_rate(b.corpus(%r), flat=%r))" % (name, flat)
+    return float(child_output(code, RAYON_NUM_THREADS="1"))
+
+
+def json_batch_peak_mb(vins):
+    """Peak resident memory of a child process, in MB, before and after it
+    makes the nested JSON batch of `vins` once. The child reads the VINs
+    from a file, since making the corpus itself takes more memory than the
+    batch."""
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".txt") as f:
+        f.write("\n".join(vins))
+        f.flush()
+        code = ("import resource; vins = open(%r, encoding='utf-8').read().split('\\n'); "
+                "b.tamberok.decode_batch_json(vins[:10]); "
+                "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; "
+                "text = b.tamberok.decode_batch_json(vins); "
+                "print(before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % f.name)
+        figures = child_output(code).split()
+    return [int(kb) / 1024 for kb in figures] if len(figures) == 2 else [float("nan")] * 2
+
+
+def json_figures(workers):
+    """The JSON batch on the whole pool against one worker, for both corpora and forms."""
+    for name in ("uniform", "traffic"):
+        vins = corpus(name)
+        for flat in (False, True):
+            form = "flat" if flat else "nested"
+            many = json_batch_rate(vins, flat)
+            one = one_worker_json_rate(name, flat)
+            print(f"  decode_batch_json {form:6} {name:7}: {many:9,.0f} VINs/s on {workers} workers,"
+                  f" {one:9,.0f} on one: {many / one:.2f}x")
+        if name == "traffic":
+            before, after = json_batch_peak_mb(vins)
+        del vins
+    print(f"  peak memory of a child making the nested traffic JSON batch: {after:,.0f} MB"
+          f" ({before:,.0f} MB before the call)")
 
 
 def corpus_figures(name, vins):
@@ -90,13 +140,10 @@ def main():
         return 0
     workers = os.environ.get("RAYON_NUM_THREADS") or os.cpu_count()
     print(f"bench_module: worker threads: {workers}")
-    corpus_figures("uniform", tamberok.generate(COUNT, seed=2024))
-    traffic = golden.traffic_vins()[:COUNT]
-    corpus_figures("traffic", traffic)
-    many = json_batch_rate(traffic)
-    one = one_worker_json_rate()
-    print(f"  decode_batch_json nested, traffic: {many:,.0f} VINs/s on {workers} workers,"
-          f" {one:,.0f} on one: {many / one:.2f}x")
+    if "--json" not in sys.argv[1:]:
+        for name in ("uniform", "traffic"):
+            corpus_figures(name, corpus(name))
+    json_figures(workers)
     return 0
 
 
