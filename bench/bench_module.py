@@ -69,6 +69,13 @@ def one_worker_json_rate(name, flat):
     return float(child_output(code, RAYON_NUM_THREADS="1"))
 
 
+def peak_rss_kb():
+    """The peak resident memory of this process image (VmHWM): unlike
+    ru_maxrss, it does not inherit the peak of the parent that forked it."""
+    with open("/proc/self/status", encoding="ascii") as f:
+        return int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
+
+
 def json_batch_peak_mb(vins):
     """Peak resident memory of a child process, in MB, before and after it
     makes the nested JSON batch of `vins` once. The child reads the VINs
@@ -77,11 +84,10 @@ def json_batch_peak_mb(vins):
     with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".txt") as f:
         f.write("\n".join(vins))
         f.flush()
-        code = ("import resource; vins = open(%r, encoding='utf-8').read().split('\\n'); "
-                "b.tamberok.decode_batch_json(vins[:10]); "
-                "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; "
+        code = ("vins = open(%r, encoding='utf-8').read().split('\\n'); "
+                "b.tamberok.decode_batch_json(vins[:10]); before = b.peak_rss_kb(); "
                 "text = b.tamberok.decode_batch_json(vins); "
-                "print(before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % f.name)
+                "print(before, b.peak_rss_kb())" % f.name)
         figures = child_output(code).split()
     return [int(kb) / 1024 for kb in figures] if len(figures) == 2 else [float("nan")] * 2
 

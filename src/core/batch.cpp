@@ -9,7 +9,6 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -76,6 +75,10 @@ void work_on(Job& job) {
   }
 }
 
+// Set on pool worker threads: such a thread takes part in any job it starts
+// instead of blocking, which keeps nested and cross-pool calls deadlock-free.
+thread_local bool IS_POOL_WORKER = false;
+
 }  // namespace
 
 struct WorkerPool::State {
@@ -95,6 +98,23 @@ struct WorkerPool::State {
     if (--job.active == 0 && !job.queued) job.done.notify_all();
   }
 
+  // Ends `job` early for its caller: no further index starts, and it
+  // leaves the queue now rather than when a busy worker next looks at it.
+  void cancel(Job& job) {
+    job.failed.store(true, std::memory_order_relaxed);
+    job.next.store(job.n, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (job.queued) {
+      queue.erase(std::find(queue.begin(), queue.end(), &job));
+      job.queued = false;
+    }
+  }
+
+  // Queues `job`, runs beside() on the calling thread, and returns once no
+  // participant is inside the job; rethrows beside's exception, else the
+  // job's.
+  void run_job(Job& job, const std::function<void()>& beside);
+
   void worker_main();
 
   void shut_down() {
@@ -107,12 +127,6 @@ struct WorkerPool::State {
     threads.clear();
   }
 };
-
-namespace {
-// Set on pool worker threads: such a thread takes part in any job it starts
-// instead of blocking, which keeps nested and cross-pool calls deadlock-free.
-thread_local bool IS_POOL_WORKER = false;
-}  // namespace
 
 void WorkerPool::State::worker_main() {
   IS_POOL_WORKER = true;
@@ -151,26 +165,51 @@ size_t WorkerPool::size() const {
   return state_->threads.size();
 }
 
-void WorkerPool::run(size_t n, const std::function<void(size_t)>& task) {
-  if (n == 0) return;
-  State& s = *state_;
-  Job job(task, n, chunk_for(n, s.threads.size()));
+void WorkerPool::State::run_job(Job& job, const std::function<void()>& beside) {
   const bool helps = IS_POOL_WORKER;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  s.queue.push_back(&job);
+  std::unique_lock<std::mutex> lock(mutex);
+  queue.push_back(&job);
   if (helps) ++job.active;
   lock.unlock();
-  s.work.notify_all();
+  work.notify_all();
   if (helps) {
     work_on(job);
     lock.lock();
-    s.leave(job);
-  } else {
-    lock.lock();
+    leave(job);
+    lock.unlock();
   }
+  std::exception_ptr error;
+  try {
+    beside();
+  } catch (...) {
+    error = std::current_exception();
+    cancel(job);
+  }
+  lock.lock();
   job.done.wait(lock, [&] { return job.finished(); });
   lock.unlock();
-  if (job.error) std::rethrow_exception(job.error);
+  // A task's exception is dropped when beside() failed: the caller can
+  // raise only one, and its own is the one it is unwinding with.
+  if (!error) error = job.error;
+  if (error) std::rethrow_exception(error);
+}
+
+void WorkerPool::run(size_t n, const std::function<void(size_t)>& task) {
+  if (n == 0) return;
+  Job job(task, n, chunk_for(n, state_->threads.size()));
+  state_->run_job(job, [] {});
+}
+
+void WorkerPool::run_beside(size_t n, const std::function<void(size_t)>& task,
+                            const std::function<void()>& beside) {
+  if (n == 0) {
+    beside();
+    return;
+  }
+  // One index per claim: the caller uses the results in index order, so a
+  // worker must not sit on several of the next ones.
+  Job job(task, n, 1);
+  state_->run_job(job, beside);
 }
 
 // ---- Worker count -----------------------------------------------------------
@@ -296,33 +335,109 @@ std::vector<std::string> decode_batch_json(const Db& db, const std::vector<std::
                                   [](const DecodeResult& r) { return to_json(r); });
 }
 
-JsonArray decode_batch_json_array(const Db& db, const std::vector<std::string>& vins, bool flat,
-                                  int64_t now, int32_t current_year) {
-  std::vector<std::string> texts = decode_batch_json(db, vins, flat, now, current_year);
-  // Each text's place: "[" and one "," before every text but the first.
-  std::vector<size_t> at(texts.size());
-  size_t size = 1;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    if (i != 0) ++size;
-    at[i] = size;
-    size += texts[i].size();
+size_t json_piece_vins(size_t vins, size_t workers) {
+  return std::clamp<size_t>(vins / (std::max<size_t>(workers, 1) * 4), 1, JSON_PIECE_VINS);
+}
+
+namespace {
+
+// What every piece of one JSON batch shares.
+struct JsonBatch {
+  const Db& db;
+  const std::vector<std::string>& vins;
+  bool flat;
+  int64_t now;
+  int32_t current_year;
+
+  // The array text of the results of vins[begin, end): the "," before each
+  // result but the very first, "[" and "]" at the ends of the batch.
+  std::string piece(size_t begin, size_t end) const {
+    std::string out;
+    if (begin == 0) out.push_back('[');
+    for (size_t i = begin; i < end; ++i) {
+      if (i != 0) out.push_back(',');
+      DecodeResult result = decode_full(db, vins[i], now, current_year);
+      out += flat ? to_json(FlatResult::from(std::move(result))) : to_json(result);
+    }
+    if (end == vins.size()) out.push_back(']');
+    return out;
   }
-  ++size;
-  JsonArray out{std::make_unique_for_overwrite<char[]>(size), size};
-  char* bytes = out.bytes.get();
-  bytes[0] = '[';
-  bytes[size - 1] = ']';
-  auto place = [&](size_t i) {
-    if (i != 0) bytes[at[i] - 1] = ',';
-    if (!texts[i].empty()) std::memcpy(bytes + at[i], texts[i].data(), texts[i].size());
-    std::string().swap(texts[i]);  // freed by the worker that copied it
+};
+
+// The pieces between the workers that write them and the calling thread
+// that takes them in order.
+struct PieceBoard {
+  explicit PieceBoard(size_t count) : texts(count), done(count, false) {}
+
+  std::mutex mutex;
+  std::condition_variable ready;
+  // Guarded by the mutex; texts[k] is its worker's until done[k] is set.
+  std::vector<std::string> texts;
+  std::vector<bool> done;
+  size_t wanted = 0;  // the piece the caller waits for: others need not wake it
+  bool failed = false;
+};
+
+}  // namespace
+
+void pieces_in_order(WorkerPool& pool, size_t count,
+                     const std::function<std::string(size_t)>& make,
+                     const std::function<void(std::span<const std::string_view>)>& take) {
+  PieceBoard board(count);
+
+  auto write = [&](size_t k) {
+    try {
+      std::string text = make(k);
+      std::lock_guard<std::mutex> lock(board.mutex);
+      board.texts[k] = std::move(text);
+      board.done[k] = true;
+      if (k == board.wanted) board.ready.notify_one();
+    } catch (...) {
+      // The pieces after this one may never be written: the caller must
+      // stop waiting for them.
+      std::lock_guard<std::mutex> lock(board.mutex);
+      board.failed = true;
+      board.ready.notify_one();
+      throw;
+    }
   };
-  if (texts.size() <= CALLER_BATCH_LIMIT) {
-    for (size_t i = 0; i < texts.size(); ++i) place(i);
-  } else {
-    batch_pool()->run(texts.size(), place);
+
+  auto hand_over = [&] {
+    std::vector<std::string> taken;
+    std::vector<std::string_view> views;
+    for (size_t k = 0; k < count;) {
+      {
+        std::unique_lock<std::mutex> lock(board.mutex);
+        board.wanted = k;
+        board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
+        if (board.failed) return;
+        for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.texts[k]));
+      }
+      views.assign(taken.begin(), taken.end());
+      take(views);
+      taken.clear();
+    }
+  };
+
+  pool.run_beside(count, write, hand_over);
+}
+
+void decode_batch_json_pieces(const Db& db, const std::vector<std::string>& vins, bool flat,
+                              int64_t now, int32_t current_year,
+                              const std::function<void(std::span<const std::string_view>)>& take) {
+  std::shared_ptr<WorkerPool> pool = batch_pool();
+  const JsonBatch batch{db, vins, flat, now, current_year};
+  const size_t n = vins.size();
+  if (n <= CALLER_BATCH_LIMIT) {
+    std::string text = batch.piece(0, n);
+    std::string_view view = text;
+    take({&view, 1});
+    return;
   }
-  return out;
+  const size_t per_piece = json_piece_vins(n, pool->size());
+  pieces_in_order(
+      *pool, (n + per_piece - 1) / per_piece,
+      [&](size_t k) { return batch.piece(k * per_piece, std::min(n, (k + 1) * per_piece)); }, take);
 }
 
 }  // namespace tamberok

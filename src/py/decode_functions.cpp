@@ -1,6 +1,8 @@
 // decode, decode_json (one VIN, lock held) and decode_batch,
 // decode_batch_json (many VINs on the worker pool, lock released).
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "objects.h"
 #include "state.h"
 #include "tamberok/batch.h"
+#include "tamberok/panic.h"
 #include "tamberok/tamberok.h"
 
 namespace tamberok::py::fn {
@@ -77,6 +80,31 @@ class GcPause {
   int was_enabled_;
 };
 
+// Takes the interpreter lock back for its lifetime, on a thread that
+// released it with GilRelease (whose thread state is `thread`), and releases
+// it again on the way out, also when an exception leaves.
+class GilSpell {
+ public:
+  explicit GilSpell(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+  ~GilSpell() { PyEval_SaveThread(); }
+  GilSpell(const GilSpell&) = delete;
+  GilSpell& operator=(const GilSpell&) = delete;
+};
+
+// The str of the concatenated pieces. A failure is fatal, as for every
+// other str the module makes.
+Ref join_pieces(std::vector<Ref>& pieces) {
+  if (pieces.size() == 1) return std::move(pieces[0]);
+  Ref empty = new_str("");
+  Ref list = new_list(pieces);
+  PyObject* joined = PyUnicode_Join(empty.get(), list.get());
+  if (joined == nullptr) {
+    PyErr_Clear();
+    throw Panic("Python API call failed");
+  }
+  return Ref::steal(joined);
+}
+
 template <typename Result, typename ToDict>
 Ref dict_list(const std::vector<Result>& results, DictCaches& caches, ToDict to_dict) {
   GcPause pause;
@@ -134,13 +162,25 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
-    JsonArray array;
+    // Making the one str of a large batch costs more than decoding it on
+    // all workers, so each piece of the text becomes a str as soon as it is
+    // written, while the workers go on; only the join is left at the end.
+    // The pieces live outside the released scope: however the call ends,
+    // they are dropped with the lock held.
+    std::vector<Ref> pieces;
+    PyThreadState* thread = PyThreadState_Get();
     {
       GilRelease unlocked;
       BatchStart start = batch_start();
-      array = decode_batch_json_array(start.db, vins, flat, start.now, start.year);
+      decode_batch_json_pieces(start.db, vins, flat, start.now, start.year,
+                               [&](std::span<const std::string_view> ready) {
+                                 GilSpell locked(thread);
+                                 for (std::string_view piece : ready) {
+                                   pieces.push_back(new_str(piece));
+                                 }
+                               });
     }
-    return new_str(array.text());
+    return join_pieces(pieces);
   });
 }
 

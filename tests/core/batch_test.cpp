@@ -9,8 +9,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -304,18 +307,134 @@ TEST(DecodeBatch, BatchesOfUpToFourRunOnTheCallingThreadLargerOnesOnThePool) {
   }
 }
 
+// The pieces of a JSON batch, in the order the caller was handed them.
+std::vector<std::string> json_pieces(const Db& db, const std::vector<std::string>& vins,
+                                     bool flat) {
+  std::vector<std::string> pieces;
+  decode_batch_json_pieces(db, vins, flat, testing::T2026, 2026,
+                           [&](std::span<const std::string_view> ready) {
+                             pieces.insert(pieces.end(), ready.begin(), ready.end());
+                           });
+  return pieces;
+}
+
 TEST(DecodeBatch, JsonArrayEqualsTheJoinedTextsOfEverySize) {
   testing::ArtifactDb a(testing::decoder_contents());
-  const std::vector<std::string> all = sample_vins();
-  for (size_t n : {size_t{0}, size_t{1}, size_t{4}, size_t{5}, size_t{37}, all.size()}) {
-    std::vector<std::string> vins(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+  const std::vector<std::string> sample = sample_vins();
+  const size_t workers = batch_pool()->size();
+  // From this size on every piece holds the most results a piece may hold.
+  const size_t full = workers * 4 * JSON_PIECE_VINS;
+  ASSERT_EQ(json_piece_vins(full, workers), JSON_PIECE_VINS);
+  ASSERT_EQ(json_piece_vins(full - 1, workers), JSON_PIECE_VINS - 1);
+  for (size_t n : {size_t{0}, size_t{1}, size_t{4}, size_t{5}, size_t{37}, sample.size(), full - 1,
+                   full, full + 1}) {
+    std::vector<std::string> vins;
+    for (size_t i = 0; i < n; ++i) vins.push_back(sample[i % sample.size()]);
     for (bool flat : {false, true}) {
-      JsonArray array = decode_batch_json_array(a.db(), vins, flat, testing::T2026, 2026);
-      EXPECT_EQ(array.text(),
-                join_json_array(decode_batch_json(a.db(), vins, flat, testing::T2026, 2026)))
+      const std::vector<std::string> texts =
+          decode_batch_json(a.db(), vins, flat, testing::T2026, 2026);
+      const std::vector<std::string> pieces = json_pieces(a.db(), vins, flat);
+      std::string joined;
+      for (const std::string& piece : pieces) joined += piece;
+      EXPECT_EQ(joined, join_json_array(texts)) << n << " VINs, flat " << flat;
+      // Each piece ends between two results: "[" opens the first, "]" closes
+      // the last, every other opens with the "," before its first result.
+      const size_t per_piece = n <= CALLER_BATCH_LIMIT ? std::max<size_t>(n, 1)
+                                                       : json_piece_vins(n, workers);
+      ASSERT_EQ(pieces.size(), std::max<size_t>((n + per_piece - 1) / per_piece, 1))
           << n << " VINs, flat " << flat;
+      for (size_t k = 0; k < pieces.size(); ++k) {
+        const size_t first = k * per_piece;
+        std::string opening = (k == 0 ? "[" : ",") + (n == 0 ? "]" : texts[first]);
+        EXPECT_EQ(pieces[k].substr(0, opening.size()), opening) << n << " VINs, piece " << k;
+      }
     }
   }
+}
+
+// ---- Pieces handed over in order --------------------------------------------------------
+
+TEST(PiecesInOrder, TheCallerTakesEveryPieceOnceInOrderWhileWorkersFinishOutOfOrder) {
+  WorkerPool pool(4);
+  const std::thread::id caller = std::this_thread::get_id();
+  for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{300}}) {
+    std::vector<std::string> taken;
+    size_t calls = 0;
+    bool all_on_caller = true;
+    pieces_in_order(
+        pool, count,
+        [](size_t k) {
+          spin((k * 7 % 5) * 3000);
+          return std::to_string(k);
+        },
+        [&](std::span<const std::string_view> ready) {
+          ++calls;
+          all_on_caller = all_on_caller && std::this_thread::get_id() == caller;
+          EXPECT_FALSE(ready.empty());
+          taken.insert(taken.end(), ready.begin(), ready.end());
+        });
+    std::vector<std::string> expected;
+    for (size_t k = 0; k < count; ++k) expected.push_back(std::to_string(k));
+    EXPECT_EQ(taken, expected) << count << " pieces";
+    EXPECT_TRUE(all_on_caller);
+    EXPECT_LE(calls, count);
+  }
+}
+
+TEST(PiecesInOrder, AFailingPieceEndsTheCallAndOnlyEarlierPiecesWereTaken) {
+  WorkerPool pool(4);
+  std::atomic<int> inside{0};
+  std::vector<std::string> taken;
+  try {
+    pieces_in_order(
+        pool, 400,
+        [&](size_t k) {
+          if (k == 40) throw Panic("broken invariant at 40");
+          inside.fetch_add(1);
+          spin(20000);
+          inside.fetch_sub(1);
+          return std::to_string(k);
+        },
+        [&](std::span<const std::string_view> ready) {
+          taken.insert(taken.end(), ready.begin(), ready.end());
+        });
+    FAIL() << "no exception";
+  } catch (const Panic& e) {
+    EXPECT_STREQ(e.what(), "broken invariant at 40");
+  }
+  EXPECT_EQ(inside.load(), 0);
+  ASSERT_LE(taken.size(), 40u);
+  for (size_t k = 0; k < taken.size(); ++k) EXPECT_EQ(taken[k], std::to_string(k));
+  EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(PiecesInOrder, AFailingTakerStopsTheWorkersAndItsExceptionReachesTheCaller) {
+  WorkerPool pool(4);
+  std::atomic<int> inside{0};
+  std::atomic<size_t> made{0};
+  size_t calls = 0;
+  const size_t count = 2000;
+  try {
+    pieces_in_order(
+        pool, count,
+        [&](size_t) {
+          made.fetch_add(1);
+          inside.fetch_add(1);
+          spin(20000);
+          inside.fetch_sub(1);
+          return std::string(1000, 'x');
+        },
+        [&](std::span<const std::string_view>) {
+          ++calls;
+          throw std::bad_alloc();
+        });
+    FAIL() << "no exception";
+  } catch (const std::bad_alloc&) {
+  }
+  EXPECT_EQ(calls, 1u);
+  EXPECT_EQ(inside.load(), 0);
+  EXPECT_LT(made.load(), count);
+  EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,16 @@ class WorkerPool {
   // cannot deadlock. Several threads may run jobs on one pool at once.
   void run(size_t n, const std::function<void(size_t)>& task);
 
+  // As run(), for a few large tasks whose results the calling thread uses
+  // while the workers go on: once the job is queued, the caller runs
+  // beside() and then waits for the job. The workers take one index at a
+  // time, in increasing order. beside() must notice by itself when a task
+  // fails (the job then stops early, and indices may never run). When
+  // beside() throws, no further index starts and its exception is rethrown
+  // once every worker has left the job; otherwise a task's exception is.
+  void run_beside(size_t n, const std::function<void(size_t)>& task,
+                  const std::function<void()>& beside);
+
   // make(i) for every i in [0, n), results in index order.
   template <typename T, typename Make>
   std::vector<T> map(size_t n, Make&& make) {
@@ -82,24 +93,39 @@ std::vector<T> batch(size_t n, Make&& make) {
   return pool->map<T>(n, std::forward<Make>(make));
 }
 
+// make(k) for every k in [0, count) on `pool`, handed over in order while
+// the workers go on: take(ready) runs on the calling thread with every piece
+// that is ready and follows the ones already taken. A piece's text lives
+// until take returns.
+//
+// When make throws, take is not called again and that exception is
+// rethrown once all workers have stopped; when take throws, the workers
+// stop after their current piece and take's exception is rethrown. Either
+// way every piece is freed.
+void pieces_in_order(WorkerPool& pool, size_t count,
+                     const std::function<std::string(size_t)>& make,
+                     const std::function<void(std::span<const std::string_view>)>& take);
+
 // One JSON array of JSON texts: "[" + texts joined by "," + "]", no white
 // space; the whole size is reserved up front.
 std::string join_json_array(const std::vector<std::string>& texts);
 
-// The bytes of a JSON array text, not NUL-terminated. Left uninitialised by
-// the allocation, so that the workers that fill it also take its page faults.
-struct JsonArray {
-  std::unique_ptr<char[]> bytes;
-  size_t size = 0;
-
-  std::string_view text() const { return {bytes.get(), size}; }
-};
+// VINs per piece of a JSON array made on a pool of `workers`: several
+// pieces per worker, so that they share the batch evenly, and at most
+// JSON_PIECE_VINS, so that the caller gets the first piece early and has
+// little left to do after the last one.
+inline constexpr size_t JSON_PIECE_VINS = 128;
+size_t json_piece_vins(size_t vins, size_t workers);
 
 // The JSON texts of the results (nested or flat) as one array, equal to
-// join_json_array of decode_batch_json; the workers copy each text into
-// its place, so no thread joins them alone.
-JsonArray decode_batch_json_array(const Db& db, const std::vector<std::string>& vins, bool flat,
-                                  int64_t now, int32_t current_year);
+// join_json_array of decode_batch_json, handed over by pieces_in_order in
+// pieces of json_piece_vins consecutive results. A batch of at most
+// CALLER_BATCH_LIMIT VINs is one piece, made on the calling thread. The
+// first piece starts with "[", the last ends with "]", every other starts
+// with the "," before its first result, so no piece cuts a UTF-8 character.
+void decode_batch_json_pieces(const Db& db, const std::vector<std::string>& vins, bool flat,
+                              int64_t now, int32_t current_year,
+                              const std::function<void(std::span<const std::string_view>)>& take);
 
 // decode_full for every VIN with one clock reading, results in input order.
 std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,
