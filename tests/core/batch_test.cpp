@@ -364,7 +364,7 @@ TEST(PiecesInOrder, TheCallerTakesEveryPieceOnceInOrderWhileWorkersFinishOutOfOr
     pieces_in_order(
         pool, count,
         [](size_t k) {
-          spin((k * 7 % 5) * 3000);
+          spin((k * 7 % 5) * 20000);
           return std::to_string(k);
         },
         [&](std::span<const std::string_view> ready) {
