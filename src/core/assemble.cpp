@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tamberok/element_set.h"
+#include "tamberok/emplace.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "tamberok/trace.h"
@@ -250,12 +251,11 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
     std::optional<int64_t> created_on;
     if (item.created_on != NONE_I64) created_on = item.created_on;
     // Every member given: a value-initialised element would be zeroed first.
-    result.elements.emplace_back(db.string(row.group_name), db.string(row.name), std::move(value),
-                                 item.element_id, std::move(item.attribute_id), db.string(row.code),
-                                 db.string(row.data_type), db.string(row.decode),
-                                 std::move(item.source), present(item.pattern_id),
-                                 present(item.vin_schema_id), std::move(item.keys), created_on,
-                                 present(item.wmi_id), item.to_be_qced);
+    emplace_aggregate(result.elements, db.string(row.group_name), db.string(row.name),
+                      std::move(value), item.element_id, std::move(item.attribute_id),
+                      db.string(row.code), db.string(row.data_type), db.string(row.decode),
+                      std::move(item.source), present(item.pattern_id), present(item.vin_schema_id),
+                      std::move(item.keys), created_on, present(item.wmi_id), item.to_be_qced);
   }
   return result;
 }

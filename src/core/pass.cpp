@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tamberok/checkdigit.h"
+#include "tamberok/emplace.h"
 #include "tamberok/errors.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
@@ -223,9 +224,9 @@ void append_correction(std::vector<DecodingItem>& items, int32_t element_id, std
   std::string attribute_id = text;
   // Every member given: an item built empty and then filled would be zeroed
   // and written twice.
-  items.emplace_back(std::string(), std::move(attribute_id), std::move(text),
-                     std::string("Corrections"), NONE_I64, NONE_I32, NONE_I32, NONE_I32, element_id,
-                     999, false);
+  emplace_aggregate(items, std::string(), std::move(attribute_id), std::move(text),
+                    std::string("Corrections"), NONE_I64, NONE_I32, NONE_I32, NONE_I32, element_id,
+                    999, false);
 }
 
 Pass run_pass(const Db& db, std::string_view vin, std::string_view wmi, std::string_view key,
