@@ -83,12 +83,12 @@ class GcPause {
 // Takes the interpreter lock back for its lifetime, on a thread that
 // released it with GilRelease (whose thread state is `thread`), and releases
 // it again on the way out, also when an exception leaves.
-class GilSpell {
+class GilRetake {
  public:
-  explicit GilSpell(PyThreadState* thread) { PyEval_RestoreThread(thread); }
-  ~GilSpell() { PyEval_SaveThread(); }
-  GilSpell(const GilSpell&) = delete;
-  GilSpell& operator=(const GilSpell&) = delete;
+  explicit GilRetake(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+  ~GilRetake() { PyEval_SaveThread(); }
+  GilRetake(const GilRetake&) = delete;
+  GilRetake& operator=(const GilRetake&) = delete;
 };
 
 // The str of the concatenated pieces. A failure is fatal, as for every
@@ -174,7 +174,7 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       BatchStart start = batch_start();
       decode_batch_json_pieces(start.db, vins, flat, start.now, start.year,
                                [&](std::span<const std::string_view> ready) {
-                                 GilSpell locked(thread);
+                                 GilRetake locked(thread);
                                  for (std::string_view piece : ready) {
                                    pieces.push_back(new_str(piece));
                                  }

@@ -1,58 +1,32 @@
 #include "value_cache.h"
 
-#include <bit>
 #include <cstring>
 #include <utility>
 
 #include "objects.h"
+#include "tamberok/hash.h"
 
 namespace tamberok::py {
 
 namespace {
 
+// Spreads consecutive ints over the slots; the upper bits pick the slot.
 constexpr uint64_t MIX = 0x9E3779B97F4A7C15ULL;
-
-// Eight bytes at a time: most texts are a few words long, and the hash runs
-// on every lookup.
-uint64_t text_hash(std::string_view text) {
-  const char* p = text.data();
-  size_t n = text.size();
-  uint64_t h = (n + 1) * MIX;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = std::rotl((h ^ word) * MIX, 29);
-  }
-  // The last one to seven bytes as one word, without a byte loop: two
-  // overlapping loads of four, or the first, middle and last byte.
-  if (n > 0) {
-    uint64_t word;
-    if (n >= 4) {
-      uint32_t low, high;
-      std::memcpy(&low, p, 4);
-      std::memcpy(&high, p + n - 4, 4);
-      word = (uint64_t{high} << 32) | low;
-    } else {
-      const auto byte = [p](size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
-      word = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
-    }
-    h = std::rotl((h ^ word) * MIX, 29);
-  }
-  return (h ^ (h >> 32)) * MIX;
-}
 
 }  // namespace
 
 TextCache::TextCache(int log2_slots, size_t max_text, size_t max_bytes)
     : shift_(64 - log2_slots), max_text_(max_text), max_bytes_(max_bytes) {}
 
-TextCache::~TextCache() { clear(); }
+TextCache::~TextCache() {
+  clear();
+}
 
 Ref TextCache::get(std::string_view text) {
   // CPython keeps its own empty str and strs of one ASCII character.
   if (text.size() <= 1 || text.size() > max_text_) return new_str(text);
   if (slots_.empty()) slots_.resize(size_t{1} << (64 - shift_));
-  const uint64_t hash = text_hash(text);
+  const uint64_t hash = text_hash(text, 0);
   Slot& slot = slots_[hash >> shift_];
   if (slot.str != nullptr && slot.hash == hash && slot.size == text.size() &&
       std::memcmp(slot.data, text.data(), text.size()) == 0) {
@@ -91,7 +65,9 @@ void TextCache::clear() {
 
 IntCache::IntCache(int log2_slots) : shift_(64 - log2_slots) {}
 
-IntCache::~IntCache() { clear(); }
+IntCache::~IntCache() {
+  clear();
+}
 
 Ref IntCache::get(int64_t value) {
   // CPython keeps its own ints from -5 to 256.

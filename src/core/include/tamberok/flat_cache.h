@@ -8,32 +8,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "tamberok/hash.h"
 
 namespace tamberok {
-
-// The hash of a text and one more word, taking the text a word at a time
-// where FxHash takes it byte by byte.
-inline uint64_t text_hash(std::string_view text, uint64_t extra) {
-  FxHasher h;
-  size_t at = 0;
-  for (; at + 8 <= text.size(); at += 8) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + at, 8);
-    h.add(word);
-  }
-  uint64_t tail = 0;
-  if (at < text.size()) std::memcpy(&tail, text.data() + at, text.size() - at);
-  h.add(tail);
-  h.add(text.size());
-  h.add(extra);
-  return h.finish();
-}
 
 // An open-addressing hash table of cache entries, each holding its own key:
 // one probe into a flat slot array and one entry, where a node-based map
