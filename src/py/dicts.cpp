@@ -90,10 +90,8 @@ Ref head_dict(DictCaches& caches, PyObject* blank, const Result& r) {
   set_item(d, keys::WMI, caches.texts.get(r.wmi));
   set_item(d, keys::DESCRIPTOR, new_str(r.descriptor));
   set_optional_int(d, keys::MODEL_YEAR, r.model_year, caches.ints);
-  Ref codes = new_list(r.error_codes.size());
-  for (size_t i = 0; i < r.error_codes.size(); ++i) {
-    list_set(codes.get(), i, caches.ints.get(r.error_codes[i]));
-  }
+  Ref codes =
+      list_of(r.error_codes.size(), [&](size_t i) { return caches.ints.get(r.error_codes[i]); });
   set_item(d, keys::ERROR_CODES, codes);
   if (r.check_digit_valid) set_item(d, keys::CHECK_DIGIT_VALID, new_bool(true));
   set_item(d, keys::CORRECTED_VIN, new_str(r.corrected_vin));
@@ -103,9 +101,7 @@ Ref head_dict(DictCaches& caches, PyObject* blank, const Result& r) {
 Ref flat_value(TextCache& texts, const FlatValue& value) {
   if (const std::string* single = std::get_if<std::string>(&value)) return texts.get(*single);
   const auto& many = std::get<std::vector<std::string>>(value);
-  Ref list = new_list(many.size());
-  for (size_t i = 0; i < many.size(); ++i) list_set(list.get(), i, texts.get(many[i]));
-  return list;
+  return list_of(many.size(), [&](size_t i) { return texts.get(many[i]); });
 }
 
 }  // namespace
@@ -160,10 +156,8 @@ PyObject* DictCaches::element(const DecodedElement& e) {
 
 Ref result_to_dict(DictCaches& caches, const DecodeResult& result) {
   Ref dict = head_dict(caches, caches.nested_head(), result);
-  Ref elements = new_list(result.elements.size());
-  for (size_t i = 0; i < result.elements.size(); ++i) {
-    list_set(elements.get(), i, element_to_dict(caches, result.elements[i]));
-  }
+  Ref elements = list_of(result.elements.size(),
+                         [&](size_t i) { return element_to_dict(caches, result.elements[i]); });
   set_item(dict.get(), keys::ELEMENTS, elements);
   return dict;
 }

@@ -30,14 +30,8 @@ Ref new_dict() { return created(PyDict_New()); }
 
 Ref copy_dict(PyObject* dict) { return created(PyDict_Copy(dict)); }
 
-Ref new_list(size_t size) { return created(PyList_New(static_cast<Py_ssize_t>(size))); }
-
-void list_set(PyObject* list, size_t index, Ref item) {
-  // PyList_SetItem steals the reference, even when it fails.
-  check(PyList_SetItem(list, static_cast<Py_ssize_t>(index), item.release()));
-}
-
 Ref new_list(std::vector<Ref>& items) {
+  // Nothing between the list's creation and its last item can allocate.
   Ref list = created(PyList_New(static_cast<Py_ssize_t>(items.size())));
   for (size_t i = 0; i < items.size(); ++i) {
     // PyList_SetItem steals the reference, even when it fails.
@@ -47,17 +41,11 @@ Ref new_list(std::vector<Ref>& items) {
 }
 
 Ref new_str_list(const std::vector<std::string>& texts) {
-  std::vector<Ref> items;
-  items.reserve(texts.size());
-  for (const std::string& text : texts) items.push_back(new_str(text));
-  return new_list(items);
+  return list_of(texts.size(), [&](size_t i) { return new_str(texts[i]); });
 }
 
 Ref new_int_list(const std::vector<int32_t>& values) {
-  std::vector<Ref> items;
-  items.reserve(values.size());
-  for (int32_t value : values) items.push_back(new_int(value));
-  return new_list(items);
+  return list_of(values.size(), [&](size_t i) { return new_int(values[i]); });
 }
 
 PyObject* Key::get() const {

@@ -26,10 +26,18 @@ Ref new_optional_int(const std::optional<Int>& value) {
 }
 
 // A list holding `items` in order (the references move into the list).
+// Lists are only ever made from items that already exist: making an item
+// can start a collection, whose callbacks and finalizers may walk every
+// tracked object, and a list with an empty place would crash them.
 Ref new_list(std::vector<Ref>& items);
-// A list of `size` empty places, each to be filled once with list_set.
-Ref new_list(size_t size);
-void list_set(PyObject* list, size_t index, Ref item);
+// The list of make(0) ... make(count - 1), made in that order.
+template <typename Make>
+Ref list_of(size_t count, Make make) {
+  std::vector<Ref> items;
+  items.reserve(count);
+  for (size_t i = 0; i < count; ++i) items.push_back(make(i));
+  return new_list(items);
+}
 // A list of str, or of int.
 Ref new_str_list(const std::vector<std::string>& texts);
 Ref new_int_list(const std::vector<int32_t>& values);
