@@ -102,6 +102,10 @@ Db::Db(std::span<const uint8_t> bytes)
     }
     run.base = bytes.data() + start;
   }
+  // Sized by the rows that lie within the artifact, so a corrupt count
+  // cannot make it large.
+  const Run& wmi_run = runs_[static_cast<size_t>(TableId::wmis)];
+  wmi_rows_ = std::make_unique<PublishedSlots>(wmi_run.inside ? wmi_run.count : 0);
   const Run& offsets = runs_[static_cast<size_t>(TableId::string_offsets)];
   const Run& text = runs_[static_cast<size_t>(TableId::strings)];
   if (offsets.inside && text.inside) {
@@ -138,27 +142,29 @@ std::string_view Db::string_checked(StrId id) const {
   return all.substr(start, end - start);
 }
 
-// The lazy indexes below are read several times per decode: each accessor
-// is inline, so that a built index costs its caller one acquire load, and
-// its builder is kept out of line.
-inline const Db::WmiIndex& Db::wmi_index() const {
-  return wmi_index_.get([this]() __attribute__((noinline)) {
-    Table<WmiRow> rows = wmis();
-    WmiIndex index;
-    index.reserve(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) index.try_emplace(string(rows[i].code), i);
-    return index;
-  });
-}
-
-size_t Db::wmi_lower_bound(std::string_view code) const {
-  // Every decode looks its WMI up several times; a known code is one hash
-  // probe, an unknown one still gets its place in the sorted table.
-  const WmiIndex& index = wmi_index();
-  if (auto it = index.find(code); it != index.end()) return it->second;
+size_t Db::wmi_search(std::string_view code) const {
   Table<WmiRow> rows = wmis();
   return rows.lower_bound(0, rows.size(),
                           [&](const WmiRow& r) { return text_less(string(r.code), code); });
+}
+
+size_t Db::wmi_lower_bound(std::string_view code) const {
+  // Every decode looks its WMI up several times: a known code is one hash
+  // probe once it has been searched for, while an unknown one is searched
+  // each time, so that arbitrary input adds nothing to the table.
+  Table<WmiRow> rows = wmis();
+  const uint64_t hash = text_hash(code, 0);
+  const uint64_t tag = hash & 0xFFFFFFFF;
+  auto row_of = [](uint64_t word) { return static_cast<size_t>(word & 0xFFFFFFFF) - 1; };
+  auto same = [&](uint64_t word) {
+    return (word >> 32) == tag && string(rows[row_of(word)].code) == code;
+  };
+  if (uint64_t word = wmi_rows_->find(hash, same)) return row_of(word);
+  size_t at = wmi_search(code);
+  if (at < rows.size() && at < UINT32_MAX && string(rows[at].code) == code) {
+    wmi_rows_->insert(hash, (tag << 32) | (at + 1), same);
+  }
+  return at;
 }
 
 std::optional<WmiRow> Db::wmi_any(std::string_view code) const {
@@ -170,80 +176,75 @@ std::optional<WmiRow> Db::wmi_any(std::string_view code) const {
   return row;
 }
 
-inline const Db::LookupRanges& Db::lookup_ranges() const {
-  return lookup_ranges_.get([this]() __attribute__((noinline)) {
-    Table<LookupRow> rows = lookups();
-    size_t length = 1;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      length = std::max<size_t>(length, size_t{rows[i].table} + 1);
-    }
-    LookupRanges ranges(length, {0, 0});
-    for (size_t i = 0; i < rows.size();) {
-      uint16_t table = rows[i].table;
-      size_t j = i + 1;
-      while (j < rows.size() && rows[j].table == table) ++j;
-      ranges[table] = {static_cast<uint32_t>(i), static_cast<uint32_t>(j)};
-      i = j;
-    }
-    return ranges;
+Db::LookupTables::~LookupTables() {
+  for (size_t i = 0; i < tables.size(); ++i) delete tables[i].load(std::memory_order_relaxed);
+}
+
+const Db::LookupTable* Db::build_lookup_table(uint16_t table) const {
+  Table<LookupRow> rows = lookups();
+  auto out = std::make_unique<LookupTable>();
+  size_t first = rows.lower_bound(0, rows.size(), [&](const LookupRow& r) { return r.table < table; });
+  size_t end = rows.lower_bound(first, rows.size(),
+                                [&](const LookupRow& r) { return r.table <= table; });
+  out->first = static_cast<uint32_t>(first);
+  out->end = static_cast<uint32_t>(end);
+  if (first < end) {
+    // Ids ascend within a table: the first and last rows give the span.
+    // Sparse tables keep the binary search.
+    int64_t span = int64_t{rows[end - 1].id} - rows[first].id + 1;
+    out->may_be_dense = span > 0 && span <= 4 * static_cast<int64_t>(end - first) + 64;
+  }
+  return out.release();
+}
+
+const Db::DenseIds* Db::build_dense_ids(const LookupTable& table) const {
+  Table<LookupRow> rows = lookups();
+  auto out = std::make_unique<DenseIds>();
+  int64_t low = rows[table.first].id;
+  int64_t span = int64_t{rows[table.end - 1].id} - low + 1;
+  out->first_id = static_cast<int32_t>(low);
+  out->rows.assign(static_cast<size_t>(span), 0);
+  for (size_t i = table.first; i < table.end; ++i) {
+    int64_t offset = int64_t{rows[i].id} - low;
+    if (offset < 0 || offset >= span) return nullptr;  // not in id order after all: searched
+    uint32_t& slot = out->rows[static_cast<size_t>(offset)];
+    if (slot == 0) slot = static_cast<uint32_t>(i + 1);  // the first row of an id
+  }
+  return out.release();
+}
+
+// Read for every coded value of a result: inline, so that a table already
+// seen costs its caller two acquire loads; built out of line on first use.
+inline const Db::LookupTable& Db::lookup_table(uint16_t table) const {
+  const LookupTables& all = lookup_tables_.get([] { return std::make_unique<LookupTables>(); });
+  return publish_once(all.tables[table], [&] {
+    return std::unique_ptr<const LookupTable>(build_lookup_table(table));
   });
 }
 
-inline const Db::LookupSlots& Db::lookup_slots() const {
-  return lookup_slots_.get([this]() __attribute__((noinline)) {
-    const LookupRanges& ranges = lookup_ranges();
-    Table<LookupRow> rows = lookups();
-    LookupSlots slots(ranges.size());
-    for (size_t table = 0; table < ranges.size(); ++table) {
-      auto [first, end] = ranges[table];
-      if (first >= end || end > rows.size()) continue;
-      // Ids ascend within a table: the first and last rows give the span.
-      int64_t low = rows[first].id;
-      int64_t span = int64_t{rows[end - 1].id} - low + 1;
-      // Sparse tables keep the binary search.
-      if (span <= 0 || span > 4 * int64_t{end - first} + 64) continue;
-      DenseLookup& dense = slots[table];
-      dense.first_id = static_cast<int32_t>(low);
-      dense.rows.assign(static_cast<size_t>(span), 0);
-      for (size_t i = first; i < end; ++i) {
-        int64_t offset = int64_t{rows[i].id} - low;
-        if (offset < 0 || offset >= span) {
-          dense.rows.clear();  // not in id order after all: searched instead
-          break;
-        }
-        uint32_t& slot = dense.rows[static_cast<size_t>(offset)];
-        if (slot == 0) slot = static_cast<uint32_t>(i + 1);  // the first row of an id
-      }
-    }
-    return slots;
-  });
-}
+// Searches of a table before its ids are laid out for direct indexing.
+constexpr uint32_t SEARCHES_BEFORE_DENSE = 64;
 
 std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
-  const LookupRanges& ranges = lookup_ranges();
-  if (table >= ranges.size()) return std::nullopt;
-  auto [first, end] = ranges[table];
+  const LookupTable& t = lookup_table(table);
+  if (t.first == t.end) return std::nullopt;
   Table<LookupRow> rows = lookups();
-  if (end < first) {
-    throw Panic("slice index starts at " + std::to_string(first) + " but ends at " +
-                std::to_string(end));
-  }
-  if (end > rows.size()) {
-    throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-                std::to_string(rows.size()));
-  }
-  if (first == end) return std::nullopt;
-  const LookupSlots& slots = lookup_slots();
-  if (table < slots.size() && !slots[table].rows.empty()) {
-    const DenseLookup& dense = slots[table];
-    int64_t offset = int64_t{id} - dense.first_id;
-    if (offset < 0 || offset >= static_cast<int64_t>(dense.rows.size())) return std::nullopt;
-    uint32_t slot = dense.rows[static_cast<size_t>(offset)];
+  if (const DenseIds* dense = t.dense.load(std::memory_order_acquire)) {
+    int64_t offset = int64_t{id} - dense->first_id;
+    if (offset < 0 || offset >= static_cast<int64_t>(dense->rows.size())) return std::nullopt;
+    uint32_t slot = dense->rows[static_cast<size_t>(offset)];
     if (slot == 0) return std::nullopt;
     return string(rows[slot - 1].name);
   }
-  size_t at = rows.lower_bound(first, end, [&](const LookupRow& r) { return r.id < id; });
-  if (at == end) return std::nullopt;
+  if (t.may_be_dense &&
+      t.searches.fetch_add(1, std::memory_order_relaxed) == SEARCHES_BEFORE_DENSE) {
+    // One thread gets here per table; the others go on searching meanwhile.
+    if (const DenseIds* dense = build_dense_ids(t)) {
+      t.dense.store(dense, std::memory_order_release);
+    }
+  }
+  size_t at = rows.lower_bound(t.first, t.end, [&](const LookupRow& r) { return r.id < id; });
+  if (at == t.end) return std::nullopt;
   LookupRow row = rows[at];
   if (row.id != id) return std::nullopt;
   return string(row.name);
@@ -258,16 +259,16 @@ constexpr size_t ELEMENT_INDEX_SLOTS = size_t{1} << 16;
 inline const std::vector<int32_t>& Db::element_index() const {
   return element_index_.get([this]() __attribute__((noinline)) {
     Table<ElementRow> rows = element_defs();
-    std::vector<int32_t> index;
+    auto index = std::make_unique<std::vector<int32_t>>();
     if (rows.empty()) return index;
     int32_t largest = INT32_MIN;
     for (size_t i = 0; i < rows.size(); ++i) largest = std::max(largest, rows[i].id);
-    if (largest < 0 || largest == INT32_MAX) return index;
-    index.assign(std::min(static_cast<size_t>(largest) + 1, ELEMENT_INDEX_SLOTS), -1);
+    if (largest < 0) return index;
+    index->assign(std::min(static_cast<size_t>(largest) + 1, ELEMENT_INDEX_SLOTS), -1);
     for (size_t i = 0; i < rows.size(); ++i) {
       int32_t id = rows[i].id;
-      if (id >= 0 && static_cast<size_t>(id) < index.size())
-        index[static_cast<size_t>(id)] = static_cast<int32_t>(i);
+      if (id >= 0 && static_cast<size_t>(id) < index->size())
+        (*index)[static_cast<size_t>(id)] = static_cast<int32_t>(i);
     }
     return index;
   });
@@ -338,12 +339,16 @@ std::span<const uint8_t> embedded_artifact() {
           static_cast<size_t>(tamberok_embedded_end - tamberok_embedded_begin)};
 }
 
+namespace {
+// Never destroyed: pool workers and daemon threads may still read the
+// database while exit handlers run.
+constinit std::atomic<const Db*> GLOBAL_DB{nullptr};
+}  // namespace
+
 const Db& global_db() {
-  // A function-local static: built once, concurrent first callers wait, and a
-  // throwing constructor leaves it unbuilt for the next caller.
-  static const Db DB(embedded_artifact());
-  if (DB.is_empty_placeholder()) throw Panic(EMPTY_ARTIFACT_MESSAGE);
-  return DB;
+  const Db& db = publish_once(GLOBAL_DB, [] { return std::make_unique<const Db>(embedded_artifact()); });
+  if (db.is_empty_placeholder()) throw Panic(EMPTY_ARTIFACT_MESSAGE);
+  return db;
 }
 
 }  // namespace tamberok

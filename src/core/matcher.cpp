@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tamberok/hash.h"
+#include "tamberok/thread_state.h"
 
 namespace tamberok::matcher {
 
@@ -123,12 +124,15 @@ std::array<uint64_t, 4> accepted_bytes(const Token& token) {
 }
 
 // Compiled texts by keys_regex StrId. A StrId names a text only within one
-// artifact, so the map is emptied when the thread meets another Db.
+// artifact, so the map is emptied when the thread meets another Db; and it
+// is emptied when full, so that a long run over many schemas cannot grow it
+// without bound on every thread.
 struct MatcherCache {
   uint64_t serial = 0;
   std::unordered_map<StrId, Compiled, FxHash> compiled;
 };
 thread_local MatcherCache MATCHER_CACHE;
+constexpr size_t MATCHER_CACHE_LIMIT = 4096;
 
 }  // namespace
 
@@ -141,15 +145,20 @@ bool plain_matches(std::string_view keys, std::string_view key) {
   return true;
 }
 
-Compiled compile(std::string_view text) {
+std::optional<Compiled> compile_tokens_only(std::string_view text) {
+  std::optional<std::vector<Token>> tokens = compile_tokens(text);
+  if (!tokens) return std::nullopt;
   Compiled out;
-  if (std::optional<std::vector<Token>> tokens = compile_tokens(text)) {
-    out.tokens = std::move(*tokens);
-    out.sets.reserve(out.tokens.size());
-    for (const Token& token : out.tokens) out.sets.push_back(accepted_bytes(token));
-    out.kind = Compiled::Kind::Tokens;
-    return out;
-  }
+  out.tokens = std::move(*tokens);
+  out.sets.reserve(out.tokens.size());
+  for (const Token& token : out.tokens) out.sets.push_back(accepted_bytes(token));
+  out.kind = Compiled::Kind::Tokens;
+  return out;
+}
+
+Compiled compile(std::string_view text) {
+  if (std::optional<Compiled> tokens = compile_tokens_only(text)) return std::move(*tokens);
+  Compiled out;
   RE2::Options options;
   options.set_log_errors(false);
   auto regex = std::make_shared<const RE2>(re2::StringPiece(text.data(), text.size()), options);
@@ -179,18 +188,40 @@ bool matches(const Compiled& compiled, std::string_view key) {
   return false;
 }
 
-bool match(const Db& db, const PatternRow& pattern, std::string_view key) {
-  if ((pattern.has_class & 1) == 0) return plain_matches(db.string(pattern.keys), key);
+bool match_class(const Db& db, StrId keys_regex, std::string_view key) {
   MatcherCache& cache = MATCHER_CACHE;
   if (cache.serial != db.serial()) {
     cache.compiled.clear();
     cache.serial = db.serial();
   }
-  auto it = cache.compiled.find(pattern.keys_regex);
+  auto it = cache.compiled.find(keys_regex);
   if (it == cache.compiled.end()) {
-    it = cache.compiled.emplace(pattern.keys_regex, compile(db.string(pattern.keys_regex))).first;
+    Compiled compiled = compile(db.string(keys_regex));
+    if (cache.compiled.size() >= MATCHER_CACHE_LIMIT) cache.compiled.clear();
+    it = cache.compiled.emplace(keys_regex, std::move(compiled)).first;
   }
   return matches(it->second, key);
 }
 
+bool match(const Db& db, const PatternRow& pattern, std::string_view key) {
+  if ((pattern.has_class & 1) == 0) return plain_matches(db.string(pattern.keys), key);
+  return match_class(db, pattern.keys_regex, key);
+}
+
+size_t matcher_cache_size() {
+  return MATCHER_CACHE.compiled.size();
+}
+
 }  // namespace tamberok::matcher
+
+namespace tamberok {
+
+void thread_state::prepare_matcher() {
+  (void)&matcher::MATCHER_CACHE;
+  // Compiling and matching once makes the library's per-thread state (and
+  // the C++ runtime's once-call state it uses).
+  RE2 regex("a|b");
+  (void)RE2::PartialMatch("b", regex);
+}
+
+}  // namespace tamberok

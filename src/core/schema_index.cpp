@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "tamberok/thread_state.h"
 #include "tamberok/decode.h"
 #include "tamberok/hash.h"
 
@@ -17,6 +18,9 @@ bool is_wmi_element(int32_t id) {
   return id == element_id::MAKE || id == element_id::MANUFACTURER || id == element_id::MODEL_YEAR ||
          id == element_id::VEHICLE_TYPE;
 }
+
+// The visits of a WMI that the index keeps no entry for.
+thread_local std::vector<LinkVisit> SCRATCH_VISITS;
 
 void set_literal(KeyMatcher& m, size_t i, unsigned char c) {
   uint64_t shift = 8 * (i % 8);
@@ -40,11 +44,10 @@ KeyMatcher plain_matcher(std::string_view keys) {
 }
 
 // A class key: its token list spread over the literal fields and class
-// positions when the text compiled to tokens.
+// positions.
 KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPosition>& classes) {
   KeyMatcher m;
   m.compiled = &compiled;
-  if (compiled.kind != matcher::Compiled::Kind::Tokens) return m;
   if (compiled.tokens.size() > 16) return m;  // the compiled text decides
   m.tokens = true;
   m.length = static_cast<uint8_t>(compiled.tokens.size());
@@ -65,6 +68,7 @@ KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPos
 
 std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_schema_id) {
   auto out = std::make_unique<CompiledSchema>();
+  out->db = &db;
   Table<VinSchemaRow> schemas = db.vin_schemas();
   size_t at = schemas.lower_bound(0, schemas.size(),
                                   [&](const VinSchemaRow& r) { return r.id < vin_schema_id; });
@@ -76,6 +80,7 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
   // Distinct keys by (class flag, StrId of the text matched): equal StrIds
   // are equal texts.
   std::unordered_map<uint64_t, uint32_t> key_slots;
+  // NULL for a text that only a regular expression matches.
   std::unordered_map<StrId, const matcher::Compiled*, FxHash> compiled;
   std::vector<std::vector<MatchableRow>> rows_of_key;
   for (size_t j = first; j < end; ++j) {
@@ -93,11 +98,19 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
       if (has_class) {
         auto [it, fresh] = compiled.try_emplace(p.keys_regex, nullptr);
         if (fresh) {
-          out->compiled.push_back(
-              std::make_unique<const matcher::Compiled>(matcher::compile(db.string(p.keys_regex))));
-          it->second = out->compiled.back().get();
+          if (auto tokens = matcher::compile_tokens_only(db.string(p.keys_regex))) {
+            out->compiled.push_back(std::make_unique<const matcher::Compiled>(std::move(*tokens)));
+            it->second = out->compiled.back().get();
+          }
         }
-        out->keys.push_back(class_matcher(*it->second, out->classes));
+        if (it->second != nullptr) {
+          out->keys.push_back(class_matcher(*it->second, out->classes));
+        } else {
+          KeyMatcher m;
+          m.regex = true;
+          m.regex_text = p.keys_regex;
+          out->keys.push_back(m);
+        }
       } else {
         out->keys.push_back(plain_matcher(db.string(p.keys)));
       }
@@ -128,31 +141,55 @@ bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year) {
   return link.year_from <= year && year <= upper;
 }
 
-SchemaIndex::SchemaIndex(const Db& db) : db_(db) {
-  Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
-  ids_.reserve(links.size());
-  for (size_t i = 0; i < links.size(); ++i) ids_.push_back(links[i].vin_schema_id);
-  std::sort(ids_.begin(), ids_.end());
-  ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-  slots_ = std::make_unique<std::atomic<const CompiledSchema*>[]>(ids_.size());
-  for (size_t i = 0; i < ids_.size(); ++i) slots_[i].store(nullptr, std::memory_order_relaxed);
-  // The table is sorted by wmi_id: each WMI's links are one run.
-  for (size_t i = 0; i < links.size();) {
-    int32_t wmi_id = links[i].wmi_id;
-    size_t j = i + 1;
-    while (j < links.size() && links[j].wmi_id == wmi_id) ++j;
-    links_.try_emplace(wmi_id, WmiLinks{static_cast<uint32_t>(i), static_cast<uint32_t>(j),
-                                        static_cast<uint32_t>(links_.size())});
-    i = j;
-  }
-  walks_ = std::make_unique<std::atomic<const WmiWalks*>[]>(links_.size());
-  for (size_t i = 0; i < links_.size(); ++i) walks_[i].store(nullptr, std::memory_order_relaxed);
+SchemaCell::~SchemaCell() {
+  delete compiled.load(std::memory_order_relaxed);
 }
 
-uint32_t SchemaIndex::slot_of(int32_t vin_schema_id) const {
-  auto at = std::lower_bound(ids_.begin(), ids_.end(), vin_schema_id);
-  if (at == ids_.end() || *at != vin_schema_id) throw Panic("schema index: a schema without link");
-  return static_cast<uint32_t>(at - ids_.begin());
+SchemaIndex::WmiEntry::~WmiEntry() {
+  delete walks.load(std::memory_order_relaxed);
+}
+
+// Room for every WMI row id and every schema a link names; nothing else is
+// ever asked for by the decoder.
+SchemaIndex::SchemaIndex(const Db& db)
+    : db_(db), wmis_(db.wmis().size()), schemas_(db.wmi_vin_schemas().size()) {}
+
+SchemaIndex::~SchemaIndex() {
+  wmis_.for_each([](uint64_t word) { delete reinterpret_cast<const WmiEntry*>(word); });
+  schemas_.for_each([](uint64_t word) { delete reinterpret_cast<const SchemaCell*>(word); });
+}
+
+std::pair<size_t, size_t> SchemaIndex::search_links(int32_t wmi_id) const {
+  // The table is sorted by wmi_id: each WMI's links are one run.
+  return db_.wmi_vin_schemas().equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; },
+                                           wmi_id);
+}
+
+const SchemaIndex::WmiEntry* SchemaIndex::entry(int32_t wmi_id) const {
+  const uint64_t hash = int_hash(wmi_id);
+  auto same = [&](uint64_t word) {
+    return reinterpret_cast<const WmiEntry*>(word)->wmi_id == wmi_id;
+  };
+  if (uint64_t word = wmis_.find(hash, same)) return reinterpret_cast<const WmiEntry*>(word);
+  auto [first, end] = search_links(wmi_id);
+  auto made = std::make_unique<WmiEntry>(wmi_id, static_cast<uint32_t>(first),
+                                         static_cast<uint32_t>(end));
+  uint64_t word = wmis_.insert(hash, reinterpret_cast<uint64_t>(made.get()), same);
+  if (word == reinterpret_cast<uint64_t>(made.get())) made.release();
+  return reinterpret_cast<const WmiEntry*>(word);
+}
+
+const SchemaCell& SchemaIndex::cell(int32_t vin_schema_id) const {
+  const uint64_t hash = int_hash(vin_schema_id);
+  auto same = [&](uint64_t word) {
+    return reinterpret_cast<const SchemaCell*>(word)->vin_schema_id == vin_schema_id;
+  };
+  if (uint64_t word = schemas_.find(hash, same)) return *reinterpret_cast<const SchemaCell*>(word);
+  auto made = std::make_unique<SchemaCell>(vin_schema_id);
+  uint64_t word = schemas_.insert(hash, reinterpret_cast<uint64_t>(made.get()), same);
+  if (word == 0) throw Panic("schema index: more schemas than links");
+  if (word == reinterpret_cast<uint64_t>(made.get())) made.release();
+  return *reinterpret_cast<const SchemaCell*>(word);
 }
 
 // The walk of a pass over links [first, end): a schema's priority and its
@@ -164,9 +201,9 @@ void SchemaIndex::add_visits(size_t first, size_t end, bool has_year, int32_t ye
   for (size_t i = first; i < end; ++i) {
     WmiVinSchemaRow link = links[i];
     if (!link_covers(link, has_year, year)) continue;
-    LinkVisit visit{static_cast<uint32_t>(i), slot_of(link.vin_schema_id), link.year_from, true};
+    LinkVisit visit{static_cast<uint32_t>(i), &cell(link.vin_schema_id), link.year_from, true};
     for (size_t j = start; j < out.size(); ++j) {
-      if (out[j].slot == visit.slot) {
+      if (out[j].schema == visit.schema) {
         visit.priority = out[j].priority;
         visit.first_visit = false;
         break;
@@ -179,7 +216,7 @@ void SchemaIndex::add_visits(size_t first, size_t end, bool has_year, int32_t ye
 // The walks of every year, precomputed: the set of covering links only
 // changes where a link begins or ends, so one walk per such year serves
 // every year up to the next one.
-std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiLinks& w) const {
+std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiEntry& w) const {
   Table<WmiVinSchemaRow> links = db_.wmi_vin_schemas();
   auto out = std::make_unique<WmiWalks>();
   add_visits(w.first, w.end, false, 0, out->visits);
@@ -203,30 +240,16 @@ std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiLink
   return out;
 }
 
-const SchemaIndex::WmiWalks& SchemaIndex::walks(const WmiLinks& w) const {
-  std::atomic<const WmiWalks*>& slot = walks_[w.slot];
-  const WmiWalks* ready = slot.load(std::memory_order_acquire);
-  if (ready != nullptr) return *ready;
-  // As with schemas: the first thread to publish wins.
-  std::unique_ptr<const WmiWalks> built = walks_of(w);
-  const WmiWalks* expected = nullptr;
-  if (slot.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel,
-                                   std::memory_order_acquire)) {
-    return *built.release();
-  }
-  return *expected;
-}
-
 std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year, int32_t year) const {
-  auto it = links_.find(wmi_id);
-  if (it == links_.end()) {
-    thread_local std::vector<LinkVisit> scratch;
+  const WmiEntry* e = entry(wmi_id);
+  if (e == nullptr) {
+    std::vector<LinkVisit>& scratch = SCRATCH_VISITS;
     scratch.clear();
-    auto [first, end] = links(wmi_id);
+    auto [first, end] = search_links(wmi_id);
     add_visits(first, end, has_year, year, scratch);
     return scratch;
   }
-  const WmiWalks& w = walks(it->second);
+  const WmiWalks& w = publish_once(e->walks, [&] { return walks_of(*e); });
   const LinkVisit* visits = w.visits.data();
   if (!has_year) return {visits, visits + w.all_end};
   auto after = std::upper_bound(w.runs.begin(), w.runs.end(), year,
@@ -236,41 +259,28 @@ std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year, in
   return {visits + run.begin, visits + run.end};
 }
 
-SchemaIndex::~SchemaIndex() {
-  for (size_t i = 0; i < ids_.size(); ++i) delete slots_[i].load(std::memory_order_relaxed);
-  for (size_t i = 0; i < links_.size(); ++i) delete walks_[i].load(std::memory_order_relaxed);
-}
-
 const CompiledSchema& SchemaIndex::schema(int32_t vin_schema_id) const {
-  return schema_in_slot(slot_of(vin_schema_id));
+  return compiled(cell(vin_schema_id));
 }
 
-const CompiledSchema& SchemaIndex::schema_in_slot(uint32_t at) const {
-  std::atomic<const CompiledSchema*>& slot = slots_[at];
-  const CompiledSchema* ready = slot.load(std::memory_order_acquire);
-  if (ready != nullptr) return *ready;
+const CompiledSchema& SchemaIndex::compiled(const SchemaCell& cell) const {
   // Threads that meet a new schema at once each compile it; the first to
   // publish wins and the others drop their copy.
-  std::unique_ptr<const CompiledSchema> built = compile_schema(db_, ids_[at]);
-  const CompiledSchema* expected = nullptr;
-  if (slot.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel,
-                                   std::memory_order_acquire)) {
-    return *built.release();
-  }
-  return *expected;
+  return publish_once(cell.compiled, [&] { return compile_schema(db_, cell.vin_schema_id); });
 }
 
 std::pair<size_t, size_t> SchemaIndex::links(int32_t wmi_id) const {
-  auto it = links_.find(wmi_id);
-  if (it == links_.end()) {
-    return db_.wmi_vin_schemas().equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; },
-                                             wmi_id);
-  }
-  return {it->second.first, it->second.end};
+  if (const WmiEntry* e = entry(wmi_id)) return {e->first, e->end};
+  return search_links(wmi_id);
 }
 
 const SchemaIndex& schema_index(const Db& db) {
-  return db.schema_index<SchemaIndex>([&] { return std::make_shared<const SchemaIndex>(db); });
+  return db.derived<SchemaIndex>(Db::DerivedId::schema_index,
+                                 [&] { return std::make_unique<const SchemaIndex>(db); });
+}
+
+void thread_state::prepare_schema_index() {
+  (void)&SCRATCH_VISITS;
 }
 
 }  // namespace tamberok

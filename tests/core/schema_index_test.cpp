@@ -150,7 +150,7 @@ std::vector<Visit> visits_of(const Db& db, const SchemaIndex& index, int32_t wmi
   std::vector<Visit> out;
   for (const LinkVisit& v : index.visits(wmi_id, has_year, year)) {
     WmiVinSchemaRow link = db.wmi_vin_schemas()[v.link];
-    EXPECT_EQ(&index.schema_in_slot(v.slot), &index.schema(link.vin_schema_id));
+    EXPECT_EQ(&index.compiled(*v.schema), &index.schema(link.vin_schema_id));
     out.emplace_back(link.id, link.vin_schema_id, v.priority, v.first_visit);
   }
   return out;

@@ -65,16 +65,15 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "tamberok/hash.h"
+#include "tamberok/lazy.h"
 #include "tamberok/panic.h"
 
 namespace tamberok {
@@ -390,32 +389,6 @@ inline bool text_less(std::string_view a, std::string_view b) {
   return a.size() < b.size();
 }
 
-// ---- Once-built cells -------------------------------------------------------
-
-// A value built on first use by exactly one thread while concurrent callers
-// wait; if the builder throws, the cell stays unbuilt and the next caller
-// builds it again. After completion a reader pays one acquire load.
-template <typename T>
-class OnceCell {
- public:
-  template <typename Build>
-  const T& get(Build build) const {
-    if (!ready_.load(std::memory_order_acquire)) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!ready_.load(std::memory_order_relaxed)) {
-        value_ = build();
-        ready_.store(true, std::memory_order_release);
-      }
-    }
-    return value_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::atomic<bool> ready_{false};
-  mutable T value_{};
-};
-
 // ---- The database handle ------------------------------------------------------
 
 class Db {
@@ -516,15 +489,17 @@ class Db {
   // The text of cover_vin_list row i.
   std::string_view cover_vin(size_t i) const;
 
-  // The decoder's compiled schema index of this artifact (type T, made by
-  // build() as a shared_ptr<const T>): built once by the first thread that
-  // needs it and freed with the Db. This layer stores it without knowing
-  // its type; every caller must ask for the same T.
+  // Structures the decoder derives from this artifact, each built once by
+  // the first thread that needs it (see lazy.h) and freed with the Db. This
+  // layer stores them without knowing their types; each id is always asked
+  // for with the same T, which derives from Derived.
+  struct Derived {
+    virtual ~Derived() = default;
+  };
+  enum class DerivedId : size_t { schema_index, charsets, count };
   template <typename T, typename Build>
-  const T& schema_index(Build build) const {
-    const std::shared_ptr<const void>& index =
-        schema_index_.get([&] { return std::shared_ptr<const void>(build()); });
-    return *static_cast<const T*>(index.get());
+  const T& derived(DerivedId id, Build build) const {
+    return static_cast<const T&>(derived_[static_cast<size_t>(id)].get(build));
   }
 
  private:
@@ -533,16 +508,30 @@ class Db {
     size_t count = 0;
     bool inside = true;  // the rows lie within the artifact
   };
-  using LookupRanges = std::vector<std::pair<uint32_t, uint32_t>>;
-  // Per lookup table whose ids are dense: row index + 1 by id - first_id
-  // (0 for no row), so that resolving a value is one index step.
-  struct DenseLookup {
+  // The rows of one lookup table, found on its first use: its range of the
+  // lookups table. A table that turns out to be in steady use, and whose
+  // ids are dense, also gets the row index + 1 by id - first_id (0 for no
+  // row), so that resolving a value is one index step; the first decodes of
+  // a process search instead of reading the whole table.
+  struct DenseIds {
     int32_t first_id = 0;
     std::vector<uint32_t> rows;
   };
-  using LookupSlots = std::vector<DenseLookup>;
-  // WMI code -> index of its first row (the table is sorted by code).
-  using WmiIndex = std::unordered_map<std::string_view, size_t, FxHash>;
+  struct LookupTable {
+    LookupTable() = default;
+    ~LookupTable() { delete dense.load(std::memory_order_relaxed); }
+    uint32_t first = 0;
+    uint32_t end = 0;
+    bool may_be_dense = false;
+    mutable std::atomic<uint32_t> searches{0};
+    mutable std::atomic<const DenseIds*> dense{nullptr};
+  };
+  // One slot per possible table number (the field is 16 bits).
+  struct LookupTables {
+    LookupTables() : tables(size_t{1} << 16) {}
+    ~LookupTables();
+    ZeroedSlots<const LookupTable*> tables;
+  };
 
   template <typename Row>
   Table<Row> table(TableId id) const {
@@ -555,9 +544,10 @@ class Db {
   std::string_view string_checked(StrId id) const;
   // Defined inline in db.cpp, their only user.
   inline const std::vector<int32_t>& element_index() const;
-  inline const LookupRanges& lookup_ranges() const;
-  inline const WmiIndex& wmi_index() const;
-  inline const LookupSlots& lookup_slots() const;
+  inline const LookupTable& lookup_table(uint16_t table) const;
+  const LookupTable* build_lookup_table(uint16_t table) const;
+  const DenseIds* build_dense_ids(const LookupTable& table) const;
+  size_t wmi_search(std::string_view code) const;
 
   std::span<const uint8_t> bytes_;
   uint64_t serial_;
@@ -568,16 +558,17 @@ class Db {
   size_t offsets_count_ = 0;
   const char* text_ = nullptr;
   size_t text_size_ = 0;
-  OnceCell<std::vector<int32_t>> element_index_;
-  OnceCell<LookupRanges> lookup_ranges_;
-  OnceCell<WmiIndex> wmi_index_;
-  OnceCell<LookupSlots> lookup_slots_;
-  OnceCell<std::shared_ptr<const void>> schema_index_;
+  LazyCell<std::vector<int32_t>> element_index_;
+  LazyCell<LookupTables> lookup_tables_;
+  // Known WMI codes, each added on its first lookup: (hash tag << 32) |
+  // (index of its first row + 1). Unknown codes are searched every time.
+  std::unique_ptr<PublishedSlots> wmi_rows_;
+  LazyCell<Derived> derived_[static_cast<size_t>(DerivedId::count)];
 };
 
-// The process-wide database over the embedded artifact. Panics with
-// EMPTY_ARTIFACT_MESSAGE, on every call, when the artifact is the EMPTY
-// placeholder.
+// The process-wide database over the embedded artifact, made by the first
+// caller and never destroyed. Panics with EMPTY_ARTIFACT_MESSAGE, on every
+// call, when the artifact is the EMPTY placeholder.
 const Db& global_db();
 
 // The embedded artifact bytes (16-byte aligned, read-only, process lifetime).

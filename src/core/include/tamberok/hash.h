@@ -49,6 +49,11 @@ inline uint64_t text_hash(std::string_view text, uint64_t extra) {
   return (mixed ^ (mixed >> 32)) * 0x9E3779B97F4A7C15ULL;
 }
 
+// The hash of an integer key for the tables whose upper bits pick the slot.
+inline uint64_t int_hash(int32_t key) {
+  return (uint64_t{static_cast<uint32_t>(key)} + 1) * 0x9E3779B97F4A7C15ULL;
+}
+
 // Hash functor for std::unordered_map / std::unordered_set keys.
 struct FxHash {
   using is_transparent = void;

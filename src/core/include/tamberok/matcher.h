@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -40,6 +41,11 @@ struct Compiled {
 
 Compiled compile(std::string_view text);
 
+// The text compiled to tokens, or none when only a regular expression
+// matches it (or nothing does): for compiled forms shared between threads,
+// which never hold a regular-expression object.
+std::optional<Compiled> compile_tokens_only(std::string_view text);
+
 // Whether plain keys (no class) match the key: a prefix match where '*' and
 // '_' take any byte.
 bool plain_matches(std::string_view keys, std::string_view key);
@@ -50,5 +56,12 @@ bool matches(const Compiled& compiled, std::string_view key);
 // Whether the pattern applies to the VIN key. Uses the calling thread's
 // MATCHER_CACHE for class keys.
 bool match(const Db& db, const PatternRow& pattern, std::string_view key);
+
+// Whether the class-key text `keys_regex` of `db` matches the key, compiled
+// in the calling thread's MATCHER_CACHE.
+bool match_class(const Db& db, StrId keys_regex, std::string_view key);
+
+// Entries of MATCHER_CACHE on the calling thread (for tests of its bound).
+size_t matcher_cache_size();
 
 }  // namespace tamberok::matcher

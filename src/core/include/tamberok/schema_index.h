@@ -2,7 +2,9 @@
 // matching against VIN keys, so that the candidate search walks a schema
 // without a binary search into the pattern table, a cache lookup or a
 // compile. A schema is compiled by the first thread that needs it; the
-// result is immutable and shared by every thread.
+// result is immutable and shared by every thread. Likewise each WMI's
+// schema links: nothing is built for a WMI or a schema before a decode
+// needs it, so the first decode of a process pays only for its own WMI.
 #pragma once
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "tamberok/db.h"
 #include "tamberok/hash.h"
+#include "tamberok/lazy.h"
 #include "tamberok/matcher.h"
 
 namespace tamberok {
@@ -48,8 +51,14 @@ struct KeyMatcher {
   uint8_t class_count = 0;  // CompiledSchema::classes[first_class ...]
   uint32_t first_class = 0;
   // Class keys: the compiled text, which decides alone when it is not a
-  // token list or the key holds a line feed.
+  // token list or the key holds a line feed. A text that only a regular
+  // expression matches is kept as its StrId (`regex_text`) and matched
+  // through the calling thread's own compiled copy: a regular-expression
+  // object takes locks inside, and one shared by threads could be locked
+  // by another thread at the moment of a fork.
   const matcher::Compiled* compiled = nullptr;
+  bool regex = false;
+  StrId regex_text = 0;
   bool tokens = false;  // the literal and class fields above hold the token list
   // Plain keys longer than 16 bytes, compared as text (no VIN key is that
   // long, but the matcher takes any key).
@@ -74,16 +83,25 @@ struct CompiledSchema {
   // order. Rows of negative or WMI-derived elements are in neither list.
   std::vector<uint32_t> formulas;
   std::vector<std::unique_ptr<const matcher::Compiled>> compiled;
+  const Db* db = nullptr;  // the artifact of regex_text
 
   bool matches(const KeyMatcher& key, const PaddedKey& vin_key) const;
 };
 
-// One schema link a pass walks: its wmi_vin_schemas row, the slot of its
-// schema, the schema's priority (the year_from of the first link of the walk
-// that names it, so newer schemas win ties) and whether it is that link.
+// A VIN schema named by some WMI link, and its rows, compiled on first use.
+struct SchemaCell {
+  explicit SchemaCell(int32_t id) : vin_schema_id(id) {}
+  ~SchemaCell();
+  int32_t vin_schema_id;
+  mutable std::atomic<const CompiledSchema*> compiled{nullptr};
+};
+
+// One schema link a pass walks: its wmi_vin_schemas row, its schema, the
+// schema's priority (the year_from of the first link of the walk that names
+// it, so newer schemas win ties) and whether it is that link.
 struct LinkVisit {
   uint32_t link;
-  uint32_t slot;
+  const SchemaCell* schema;
   int32_t priority;
   bool first_visit;
 };
@@ -92,17 +110,17 @@ struct LinkVisit {
 // when the pass has no year).
 bool link_covers(const WmiVinSchemaRow& link, bool has_year, int32_t year);
 
-class SchemaIndex {
+class SchemaIndex : public Db::Derived {
  public:
   explicit SchemaIndex(const Db& db);
-  ~SchemaIndex();
+  ~SchemaIndex() override;
   SchemaIndex(const SchemaIndex&) = delete;
   SchemaIndex& operator=(const SchemaIndex&) = delete;
 
   // The compiled rows of a schema named by some WMI link, by its id or by
-  // the slot a LinkVisit names (no search).
+  // the cell a LinkVisit names.
   const CompiledSchema& schema(int32_t vin_schema_id) const;
-  const CompiledSchema& schema_in_slot(uint32_t slot) const;
+  const CompiledSchema& compiled(const SchemaCell& cell) const;
 
   // The half-open range of wmi_vin_schemas rows of a WMI row id.
   std::pair<size_t, size_t> links(int32_t wmi_id) const;
@@ -126,28 +144,34 @@ class SchemaIndex {
     uint32_t all_end = 0;
     std::vector<YearRun> runs;  // ascending by from
   };
-  struct WmiLinks {
-    uint32_t first, end;  // wmi_vin_schemas rows
-    uint32_t slot;        // walks_
+  // A WMI row id met by some decode: its wmi_vin_schemas rows and, once a
+  // pass has walked them, its walks.
+  struct WmiEntry {
+    WmiEntry(int32_t id, uint32_t first_link, uint32_t end_link)
+        : wmi_id(id), first(first_link), end(end_link) {}
+    ~WmiEntry();
+    int32_t wmi_id;
+    uint32_t first, end;
+    mutable std::atomic<const WmiWalks*> walks{nullptr};
   };
 
-  uint32_t slot_of(int32_t vin_schema_id) const;
+  const WmiEntry* entry(int32_t wmi_id) const;  // NULL only when its table is full
+  const SchemaCell& cell(int32_t vin_schema_id) const;
+  std::pair<size_t, size_t> search_links(int32_t wmi_id) const;
   void add_visits(size_t first, size_t end, bool has_year, int32_t year,
                   std::vector<LinkVisit>& out) const;
-  std::unique_ptr<const WmiWalks> walks_of(const WmiLinks& links) const;
-  const WmiWalks& walks(const WmiLinks& links) const;
+  std::unique_ptr<const WmiWalks> walks_of(const WmiEntry& entry) const;
 
   const Db& db_;
-  std::unordered_map<int32_t, WmiLinks, FxHash> links_;
-  std::unique_ptr<std::atomic<const WmiWalks*>[]> walks_;
-  std::vector<int32_t> ids_;  // every vin_schema_id of a link, ascending, no repeats
-  std::unique_ptr<std::atomic<const CompiledSchema*>[]> slots_;
+  mutable PublishedSlots wmis_;     // words: const WmiEntry*
+  mutable PublishedSlots schemas_;  // words: const SchemaCell*
 };
 
 // The index of this Db, built on first use.
 const SchemaIndex& schema_index(const Db& db);
 
 inline bool CompiledSchema::matches(const KeyMatcher& m, const PaddedKey& k) const {
+  if (m.regex) return matcher::match_class(*db, m.regex_text, k.key);
   if (m.compiled != nullptr && (!m.tokens || k.has_line_feed)) {
     return matcher::matches(*m.compiled, k.key);
   }
