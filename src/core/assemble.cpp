@@ -7,6 +7,7 @@
 #include "tamberok/emplace.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
+#include "tamberok/thread_state.h"
 #include "tamberok/trace.h"
 
 namespace tamberok {
@@ -57,6 +58,16 @@ struct ElementFactsCache {
   std::vector<ElementFacts> by_id;
 };
 thread_local ElementFactsCache ELEMENT_FACTS;
+// The facts of an element id beyond the flat table.
+thread_local ElementFacts OTHER_FACTS;
+
+// An element of the result in its display order.
+struct Slot {
+  int32_t rank;
+  int32_t element_id;
+  size_t index;  // of the item, which orders equal elements as they came
+};
+thread_local std::vector<Slot> ORDER;
 
 // The display value of an item: coded values ("XXX") become the name of
 // their lookup row; every other value is final.
@@ -137,9 +148,8 @@ class FactsLookup {
 
 const ElementFacts& element_facts(const Db& db, int32_t element_id) {
   if (element_id < 0 || element_id >= ElementFactsCache::FLAT) {
-    thread_local ElementFacts other;
-    other = facts_of(db, element_id);
-    return other;
+    OTHER_FACTS = facts_of(db, element_id);
+    return OTHER_FACTS;
   }
   return small_element_facts(db)[static_cast<size_t>(element_id)];
 }
@@ -221,13 +231,8 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
   result.corrected_vin = std::move(pass.corrected_vin);
 
   // Order first, then build each element once, straight into its place.
-  struct Slot {
-    int32_t rank;
-    int32_t element_id;
-    size_t index;  // of the item, which orders equal elements as they came
-  };
   FactsLookup facts_of_id(db);
-  thread_local std::vector<Slot> order;
+  std::vector<Slot>& order = ORDER;
   order.clear();
   for (size_t i = 0; i < pass.items.size(); ++i) {
     const DecodingItem& item = pass.items[i];
@@ -258,6 +263,12 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
                       std::move(item.keys), created_on, present(item.wmi_id), item.to_be_qced);
   }
   return result;
+}
+
+void thread_state::prepare_assemble() {
+  (void)&ELEMENT_FACTS;
+  (void)&OTHER_FACTS;
+  (void)&ORDER;
 }
 
 }  // namespace tamberok

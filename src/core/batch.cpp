@@ -1,6 +1,7 @@
 // The worker pool and the process-wide pool slot.
 #include "tamberok/batch.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "tamberok/panic.h"
 #include "tamberok/tamberok.h"
+#include "tamberok/thread_state.h"
 
 namespace tamberok {
 
@@ -110,6 +112,11 @@ struct WorkerPool::State {
     }
   }
 
+  void wait_until_finished(Job& job) {
+    std::unique_lock<std::mutex> lock(mutex);
+    job.done.wait(lock, [&] { return job.finished(); });
+  }
+
   // Queues `job`, runs beside() on the calling thread, and returns once no
   // participant is inside the job; rethrows beside's exception, else the
   // job's.
@@ -137,6 +144,13 @@ void WorkerPool::State::worker_main() {
     Job& job = *queue.front();
     ++job.active;
     lock.unlock();
+    // Before anything can throw on this thread; once it has succeeded this
+    // is one thread-local load. Should memory run out here, the job still
+    // runs, and fails with the same std::bad_alloc when it allocates.
+    try {
+      prepare_thread();
+    } catch (const std::bad_alloc&) {
+    }
     work_on(job);
     lock.lock();
     leave(job);
@@ -181,13 +195,18 @@ void WorkerPool::State::run_job(Job& job, const std::function<void()>& beside) {
   std::exception_ptr error;
   try {
     beside();
+  } catch (abi::__forced_unwind&) {
+    // The thread is being ended (the interpreter's exit, for one). The job
+    // lives on its stack, which the unwind frees: no worker may still be
+    // inside it by then.
+    cancel(job);
+    wait_until_finished(job);
+    throw;
   } catch (...) {
     error = std::current_exception();
     cancel(job);
   }
-  lock.lock();
-  job.done.wait(lock, [&] { return job.finished(); });
-  lock.unlock();
+  wait_until_finished(job);
   // A task's exception is dropped when beside() failed: the caller can
   // raise only one, and its own is the one it is unwinding with.
   if (!error) error = job.error;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "tamberok/thread_state.h"
 #include "tamberok/element_set.h"
 #include "tamberok/panic.h"
 #include "tamberok/text.h"
@@ -363,6 +364,10 @@ void append_conversions(std::vector<DecodingItem>& items, const Db& db) {
                      .priority = CONVERSION_PRIORITY,
                      .to_be_qced = false});
   }
+}
+
+void thread_state::prepare_conversion() {
+  (void)&CONVERSION_MEMO;
 }
 
 }  // namespace tamberok

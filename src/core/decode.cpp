@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "tamberok/thread_state.h"
 #include "tamberok/conversion.h"
 #include "tamberok/defaults.h"
 #include "tamberok/hash.h"
@@ -35,6 +36,14 @@ struct UpperNames {
   std::unordered_map<uint64_t, std::optional<std::string>> names;
 };
 thread_local UpperNames UPPER_NAMES;
+
+// A matched pattern row with the priority of its schema.
+struct Match {
+  int32_t id;
+  uint32_t row;
+  int32_t priority;
+};
+thread_local std::vector<Match> MATCHED;
 constexpr size_t UPPER_NAMES_LIMIT = 8192;
 
 // The lookup name of a value, upper-cased for display; none when the table
@@ -130,18 +139,12 @@ std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::str
   const PaddedKey padded(key);
   Table<PatternRow> patterns = db.patterns();
 
-  // A matched row with the priority of its schema.
-  struct Match {
-    int32_t id;
-    uint32_t row;
-    int32_t priority;
-  };
   std::vector<DecodingItem> formulas;
   std::string formula_key;
-  thread_local std::vector<Match> matched;
+  std::vector<Match>& matched = MATCHED;
   matched.clear();
   for (const LinkVisit& visit : index.visits(w.id, has_year, year)) {
-    const CompiledSchema& schema = index.schema_in_slot(visit.slot);
+    const CompiledSchema& schema = index.compiled(*visit.schema);
     // Only rows whose element decodes are matched; each distinct key is
     // tested once for all its rows.
     if (schema.decodes) {
@@ -462,6 +465,12 @@ DecodeCoreOutput decode_core(const Db& db, std::string_view wmi, std::string_vie
   append_vehicle_specs(items, db, wmi, has_year, year);
   append_defaults(items, db);
   return out;
+}
+
+void thread_state::prepare_decode() {
+  (void)&UPPER_NAMES;
+  (void)&MATCHED;
+  (void)&ENGINE_MODEL_NAMES;
 }
 
 }  // namespace tamberok

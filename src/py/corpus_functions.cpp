@@ -34,12 +34,8 @@ uint64_t limit_argument(const Signature& signature, PyObject* const* args, Py_ss
 // once per call.
 template <typename Corpus>
 Ref corpus_without_lock(Corpus corpus) {
-  std::vector<std::string> vins;
-  {
-    GilRelease unlocked;
-    const Db& db = global_db();
-    vins = corpus(db, civil_year(now_micros()));
-  }
+  std::vector<std::string> vins =
+      without_gil([&] { return corpus(global_db(), civil_year(now_micros())); });
   return new_str_list(vins);
 }
 

@@ -80,17 +80,6 @@ class GcPause {
   int was_enabled_;
 };
 
-// Takes the interpreter lock back for its lifetime, on a thread that
-// released it with GilRelease (whose thread state is `thread`), and releases
-// it again on the way out, also when an exception leaves.
-class GilRetake {
- public:
-  explicit GilRetake(PyThreadState* thread) { PyEval_RestoreThread(thread); }
-  ~GilRetake() { PyEval_SaveThread(); }
-  GilRetake(const GilRetake&) = delete;
-  GilRetake& operator=(const GilRetake&) = delete;
-};
-
 // The str of the concatenated pieces. A failure is fatal, as for every
 // other str the module makes.
 Ref join_pieces(std::vector<Ref>& pieces) {
@@ -140,20 +129,16 @@ PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
     if (flat) {
-      std::vector<FlatResult> results;
-      {
-        GilRelease unlocked;
+      std::vector<FlatResult> results = without_gil([&] {
         BatchStart start = batch_start();
-        results = decode_batch_flat(start.db, vins, start.now, start.year);
-      }
+        return decode_batch_flat(start.db, vins, start.now, start.year);
+      });
       return dict_list(results, dict_caches(module), flat_to_dict);
     }
-    std::vector<DecodeResult> results;
-    {
-      GilRelease unlocked;
+    std::vector<DecodeResult> results = without_gil([&] {
       BatchStart start = batch_start();
-      results = tamberok::decode_batch(start.db, vins, start.now, start.year);
-    }
+      return tamberok::decode_batch(start.db, vins, start.now, start.year);
+    });
     return dict_list(results, dict_caches(module), result_to_dict);
   });
 }
@@ -169,17 +154,18 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // they are dropped with the lock held.
     std::vector<Ref> pieces;
     PyThreadState* thread = PyThreadState_Get();
-    {
-      GilRelease unlocked;
-      BatchStart start = batch_start();
-      decode_batch_json_pieces(start.db, vins, flat, start.now, start.year,
-                               [&](std::span<const std::string_view> ready) {
-                                 GilRetake locked(thread);
-                                 for (std::string_view piece : ready) {
-                                   pieces.push_back(new_str(piece));
-                                 }
-                               });
-    }
+    leak_on_forced_unwind(pieces, [&] {
+      without_gil([&] {
+        BatchStart start = batch_start();
+        decode_batch_json_pieces(start.db, vins, flat, start.now, start.year,
+                                 [&](std::span<const std::string_view> ready) {
+                                   GilRetake locked(thread);
+                                   for (std::string_view piece : ready) {
+                                     pieces.push_back(new_str(piece));
+                                   }
+                                 });
+      });
+    });
     return join_pieces(pieces);
   });
 }
