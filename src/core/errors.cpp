@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <map>
-#include <set>
+#include <atomic>
+#include <memory>
 
+#include "tamberok/thread_state.h"
 #include "tamberok/checkdigit.h"
 #include "tamberok/flat_cache.h"
+#include "tamberok/lazy.h"
 #include "tamberok/text.h"
 
 namespace tamberok {
@@ -17,8 +19,6 @@ namespace tamberok {
 namespace {
 
 using KeyChars = std::vector<std::pair<uint32_t, char32_t>>;
-using ValidChars = std::set<char32_t>;
-using PositionMap = std::map<uint32_t, ValidChars>;
 
 // The last VIN position the scan can reach, plus one.
 constexpr uint32_t SCANNED_END = 15;
@@ -43,11 +43,8 @@ struct CharMask {
 
 // A position map in the form the scan reads: per VIN position up to 14, the
 // set as an ASCII mask, then what only a position in error reads: the
-// allowed texts, all in one string. Keyed by WMI and model year.
+// allowed texts, all in one string.
 struct Charsets {
-  std::string wmi;
-  int32_t year = 0;
-  bool empty = true;     // no position at all, scanned or not
   uint32_t present = 0;  // bit p: VIN position p has a non-empty set
   std::array<CharMask, SCANNED_END> masks;
   // Allowed text of position p: allowed_texts[allowed_at[p], allowed_at[p + 1]).
@@ -65,13 +62,44 @@ struct Charsets {
   }
 };
 
-// Facts of one artifact, per WMI and model year. Emptied when the thread
-// meets another Db.
-struct CharsetCache {
-  uint64_t serial = 0;
-  FlatCache<Charsets> maps;
+// The map of a WMI without schemas for the year. Read by every thread, also
+// while the process exits.
+constinit const NoDestroy<Charsets> NO_POSITIONS;
+
+// The position maps of one WMI code. The map of a year depends only on the
+// set of schema links that cover it, which changes only where a link's
+// years begin or end: one map per run of years between those bounds serves
+// every year of the run, and each is made when a decode first needs it.
+struct CodeCharsets {
+  struct Run {
+    int64_t from = 0;
+    mutable std::atomic<const Charsets*> map{nullptr};
+  };
+  explicit CodeCharsets(size_t runs) : runs(std::make_unique<Run[]>(runs)), count(runs) {}
+  ~CodeCharsets() {
+    for (size_t i = 0; i < count; ++i) delete runs[i].map.load(std::memory_order_relaxed);
+  }
+  std::unique_ptr<Run[]> runs;  // ascending by from
+  size_t count;
 };
-thread_local CharsetCache CHARSET_CACHE;
+
+// The position maps of one artifact, shared by every thread: they are
+// facts of the data, at most one per WMI code and run of years, so their
+// memory is bounded by the data, not by the traffic or the thread count.
+// Slot i belongs to the code whose first row is WMI row i.
+struct CharsetIndex : Db::Derived {
+  explicit CharsetIndex(const Db& db) : codes(db.wmis().size()) {}
+  ~CharsetIndex() override {
+    for (size_t i = 0; i < codes.size(); ++i) delete codes[i].load(std::memory_order_relaxed);
+  }
+  ZeroedSlots<const CodeCharsets*> codes;
+  mutable std::atomic<size_t> maps_built{0};
+};
+
+const CharsetIndex& charset_index(const Db& db) {
+  return db.derived<CharsetIndex>(Db::DerivedId::charsets,
+                                  [&] { return std::make_unique<const CharsetIndex>(db); });
+}
 
 // What a parsed key allows at the examined positions, in their order.
 // Derived from the key text alone, so the cache stays valid across
@@ -88,6 +116,12 @@ struct KeyUse {
   }
 };
 thread_local FlatCache<KeyUse> KEY_CHARS;
+
+// Reused by every call on the thread: no allocation for the wide copies of
+// the VIN and the WMI, or for the characters allowed at a position.
+thread_local std::vector<char32_t> VIN_CHARS;
+thread_local std::vector<char32_t> WMI_CHARS;
+thread_local std::vector<char32_t> ALLOWED;
 
 void widen(std::string_view text, std::vector<char32_t>& out) {
   out.resize(text.size());
@@ -162,68 +196,101 @@ void append_possible(std::string& out, size_t position, std::string_view allowed
   out += ')';
 }
 
-Charsets build_position_map(const Db& db, std::string_view wmi, int32_t year) {
+// Calls visit(link) for each schema link of every WMI row of the code whose
+// first row is `first`.
+template <typename Visit>
+void for_each_link(const Db& db, size_t first, Visit visit) {
   Table<WmiRow> wmis = db.wmis();
   Table<WmiVinSchemaRow> links = db.wmi_vin_schemas();
-  Table<PatternRow> patterns = db.patterns();
-  std::set<std::string_view, decltype(&text_less)> keys(&text_less);
-  for (size_t w = db.wmi_lower_bound(wmi); w < wmis.size(); ++w) {
+  std::string_view code = db.string(wmis[first].code);
+  for (size_t w = first; w < wmis.size(); ++w) {
     WmiRow row = wmis[w];
-    if (db.string(row.code) != wmi) break;
-    auto [first, end] =
+    if (w != first && db.string(row.code) != code) break;
+    auto [begin, end] =
         links.equal_range([](const WmiVinSchemaRow& r) { return r.wmi_id; }, row.id);
-    for (size_t l = first; l < end; ++l) {
-      WmiVinSchemaRow link = links[l];
-      int32_t year_to = link.year_to == NONE_I32 ? OPEN_YEAR_TO : link.year_to;
-      if (year < link.year_from || year > year_to) continue;
-      auto [p_first, p_end] = patterns.equal_range(
-          [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
-      for (size_t p = p_first; p < p_end; ++p) keys.insert(db.string(patterns[p].keys));
-    }
+    for (size_t l = begin; l < end; ++l) visit(links[l]);
   }
-  PositionMap map;
-  for (std::string_view key : keys) {
-    for (const auto& [position, c] : valid_chars_in_key(key)) map[position + 3].insert(c);
-  }
-  Charsets out;
-  out.wmi = wmi;
-  out.year = year;
-  out.empty = map.empty();
-  for (size_t p = 0; p < SCANNED_END; ++p) {
-    out.allowed_at[p] = static_cast<uint32_t>(out.allowed_texts.size());
-    auto at = map.find(static_cast<uint32_t>(p));
-    if (at == map.end() || at->second.empty()) continue;
-    out.present |= uint32_t{1} << p;
-    for (char32_t c : at->second) {
-      if (c < 128) {
-        out.masks[p].add(c);
-      } else {
-        out.beyond_ascii.emplace_back(p, c);  // in order: positions ascend, sets are sorted
-      }
-      append_utf8(out.allowed_texts, c);
-    }
-  }
-  out.allowed_at[SCANNED_END] = static_cast<uint32_t>(out.allowed_texts.size());
+}
+
+int64_t year_to_of(const WmiVinSchemaRow& link) {
+  return link.year_to == NONE_I32 ? OPEN_YEAR_TO : link.year_to;
+}
+
+std::unique_ptr<const CodeCharsets> code_runs(const Db& db, size_t first) {
+  std::vector<int64_t> bounds;
+  for_each_link(db, first, [&](const WmiVinSchemaRow& link) {
+    bounds.push_back(link.year_from);
+    bounds.push_back(year_to_of(link) + 1);
+  });
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  auto out = std::make_unique<CodeCharsets>(bounds.size());
+  for (size_t i = 0; i < bounds.size(); ++i) out->runs[i].from = bounds[i];
   return out;
 }
 
-// The position map of a WMI and year, from this thread's cache when it has
-// one; valid until the next call on this thread. Empty maps are not kept: a
-// WMI without schemas for the year is looked up again next time.
-const Charsets& position_map(const Db& db, std::string_view wmi, int32_t year) {
-  static const Charsets NO_POSITIONS;
-  CharsetCache& cache = CHARSET_CACHE;
-  if (cache.serial != db.serial()) {
-    cache.maps.clear();
-    cache.serial = db.serial();
+// The characters every pattern key of the code's schemas for the year
+// allows at each VIN position. Equal StrIds are equal texts, so each
+// distinct key is read once.
+std::unique_ptr<const Charsets> build_position_map(const Db& db, size_t first, int32_t year) {
+  Table<PatternRow> patterns = db.patterns();
+  std::vector<StrId> keys;
+  for_each_link(db, first, [&](const WmiVinSchemaRow& link) {
+    if (year < link.year_from || year > year_to_of(link)) return;
+    auto [p_first, p_end] = patterns.equal_range(
+        [](const PatternRow& r) { return r.vin_schema_id; }, link.vin_schema_id);
+    for (size_t p = p_first; p < p_end; ++p) keys.push_back(patterns[p].keys);
+  });
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  auto out = std::make_unique<Charsets>();
+  std::vector<std::pair<size_t, char32_t>>& wide = out->beyond_ascii;
+  for (StrId key : keys) {
+    for (const auto& [key_position, c] : valid_chars_in_key(db.string(key))) {
+      size_t p = size_t{key_position} + 3;
+      if (p >= SCANNED_END) continue;
+      out->present |= uint32_t{1} << p;
+      if (c < 128) {
+        out->masks[p].add(c);
+      } else {
+        wide.emplace_back(p, c);
+      }
+    }
   }
-  uint64_t hash = text_hash(wmi, static_cast<uint32_t>(year));
-  const Charsets* hit = cache.maps.find(
-      hash, [&](const Charsets& entry) { return entry.year == year && entry.wmi == wmi; });
-  if (hit != nullptr) return *hit;
-  Charsets map = build_position_map(db, wmi, year);
-  if (map.empty) return NO_POSITIONS;
-  return cache.maps.insert(hash, std::move(map));
+  std::sort(wide.begin(), wide.end());
+  wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
+  // Each position's characters in code-point order: its ASCII ones, then
+  // the wider ones.
+  auto next_wide = wide.begin();
+  for (size_t p = 0; p < SCANNED_END; ++p) {
+    out->allowed_at[p] = static_cast<uint32_t>(out->allowed_texts.size());
+    for (char32_t c = 0; c < 128; ++c) {
+      if (out->masks[p].has(c)) out->allowed_texts.push_back(static_cast<char>(c));
+    }
+    for (; next_wide != wide.end() && next_wide->first == p; ++next_wide) {
+      append_utf8(out->allowed_texts, next_wide->second);
+    }
+  }
+  out->allowed_at[SCANNED_END] = static_cast<uint32_t>(out->allowed_texts.size());
+  return out;
+}
+
+// The position map of a WMI and year, shared by every thread.
+const Charsets& position_map(const Db& db, std::string_view wmi, int32_t year) {
+  Table<WmiRow> wmis = db.wmis();
+  size_t first = db.wmi_lower_bound(wmi);
+  if (first == wmis.size() || db.string(wmis[first].code) != wmi) return NO_POSITIONS.value;
+  const CharsetIndex& index = charset_index(db);
+  const CodeCharsets& code = publish_once(index.codes[first], [&] { return code_runs(db, first); });
+  const CodeCharsets::Run* begin = code.runs.get();
+  const CodeCharsets::Run* after = std::upper_bound(
+      begin, begin + code.count, int64_t{year},
+      [](int64_t y, const CodeCharsets::Run& run) { return y < run.from; });
+  if (after == begin) return NO_POSITIONS.value;
+  return publish_once((after - 1)->map, [&] {
+    index.maps_built.fetch_add(1, std::memory_order_relaxed);
+    return build_position_map(db, first, year);
+  });
 }
 
 KeyUse key_use_of(const std::string& key) {
@@ -308,7 +375,6 @@ void add_character_codes(const std::vector<char32_t>& vin, Scan& scan, ErrorOutc
     return;
   }
   int32_t position = static_cast<int32_t>(scan.last);
-  thread_local std::vector<char32_t> ALLOWED;
   std::vector<char32_t>& allowed = ALLOWED;
   widen(scan.last_allowed, allowed);
   if (allowed.size() == 1) {
@@ -435,9 +501,6 @@ std::string build_replace(const std::vector<char32_t>& vin, int32_t position,
 
 ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi, int32_t has_year,
                        int32_t year, const std::vector<std::string>& matched_keys) {
-  // Reused by every call on the thread: no allocation for the wide copies.
-  thread_local std::vector<char32_t> VIN_CHARS;
-  thread_local std::vector<char32_t> WMI_CHARS;
   ErrorOutcome out;
   widen(vin, VIN_CHARS);
   widen(wmi, WMI_CHARS);
@@ -450,6 +513,8 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
   if (short_wmi) out.error_codes.push_back(6);
   add_character_codes(VIN_CHARS, scan, out);
   if (out.unused_positions) out.error_codes.push_back(14);
+  // A VIN of millions of characters must not leave its copy behind.
+  release_if_large(VIN_CHARS);
   return out;
 }
 
@@ -457,8 +522,15 @@ size_t key_chars_size() {
   return KEY_CHARS.size();
 }
 
-size_t charset_cache_size() {
-  return CHARSET_CACHE.maps.size();
+size_t position_maps_built(const Db& db) {
+  return charset_index(db).maps_built.load(std::memory_order_relaxed);
+}
+
+void thread_state::prepare_errors() {
+  (void)&KEY_CHARS;
+  (void)&VIN_CHARS;
+  (void)&WMI_CHARS;
+  (void)&ALLOWED;
 }
 
 }  // namespace tamberok

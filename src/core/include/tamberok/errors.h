@@ -37,8 +37,8 @@ ErrorOutcome errorcode(const Db& db, std::string_view vin, std::string_view wmi,
                        int32_t year, const std::vector<std::string>& matched_keys);
 
 // Test hooks: the calling thread's KEY_CHARS entry count, and the number of
-// (WMI, year) position maps in its CHARSET_CACHE.
+// position maps (one per WMI code and run of years) made for `db`.
 size_t key_chars_size();
-size_t charset_cache_size();
+size_t position_maps_built(const Db& db);
 
 }  // namespace tamberok
