@@ -8,6 +8,7 @@
 #include "tamberok/conversion.h"
 #include "tamberok/defaults.h"
 #include "tamberok/hash.h"
+#include "tamberok/lazy.h"
 #include "tamberok/schema_index.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
@@ -36,6 +37,9 @@ struct UpperNames {
   std::unordered_map<uint64_t, std::optional<std::string>> names;
 };
 thread_local UpperNames UPPER_NAMES;
+constexpr size_t UPPER_NAMES_LIMIT = 8192;
+// Read by every thread, also while the process exits.
+constinit const NoDestroy<std::optional<std::string>> NO_NAME;
 
 // A matched pattern row with the priority of its schema.
 struct Match {
@@ -44,14 +48,12 @@ struct Match {
   int32_t priority;
 };
 thread_local std::vector<Match> MATCHED;
-constexpr size_t UPPER_NAMES_LIMIT = 8192;
 
 // The lookup name of a value, upper-cased for display; none when the table
 // or the value is unknown. Valid until the thread's next call.
 const std::optional<std::string>& lookup_upper(const Db& db, std::optional<uint16_t> table,
                                                int32_t id) {
-  static const std::optional<std::string> NO_NAME;
-  if (!table) return NO_NAME;
+  if (!table) return NO_NAME.value;
   UpperNames& memo = UPPER_NAMES;
   if (!memo.filled || memo.serial != db.serial() || memo.names.size() >= UPPER_NAMES_LIMIT) {
     memo.names.clear();

@@ -434,8 +434,11 @@ TEST(LookupQueries, DenseAndSparseTablesAnswerAlike) {
       {21, 2000000000, "high"},
       {21, 4, std::nullopt},
   };
-  for (const Case& k : cases)
-    EXPECT_EQ(a.db().lookup(k.table, k.id), k.name) << k.table << "/" << k.id;
+  // The first searches of a table, then its ids laid out for indexing.
+  for (int round = 0; round < 20; ++round) {
+    for (const Case& k : cases)
+      EXPECT_EQ(a.db().lookup(k.table, k.id), k.name) << k.table << "/" << k.id << " " << round;
+  }
 }
 
 TEST(LookupQueries, TwoThreadsBuildingTheRangesAtOnceAgree) {
@@ -474,6 +477,17 @@ TEST(ElementQueries, FindsKnownIdsOnlyAndPublicMeansIncludedNotExcludedAndDecode
     EXPECT_FALSE(far_db.db().element(id).has_value()) << id;
   c.element_defs.clear();
   EXPECT_FALSE(ArtifactDb(c).db().element(1).has_value());
+}
+
+TEST(ElementQueries, TheLargestPossibleIdHidesNoOtherElement) {
+  artifact::Contents c = small_contents();
+  c.element_defs.push_back({.id = INT32_MAX, .name = "Last"});
+  ArtifactDb a(c);
+  const Db& db = a.db();
+  EXPECT_EQ(db.string(db.element(1)->name), "Other Battery Info");
+  EXPECT_EQ(db.element(203)->id, 203);
+  EXPECT_EQ(db.string(db.element(INT32_MAX)->name), "Last");
+  EXPECT_FALSE(db.element(INT32_MAX - 1).has_value());
 }
 
 TEST(GlobalDb, EmptyPlaceholderIsRefusedWithItsMessageOnEveryCall) {

@@ -3,6 +3,7 @@
 #include "tamberok/matcher.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -120,6 +121,24 @@ TEST(Matcher, CacheForgetsCompiledTextsWhenTheThreadMeetsAnotherArtifact) {
   EXPECT_FALSE(match(second->db(), b, "A"));
   EXPECT_TRUE(match(second->db(), b, "B"));
   EXPECT_TRUE(match(first->db(), a, "A"));
+}
+
+TEST(Matcher, CacheIsEmptiedByTheCompileAfterFourThousandNinetySixTexts) {
+  std::vector<std::string> keys;
+  for (int i = 0; i <= 4096; ++i) keys.push_back("[AB]" + std::to_string(i));
+  auto adb = db_with_keys(keys);
+  const Db& db = adb->db();
+  // A thread of its own, whose cache starts empty.
+  std::thread([&] {
+    for (int32_t id = 1; id <= 4096; ++id) {
+      EXPECT_TRUE(match(db, pattern_with_id(db, id), "B" + std::to_string(id - 1)));
+    }
+    EXPECT_EQ(matcher_cache_size(), 4096u);
+    EXPECT_FALSE(match(db, pattern_with_id(db, 1), "C0"));
+    EXPECT_EQ(matcher_cache_size(), 4096u);
+    EXPECT_TRUE(match(db, pattern_with_id(db, 4097), "A4096"));
+    EXPECT_EQ(matcher_cache_size(), 1u);
+  }).join();
 }
 
 }  // namespace

@@ -83,6 +83,13 @@ TEST(SchemaIndex, CompiledKeysMatchVinKeysExactlyAsThePatternMatcher) {
     }
     EXPECT_EQ(matched_ids(schema, key), expected) << "VIN key " << key;
   }
+  // Shared by every thread, so it holds no regular-expression object, which
+  // another thread could hold locked when the process forks: "[^A]" goes
+  // through each thread's own compiled copy.
+  size_t regex_keys = 0;
+  for (const KeyMatcher& k : schema.keys) regex_keys += k.regex ? 1 : 0;
+  EXPECT_EQ(regex_keys, 1u);
+  for (const auto& compiled : schema.compiled) EXPECT_EQ(compiled->regex, nullptr);
 }
 
 TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
