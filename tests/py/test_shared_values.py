@@ -157,7 +157,10 @@ def test_a_decode_that_the_collector_runs_inside_another_gives_the_same_results(
         gc.set_threshold(*threshold)
         gc.callbacks.remove(callback)
     assert outer == expected
-    assert failures == [] and len(inner) > 100
+    # Up to 3.11 a collection starts at an allocation, so most inner decodes
+    # run in the middle of an outer conversion; from 3.12 on collections
+    # start only between bytecodes, here after each outer call.
+    assert failures == [] and len(inner) > (100 if sys.version_info < (3, 12) else 10)
     assert all(result == expected[i] for i, result in inner)
 
 
