@@ -55,7 +55,9 @@ struct Import {
 };
 
 // Reads every table. `supplement_dir` may hold ErrorCode.tsv (id TAB name),
-// used when the database has no ErrorCode table.
+// used when the database has no ErrorCode table. Refuses a database that
+// lacks, or has no rows in, a table that every decode reads, and one that
+// leaves the error-code texts empty.
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir);
 
 // vPIC datetime text as microseconds since 1970 UTC: "YYYY-MM-DD HH:MM:SS",

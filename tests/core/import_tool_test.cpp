@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -65,16 +66,84 @@ class ImportTool : public ::testing::Test {
     return std::make_unique<ArtifactDb>(testing::read_file(path("out.rkyv").string()));
   }
 
+  std::string out() const { return path("out.rkyv").string(); }
+
+  static const std::string& catalogue() {
+    static const std::string sql =
+        slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
+    return sql;
+  }
+
+  // The small catalogue spoiled by SQL run after it, as a copy of a real
+  // database might be, in a file of its own: the arguments that import it.
+  std::vector<std::string> spoiled(const std::string& spoil) {
+    spoiled_file_ = path("spoiled-" + std::to_string(++spoiled_count_) + ".sql").string();
+    spit(spoiled_file_, catalogue() + "\n" + spoil + "\n");
+    return {"--sql", spoiled_file_, "--out", out()};
+  }
+  const std::string& spoiled_file() const { return spoiled_file_; }
+
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string message;
+  };
+
+  // Each case run over the catalogue's artifact at out.rkyv: exit 1, the one
+  // line, that artifact byte for byte as it was and no temporary file left.
+  void expect_refusals(const std::vector<Refusal>& cases) const {
+    spit(path("catalogue.sql"), catalogue());
+    ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+    const std::string previous = slurp(out());
+    for (const Refusal& test : cases) {
+      spit(out(), previous);
+      std::vector<std::string> args = test.args;
+      args.push_back("--quiet");  // the warning on missing tables is not the point here
+      ToolRun r = run(args);
+      EXPECT_EQ(r.status, 1) << test.message;
+      EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
+      EXPECT_TRUE(slurp(out()) == previous) << test.message;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+      EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+    }
+  }
+
   fs::path dir_;
+  int spoiled_count_ = 0;
+  std::string spoiled_file_;
 };
 
 const char WMI_TABLE[] =
     "CREATE TABLE Wmi (Id INTEGER, Wmi TEXT, ManufacturerId INTEGER, MakeId INTEGER,"
     " VehicleTypeId INTEGER, TruckTypeId INTEGER, CreatedOn TEXT, UpdatedOn TEXT);\n";
 
-std::string wmi_created_on(const std::string& text) {
-  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, '" + text +
-         "', NULL);\n";
+// The other tables every decode reads, a row each.
+const char DECODE_TABLES[] =
+    "CREATE TABLE Wmi_VinSchema (Id INTEGER, WmiId INTEGER, VinSchemaId INTEGER,"
+    " YearFrom INTEGER, YearTo INTEGER);\n"
+    "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, NULL);\n"
+    "CREATE TABLE VinSchema (Id INTEGER);\nINSERT INTO VinSchema VALUES (9);\n"
+    "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys TEXT, ElementId INTEGER,"
+    " AttributeId TEXT, CreatedOn TEXT);\n"
+    "INSERT INTO Pattern VALUES (1, 9, 'CM82', 31, 'MARYSVILLE', NULL);\n"
+    "CREATE TABLE Element (Id INTEGER, Name TEXT, Code TEXT, IsPrivate INTEGER, GroupName TEXT,"
+    " DataType TEXT, Decode TEXT, weight INTEGER);\n"
+    "INSERT INTO Element VALUES (31, 'Plant City', 'PlantCity', 0, 'General', 'string',"
+    " 'Pattern', 98);\n";
+
+const char ERROR_CODE_TABLE[] =
+    "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\n"
+    "INSERT INTO ErrorCode VALUES (0, '0 - VIN decoded clean');\n";
+
+// The least that imports: a WMI with these values, the decode tables and
+// the error-code texts (left out on request, for the supplement to give).
+std::string wmi_row(const std::string& values, bool error_codes = true) {
+  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (" + values + ");\n" + DECODE_TABLES +
+         (error_codes ? ERROR_CODE_TABLE : "");
+}
+
+std::string wmi_created_on(const std::string& text, bool error_codes = true) {
+  return wmi_row("7, '1HG', 988, NULL, 2, NULL, '" + text + "', NULL", error_codes);
 }
 
 TEST_F(ImportTool, DatetimeTextsReadAsUtcMicroseconds) {
@@ -111,15 +180,15 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   spit(path("ErrorCode.tsv"),
        "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
        "2\t2 - VIN corrected, error in one position \r\n\n");
-  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
+  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30", false) +
                              "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
                              "INSERT INTO make VALUES (474, 'Honda');\n",
                          {"--supplement", dir_.string()});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string start =
-      "tamberok-import: warning: the database lacks 86 tables, written empty: Wmi_VinSchema, "
-      "VinSchema, Pattern, Element, Make_Model, Wmi_Make, EngineModel, EngineModelPattern, "
-      "DefaultValue, VinException, Conversion, batterytype, bedtype, ";
+      "tamberok-import: warning: the database lacks 82 tables, written empty: Make_Model, "
+      "Wmi_Make, EngineModel, EngineModelPattern, DefaultValue, VinException, Conversion, "
+      "batterytype, bedtype, ";
   EXPECT_EQ(r.err.substr(0, start.size()), start);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   EXPECT_NE(r.err.find(", wheeliemitigation, VehicleSpecSchema, VSpecSchemaPattern, "
@@ -132,7 +201,7 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   EXPECT_EQ(a->db().lookup(9, 474), "Honda");  // lower-case table name, upper-case column
   EXPECT_EQ(a->db().lookup(44, 2), "2 - VIN corrected, error in one position ");
   EXPECT_EQ(a->db().lookups().size(), 3u);
-  EXPECT_TRUE(a->db().patterns().empty());
+  EXPECT_TRUE(a->db().engine_models().empty());
 }
 
 TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
@@ -140,22 +209,12 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   spit(path("not-a-db"), "just some text, long enough to fill a SQLite header page........\n");
   spit(path("no-wmi.sql"), "CREATE TABLE Element (Id INTEGER);\n");
   spit(path("good.sql"), good);
-  spit(path("bad-year.sql"),
-       good +
-           "CREATE TABLE Wmi_VinSchema (Id INTEGER, WmiId INTEGER, VinSchemaId "
-           "INTEGER, YearFrom INTEGER, YearTo INTEGER);\n"
-           "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, '20O5');\n");
-  spit(path("null-id.sql"), std::string(WMI_TABLE) +
-                                "INSERT INTO Wmi VALUES (NULL, '1HG', 988, NULL, 2, NULL, NULL, "
-                                "NULL);\n");
-  spit(path("big-id.sql"), std::string(WMI_TABLE) +
-                               "INSERT INTO Wmi VALUES (7, '1HG', 4294967296, NULL, 2, NULL, NULL, "
-                               "NULL);\n");
-  spit(path("no-created.sql"), std::string(WMI_TABLE) +
-                                   "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys "
-                                   "TEXT, ElementId INTEGER, AttributeId TEXT);\n");
-  spit(path("repeated-id.sql"),
-       good + "CREATE TABLE VinSchema (Id INTEGER);\nINSERT INTO VinSchema VALUES (5), (5);\n");
+  spit(path("no-codes.sql"), wmi_created_on("2015-03-10 15:25:30", false));
+  spit(path("bad-year.sql"), good + "UPDATE Wmi_VinSchema SET YearTo = '20O5' WHERE Id = 3;\n");
+  spit(path("null-id.sql"), wmi_row("NULL, '1HG', 988, NULL, 2, NULL, NULL, NULL"));
+  spit(path("big-id.sql"), wmi_row("7, '1HG', 4294967296, NULL, 2, NULL, NULL, NULL"));
+  spit(path("no-created.sql"), good + "ALTER TABLE Pattern DROP COLUMN CreatedOn;\n");
+  spit(path("repeated-id.sql"), good + "INSERT INTO VinSchema VALUES (5), (5);\n");
   spit(path("control-in-timestamp.sql"), wmi_created_on("2015-03-04\n10:33:34\x7F"));
   fs::create_directories(path("a-directory"));
   fs::create_directories(path("supplement"));
@@ -166,27 +225,13 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   auto sql = [&](const std::string& name) {
     return std::vector<std::string>{"--sql", path(name).string(), "--out", out};
   };
-  // The small catalogue, spoiled by SQL run after it, as a copy of a real
-  // database might be.
-  const std::string catalogue =
-      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
-  ASSERT_FALSE(catalogue.empty());
-  int spoiled_count = 0;
-  auto spoiled = [&](const std::string& spoil) {
-    std::string name = "spoiled-" + std::to_string(++spoiled_count) + ".sql";
-    spit(path(name), catalogue + "\n" + spoil + "\n");
-    return sql(name);
-  };
+  ASSERT_FALSE(catalogue().empty());
   const std::string wmi_columns =
       "INSERT INTO Wmi (Id, Wmi, ManufacturerId, VehicleTypeId) VALUES ";
   const std::string element_columns =
       "INSERT INTO Element (Id, Name, Code, IsPrivate, GroupName, DataType, Decode) VALUES ";
   const std::string digits_20000(20000, '7');
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const Case cases[] = {
+  expect_refusals({
       {{"--db", path("missing.db").string(), "--out", out},
        "cannot open database " + path("missing.db").string() + ": no such file"},
       {{"--db", path("not-a-db").string(), "--out", out},
@@ -212,11 +257,12 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
       {sql("control-in-timestamp.sql"),
        "table Wmi, row id 7, column CreatedOn: unreadable timestamp "
        "\"2015-03-04\\n10:33:34\\x7F\""},
-      {{"--sql", path("good.sql").string(), "--out", out, "--supplement",
+      {{"--sql", path("no-codes.sql").string(), "--out", out, "--supplement",
         path("supplement").string()},
        path("supplement/ErrorCode.tsv").string() +
            ", line 2: expected an integer id, a tab and a name"},
-      {{"--sql", path("good.sql").string(), "--out", out, "--supplement", path("latin1").string()},
+      {{"--sql", path("no-codes.sql").string(), "--out", out, "--supplement",
+        path("latin1").string()},
        path("latin1/ErrorCode.tsv").string() +
            ", line 2: \"1\\tcheck d\\xEDgit\" is not UTF-8 text"},
 
@@ -278,32 +324,70 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
                "UPDATE sqlite_master SET sql = 'CREATE TABLE Make (Id INTEGER) \"no' || char(10) "
                "|| 'such option\"' WHERE name = 'Make';\n"
                "PRAGMA writable_schema = OFF;\nPRAGMA schema_version = 999;"),
-       "cannot read database " + path("spoiled-20.sql").string() +
+       "cannot read database " + spoiled_file() +
            ": malformed database schema (Make) - unknown table option: \"no\\nsuch option\""},
+  });
+}
+
+TEST_F(ImportTool, DatabasesThatWouldDecodeNoVinAreRefusedNamingTheTable) {
+  std::vector<Refusal> cases;
+  auto lacks = [&](const std::string& spoil, const std::string& tables) {
+    std::vector<std::string> args = spoiled(spoil);
+    cases.push_back({args, "database " + spoiled_file() +
+                               " lacks tables without which no VIN decodes: " + tables});
   };
-  ASSERT_EQ(spoiled_count, 20);  // the schema case names its file
-  // The previous artifact: the unspoiled catalogue.
-  spit(path("catalogue.sql"), catalogue);
-  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"}).status, 0);
-  const std::string previous = slurp(out);
-  for (const Case& test : cases) {
-    spit(out, previous);
-    std::vector<std::string> args = test.args;
-    args.push_back("--quiet");  // the warning on missing tables is not the point here
-    ToolRun r = run(args);
-    EXPECT_EQ(r.status, 1) << test.message;
-    EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
-    EXPECT_TRUE(slurp(out) == previous) << test.message;
-  }
-  // No temporary file is left behind.
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
-  }
+  auto empty = [&](const std::string& spoil, const std::string& table) {
+    cases.push_back(
+        {spoiled(spoil), "table " + table + " has no rows to import: no VIN would decode"});
+  };
+  lacks("DROP TABLE Wmi_VinSchema;", "Wmi_VinSchema");
+  lacks("DROP TABLE VinSchema;", "VinSchema");
+  lacks("DROP TABLE Pattern;", "Pattern");
+  lacks("DROP TABLE Element;", "Element");
+  lacks("DROP TABLE Element; DROP TABLE Wmi_VinSchema;", "Wmi_VinSchema, Element");
+  empty("DELETE FROM Wmi;", "Wmi");
+  // The one WMI left was made for a community schema, and goes with it.
+  empty("DELETE FROM Wmi WHERE Wmi <> 'LRW';", "Wmi");
+  empty("DELETE FROM Wmi_VinSchema;", "Wmi_VinSchema");
+  empty("DELETE FROM VinSchema WHERE Notes IS NOT 'Community contribution';", "VinSchema");
+  empty("DELETE FROM Pattern;", "Pattern");
+  empty("DELETE FROM Element;", "Element");
+  expect_refusals(cases);
+}
+
+TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRefused) {
+  fs::create_directories(path("no-tsv"));
+  fs::create_directories(path("empty-tsv"));
+  spit(path("empty-tsv/ErrorCode.tsv"), "\n\r\n");
+  auto with = [](std::vector<std::string> args, const fs::path& supplement) {
+    args.insert(args.end(), {"--supplement", supplement.string()});
+    return args;
+  };
+  const std::string how =
+      ": give them with --supplement DIR, a folder holding ErrorCode.tsv (data/supplement in the "
+      "source tree)";
+  const std::string no_table = "the database has no ErrorCode table for the error-code texts";
+  expect_refusals({
+      {spoiled("DROP TABLE ErrorCode;"), no_table + how},
+      {with(spoiled("DROP TABLE ErrorCode;"), path("no-tsv")),
+       no_table + " and there is no " + path("no-tsv/ErrorCode.tsv").string() + how},
+      {with(spoiled("DROP TABLE ErrorCode;"), path("empty-tsv")),
+       path("empty-tsv/ErrorCode.tsv").string() +
+           " holds no error codes: every Error Text would be empty"},
+      {spoiled("DELETE FROM ErrorCode;"),
+       "table ErrorCode has no rows: every Error Text would be empty"},
+      // A folder that is not there is a mistake even where the database has the texts.
+      {with(spoiled(""), path("missing")),
+       "cannot open supplement folder " + path("missing").string() + ": no such folder"},
+  });
+  // The database's table comes first; the supplement need not hold the file.
+  ToolRun r = run(with(spoiled(""), path("no-tsv")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
 }
 
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
-  spit(path("catalogue.sql"),
-       slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql"));
+  spit(path("catalogue.sql"), catalogue());
   const std::string out = path("out.rkyv").string();
   spit(out, "the previous artifact");
   // A file-size limit of one block makes the write fail part way, as a full
@@ -319,9 +403,7 @@ TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
 }
 
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
-  const std::string catalogue =
-      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
-  spit(path("limits.sql"), catalogue +
+  spit(path("limits.sql"), catalogue() +
                                "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
                                "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
                                "UPDATE Conversion SET Formula = '#x# * " +
