@@ -58,6 +58,26 @@ void Source::Close::operator()(sqlite3* db) const {
   sqlite3_close(db);
 }
 
+namespace {
+
+// A -wal file holding frames (beyond its 32-byte header) may hold committed
+// changes the database file lacks. Reading them would need the -shm file and
+// locks, that is, writing beside the user's database; a checkpoint copies
+// them in and empties the -wal file.
+void refuse_pending_wal(const std::string& path) {
+  constexpr std::uintmax_t WAL_HEADER_SIZE = 32;
+  std::string wal = path + "-wal";
+  std::error_code ec;
+  std::uintmax_t size = std::filesystem::file_size(wal, ec);
+  if (!ec && size > WAL_HEADER_SIZE) {
+    throw ImportError("database " + path + " has changes in " + wal +
+                      " that are not in the database file yet: checkpoint it (close every "
+                      "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again");
+  }
+}
+
+}  // namespace
+
 Source Source::open_file(const std::string& path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
@@ -66,6 +86,9 @@ Source Source::open_file(const std::string& path) {
   // The downloaded database is in WAL mode: a plain read-only open would
   // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
   // creates them nor locks; nothing writes the file while the tool reads it.
+  // It also reads nothing of a -wal file, so changes committed there but not
+  // yet copied into the database would be silently left out.
+  refuse_pending_wal(path);
   // An absolute path gets an empty authority ("file:///srv/x"), so that a
   // path beginning "//" is still a path and not a host name.
   std::string uri = path.starts_with('/') ? "file://" : "file:";

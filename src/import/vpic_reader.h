@@ -27,7 +27,8 @@ class ImportError : public std::runtime_error {
 // An open SQLite database holding vPIC tables.
 class Source {
  public:
-  // Opens an existing database file read-only.
+  // Opens an existing database file read-only; refuses one whose -wal file
+  // holds changes not yet checkpointed into it.
   static Source open_file(const std::string& path);
   // Runs the SQL text of a file (CREATE TABLE and INSERT statements) in an
   // in-memory database; used for the test fixtures.

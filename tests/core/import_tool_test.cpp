@@ -1,6 +1,7 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
 // in the test, its one-line errors, and that a failed run leaves the output
 // file as it was.
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -384,6 +385,38 @@ TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRe
   ToolRun r = run(with(spoiled(""), path("no-tsv")));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
+}
+
+// Committed changes that a held connection keeps in the -wal file are not in
+// the database file: the tool refuses rather than read the file without them.
+TEST_F(ImportTool, WalChangesNotYetCheckpointedAreRefusedAndReadOnceCheckpointed) {
+  const std::string db = path("wal.db").string();
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> held(raw, sqlite3_close);
+  auto exec = [&](const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(raw);
+  };
+  exec("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;");
+  exec(catalogue());
+  exec("PRAGMA wal_checkpoint(TRUNCATE);");
+  exec("UPDATE Make SET Name = 'Honda Motor' WHERE Id = 474;");
+  ASSERT_GT(fs::file_size(db + "-wal"), 32u);
+  const std::string file = slurp(db);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: database " + db + " has changes in " + db +
+                       "-wal that are not in the database file yet: checkpoint it (close every "
+                       "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(db) == file);
+
+  exec("PRAGMA wal_checkpoint(TRUNCATE);");
+  r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
 }
 
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
