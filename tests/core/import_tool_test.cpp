@@ -2,6 +2,8 @@
 // in the test, its one-line errors, and that a failed run leaves the output
 // file as it was.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -419,20 +421,108 @@ TEST_F(ImportTool, WalChangesNotYetCheckpointedAreRefusedAndReadOnceCheckpointed
   EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
 }
 
+// A folder for link targets: on another file system where there is one, so
+// that a temporary file made beside the link rather than beside its target
+// could not be renamed into place. Removed at the end of the test.
+class Elsewhere {
+ public:
+  explicit Elsewhere(const fs::path& dir) {
+    std::error_code ec;
+    fs::path shm = "/dev/shm";
+    path_ = fs::is_directory(shm, ec) ? shm / ("tamberok-" + dir.filename().string())
+                                      : dir / "elsewhere";
+    fs::create_directories(path_);
+  }
+  ~Elsewhere() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+bool has_temporary_file(const fs::path& dir) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().find(".tmp") != std::string::npos) return true;
+  }
+  return false;
+}
+
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
   spit(path("catalogue.sql"), catalogue());
-  const std::string out = path("out.rkyv").string();
-  spit(out, "the previous artifact");
-  // A file-size limit of one block makes the write fail part way, as a full
-  // disk would; the tool ignores the signal and sees the error.
-  ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"},
-                  "trap '' XFSZ; ulimit -f 1; ");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + out + ": File too large\n");
-  EXPECT_EQ(slurp(out), "the previous artifact");
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  Elsewhere elsewhere(dir_);
+  const fs::path target = elsewhere.path() / "target.rkyv";
+  fs::create_symlink(target, path("link.rkyv"));
+  for (const auto& [given, written] :
+       {std::pair{out(), fs::path(out())}, std::pair{path("link.rkyv").string(), target}}) {
+    spit(written, "the previous artifact");
+    // A file-size limit of one block makes the write fail part way, as a full
+    // disk would; the tool ignores the signal and sees the error.
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", given, "--quiet"},
+                    "trap '' XFSZ; ulimit -f 1; ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + given + ": File too large\n");
+    EXPECT_EQ(slurp(written), "the previous artifact");
+    EXPECT_FALSE(has_temporary_file(dir_));
+    EXPECT_FALSE(has_temporary_file(elsewhere.path()));
   }
+}
+
+TEST_F(ImportTool, OutputThroughLinksGoesToTheirTargetAndTheLinksStay) {
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+  const std::string artifact_bytes = slurp(out());
+  Elsewhere elsewhere(dir_);
+  spit(elsewhere.path() / "old.rkyv", "the previous artifact");
+  fs::create_symlink(elsewhere.path() / "old.rkyv", path("to-old"));
+  fs::create_symlink(elsewhere.path() / "new.rkyv", path("to-new"));  // nothing there yet
+  fs::create_symlink("to-old", path("to-link"));                      // relative, to a link
+  const struct {
+    const char* link;
+    fs::path written;
+  } cases[] = {{"to-old", elsewhere.path() / "old.rkyv"},
+               {"to-new", elsewhere.path() / "new.rkyv"},
+               {"to-link", elsewhere.path() / "old.rkyv"}};
+  for (const auto& c : cases) {
+    spit(c.written, "the previous artifact");
+    const fs::path before = fs::read_symlink(path(c.link));
+    ToolRun r =
+        run({"--sql", path("catalogue.sql").string(), "--out", path(c.link).string(), "--quiet"});
+    EXPECT_EQ(r.status, 0) << c.link << ": " << r.err;
+    EXPECT_TRUE(fs::is_symlink(path(c.link))) << c.link;
+    EXPECT_EQ(fs::read_symlink(path(c.link)), before) << c.link;
+    EXPECT_TRUE(slurp(c.written) == artifact_bytes) << c.link;
+    EXPECT_FALSE(has_temporary_file(dir_));
+    EXPECT_FALSE(has_temporary_file(elsewhere.path()));
+  }
+}
+
+TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  fs::create_symlink("fifo", path("to-fifo"));
+  fs::create_symlink("loop", path("loop"));
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"fifo", "it is a FIFO, not a regular file"},
+      {"to-fifo", "it is a FIFO, not a regular file"},
+      {"loop", "Too many levels of symbolic links"},
+  };
+  // A node like /dev/null's, where the test may make one (as root).
+  if (::mknod(path("device").c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0) {
+    cases.emplace_back("device", "it is a character device, not a regular file");
+  }
+  for (const auto& [name, reason] : cases) {
+    const std::string out = path(name).string();
+    struct stat before, after;
+    ASSERT_EQ(::lstat(out.c_str(), &before), 0);
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + out + ": " + reason + "\n");
+    ASSERT_EQ(::lstat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode) << name;
+    EXPECT_EQ(after.st_ino, before.st_ino) << name;
+  }
+  EXPECT_EQ(fs::read_symlink(path("to-fifo")), "fifo");
+  EXPECT_FALSE(has_temporary_file(dir_));
 }
 
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
