@@ -45,14 +45,20 @@ struct Options {
   std::optional<std::string> out;
   std::optional<std::string> supplement;
   bool quiet = false;
+  bool help = false;
 };
 
-// None after printing the usage for arguments that do not make a call.
+// None after printing the usage for arguments that do not make a call;
+// `help` set, and nothing else read, at --help or -h.
 std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::optional<std::string>* target = nullptr;
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
     if (arg == "--quiet") {
       options.quiet = true;
       continue;
@@ -259,6 +265,10 @@ int main(int argc, char** argv) {
   using namespace tamberok::import;
   std::optional<Options> options = parse_options(argc, argv);
   if (!options) return 2;
+  if (options->help) {
+    std::printf("%s\n", USAGE);
+    return 0;
+  }
   try {
     return run(*options);
   } catch (const std::bad_alloc&) {

@@ -559,6 +559,18 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
   EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors \u00e9 \u20ac \U0001F697 \U0010FFFF");
 }
 
+TEST_F(ImportTool, HelpPrintsTheUsageOnStandardOutput) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"--db", "a.db", "-h", "--frobnicate"}}) {
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args.back();
+    EXPECT_EQ(r.out,
+              "usage: tamberok-import (--db FILE | --sql FILE) --out FILE [--supplement DIR] "
+              "[--quiet]\n");
+    EXPECT_EQ(r.err, "");
+  }
+}
+
 TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{},
