@@ -81,6 +81,9 @@ std::string in_quotes(std::string_view text) {
   for (size_t at = 0; at < text.size();) {
     size_t n = utf8_sequence(text, at);
     unsigned char c = static_cast<unsigned char>(text[at]);
+    if (text.size() > QUOTED_BYTES_MAX && at + std::max<size_t>(n, 1) > QUOTED_BYTES_MAX) {
+      return out + "\"... (" + std::to_string(text.size()) + " bytes)";
+    }
     if (n == 0) {
       append_hex(out, c);
       n = 1;

@@ -28,8 +28,13 @@ inline constexpr size_t CONVERSION_TEXT_MAX = 100;
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_utf8(std::string_view text);
 
+// A bad cell can be megabytes long: a message quotes this many bytes of it
+// at the most, cut where a character ends, and gives its whole length.
+inline constexpr size_t QUOTED_BYTES_MAX = 200;
+
 // The text in double quotes for a one-line message: backslash, quote and
-// control characters escaped, bytes that are not UTF-8 as \xNN.
+// control characters escaped, bytes that are not UTF-8 as \xNN. A longer
+// text than QUOTED_BYTES_MAX ends in `"... (N bytes)`.
 std::string in_quotes(std::string_view text);
 
 // The message with its control characters escaped, so it prints as one line

@@ -389,6 +389,24 @@ TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRe
   EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
 }
 
+TEST_F(ImportTool, LongBadCellsAreQuotedInPartWithTheirLength) {
+  const std::string a199(199, 'a'), a200(200, 'a');
+  const std::string name = "table Make, row id 474, column Name: ";
+  auto make_name = [&](const std::string& text, const std::string& hex) {
+    return spoiled("UPDATE Make SET Name = '" + text + "' || CAST(X'" + hex +
+                   "' AS TEXT) WHERE Id = 474;");
+  };
+  expect_refusals({
+      {make_name(a199, "FF"), name + "\"" + a199 + "\\xFF\" is not UTF-8 text"},
+      {make_name(a200, "FF"), name + "\"" + a200 + "\"... (201 bytes) is not UTF-8 text"},
+      // The two bytes of an é would end past 200: the quote stops before it.
+      {make_name(a199, "C3A9FF"), name + "\"" + a199 + "\"... (202 bytes) is not UTF-8 text"},
+      {spoiled("UPDATE Wmi SET Wmi = hex(zeroblob(50000)) WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column Wmi: the WMI code \"" + std::string(200, '0') +
+           "\"... (100000 bytes) is not 3 or 6 characters of the VIN alphabet in upper case"},
+  });
+}
+
 // Committed changes that a held connection keeps in the -wal file are not in
 // the database file: the tool refuses rather than read the file without them.
 TEST_F(ImportTool, WalChangesNotYetCheckpointedAreRefusedAndReadOnceCheckpointed) {
