@@ -543,7 +543,7 @@ TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
   EXPECT_FALSE(has_temporary_file(dir_));
 }
 
-TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
+TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
   spit(path("limits.sql"), catalogue() +
                                "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
                                "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
@@ -554,25 +554,32 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
                                std::string(100, '3') +
                                "' WHERE Id = 3002;\n"
                                "UPDATE Wmi SET Wmi = '1OY' WHERE Id = 2101;\n"
-                               "UPDATE Wmi SET Wmi = 'Q9I000' WHERE Id = 9001;\n"
+                               "UPDATE Wmi SET Wmi = 'Q99I00' WHERE Id = 9001;\n"
+                               // A 9 third asks for six characters, any other third for three.
+                               "UPDATE Wmi SET Wmi = '1H9' WHERE Id = 3300;\n"
+                               "UPDATE Wmi SET Wmi = '1FTAB1' WHERE Id = 3120;\n"
                                "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors \u00e9 "
                                "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n");
   ToolRun r = run({"--sql", path("limits.sql").string(), "--out", path("out.rkyv").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   // The first line names the lookup tables the catalogue lacks.
-  std::string warning =
+  std::string warnings =
       "tamberok-import: warning: table Wmi: 2 WMI codes hold I, O or Q, which no VIN carries; "
-      "kept (1OY, Q9I000)\n";
-  ASSERT_GE(r.err.size(), warning.size());
-  EXPECT_EQ(r.err.substr(r.err.size() - warning.size()), warning);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+      "kept (1OY, Q99I00)\n"
+      "tamberok-import: warning: table Wmi: 2 WMI codes are 3 characters with 9 third or 6 "
+      "without, which no VIN carries; kept (1FTAB1, 1H9)\n";
+  ASSERT_GE(r.err.size(), warnings.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - warnings.size()), warnings);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3);
 
   std::unique_ptr<ArtifactDb> a = artifact();
   ASSERT_TRUE(a->db().element(65535));
   EXPECT_EQ(a->db().element(65535)->weight, -32767);
   EXPECT_EQ(a->db().element(5)->weight, 32767);
   EXPECT_EQ(a->db().wmi_any("1OY")->id, 2101);
-  EXPECT_EQ(a->db().wmi_any("Q9I000")->id, 9001);
+  EXPECT_EQ(a->db().wmi_any("Q99I00")->id, 9001);
+  EXPECT_EQ(a->db().wmi_any("1H9")->id, 3300);
+  EXPECT_EQ(a->db().wmi_any("1FTAB1")->id, 3120);
   // Control characters are data; UTF-8 of every sequence length reads.
   EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors \u00e9 \u20ac \U0001F697 \U0010FFFF");
 }
