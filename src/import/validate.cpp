@@ -210,10 +210,10 @@ void check_elements(const artifact::Contents& c) {
              "element id " + std::to_string(r.id) + " is outside 0 to " +
                  std::to_string(ELEMENT_ID_MAX));
     }
-    if (r.weight != NONE_I32 && (r.weight < -ELEMENT_WEIGHT_MAX || r.weight > ELEMENT_WEIGHT_MAX)) {
+    if (r.weight != NONE_I32 && (r.weight < ELEMENT_WEIGHT_MIN || r.weight > ELEMENT_WEIGHT_MAX)) {
       refuse("Element", row_id(r.id), "weight",
-             "weight " + std::to_string(r.weight) + " is outside -" +
-                 std::to_string(ELEMENT_WEIGHT_MAX) + " to " + std::to_string(ELEMENT_WEIGHT_MAX));
+             "weight " + std::to_string(r.weight) + " is outside " +
+                 std::to_string(ELEMENT_WEIGHT_MIN) + " to " + std::to_string(ELEMENT_WEIGHT_MAX));
     }
   }
 }
@@ -236,7 +236,8 @@ void check_conversion_texts(const artifact::Contents& c) {
   }
   if (sources.empty()) return;
   // The values a conversion reads come from every stage that can supply its source element.
-  auto check_values = [&sources](const auto& rows, const char* table, const char* column, auto field) {
+  auto check_values = [&sources](const auto& rows, const char* table, const char* column,
+                                 auto field) {
     for (const auto& r : rows) {
       if (sources.count(r.element_id)) check_conversion_text(table, r.id, column, r.*field);
     }
@@ -244,7 +245,8 @@ void check_conversion_texts(const artifact::Contents& c) {
   check_values(c.patterns, "Pattern", "AttributeId", &artifact::Pattern::attribute_id);
   check_values(c.engine_model_patterns, "EngineModelPattern", "AttributeId",
                &artifact::EngineModelPattern::attribute_id);
-  check_values(c.default_values, "DefaultValue", "DefaultValue", &artifact::DefaultValue::default_value);
+  check_values(c.default_values, "DefaultValue", "DefaultValue",
+               &artifact::DefaultValue::default_value);
   check_values(c.vehicle_spec_patterns, "VehicleSpecPattern", "AttributeId",
                &artifact::VehicleSpecPattern::attribute_id);
 }

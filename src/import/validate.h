@@ -19,7 +19,9 @@ namespace tamberok::import {
 // The decoder indexes elements by id in an array of (largest id + 1) slots.
 inline constexpr int32_t ELEMENT_ID_MAX = 65535;
 // A pass score adds the weight of each element once: with at most 65,536
-// elements of weight within this bound, every sum stays inside 32 bits.
+// elements of a 16-bit weight, every sum stays inside 32 bits (-2^31 at the
+// very least, 2^31 - 65,536 at the most).
+inline constexpr int32_t ELEMENT_WEIGHT_MIN = -32768;
 inline constexpr int32_t ELEMENT_WEIGHT_MAX = 32767;
 // Conversions work in exact decimal arithmetic, quadratic in the length of
 // the formula and of the value converted; these texts are a few characters.

@@ -314,7 +314,7 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
        "table Wmi, row id 2094, column MakeId: -2147483648 is the artifact's mark of an absent "
        "integer"},
       {spoiled("UPDATE Element SET weight = 2147483647 WHERE Id = 5;"),
-       "table Element, row id 5, column weight: weight 2147483647 is outside -32767 to 32767"},
+       "table Element, row id 5, column weight: weight 2147483647 is outside -32768 to 32767"},
       {spoiled("UPDATE Conversion SET Formula = '#x# * " + digits_20000 + "' WHERE Id = 4;"),
        "table Conversion, row id 4, column Formula: a text that a conversion reads is 20006 "
        "bytes long, more than 100"},
@@ -387,6 +387,74 @@ TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRe
   ToolRun r = run(with(spoiled(""), path("no-tsv")));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
+}
+
+TEST_F(ImportTool, CellsJustPastWhatTheArtifactHoldsAreRefused) {
+  std::vector<Refusal> cases;
+  // Overlong forms, code points above U+10FFFF, surrogates, a sequence cut short.
+  for (const auto& [hex, quoted] : std::vector<std::pair<std::string, std::string>>{
+           {"C080", "\\xC0\\x80"},
+           {"C1BF", "\\xC1\\xBF"},
+           {"E08080", "\\xE0\\x80\\x80"},
+           {"E09FBF", "\\xE0\\x9F\\xBF"},
+           {"F0808080", "\\xF0\\x80\\x80\\x80"},
+           {"F08FBFBF", "\\xF0\\x8F\\xBF\\xBF"},
+           {"F4908080", "\\xF4\\x90\\x80\\x80"},
+           {"F5808080", "\\xF5\\x80\\x80\\x80"},
+           {"FF", "\\xFF"},
+           {"EDA080", "\\xED\\xA0\\x80"},
+           {"EDBFBF", "\\xED\\xBF\\xBF"},
+           {"E282", "\\xE2\\x82"},
+       }) {
+    cases.push_back(
+        {spoiled("UPDATE Make SET Name = CAST(X'486F6E6461" + hex + "' AS TEXT) WHERE Id = 474;"),
+         "table Make, row id 474, column Name: \"Honda" + quoted + "\" is not UTF-8 text"});
+  }
+  const std::string weight = "table Element, row id 5, column weight: weight ";
+  cases.push_back({spoiled("UPDATE Element SET weight = 32768 WHERE Id = 5;"),
+                   weight + "32768 is outside -32768 to 32767"});
+  cases.push_back({spoiled("UPDATE Element SET weight = -32769 WHERE Id = 5;"),
+                   weight + "-32769 is outside -32768 to 32767"});
+  cases.push_back(
+      {spoiled("UPDATE Element SET Id = 65536 WHERE Id = 1;"),
+       "table Element, row id 65536, column Id: element id 65536 is outside 0 to 65535"});
+  // A conversion from an element that no conversion fills still reads that
+  // element's values from every stage that gives them.
+  const std::string digits_101(101, '7');
+  const std::string too_long = ": a text that a conversion reads is 101 bytes long, more than 100";
+  for (const auto& [from, update, row] : std::vector<std::array<std::string, 3>>{
+           {"5", "Pattern SET AttributeId", "table Pattern, row id 421972, column AttributeId"},
+           {"9", "EngineModelPattern SET AttributeId",
+            "table EngineModelPattern, row id 3001, column AttributeId"},
+           {"3", "DefaultValue SET DefaultValue",
+            "table DefaultValue, row id 11, column DefaultValue"},
+           {"86", "VehicleSpecPattern SET AttributeId",
+            "table VehicleSpecPattern, row id 5002, column AttributeId"},
+       }) {
+    std::string id = row.substr(row.find("row id ") + 7);
+    id = id.substr(0, id.find(','));
+    cases.push_back(
+        {spoiled("INSERT INTO Conversion VALUES (8, " + from + ", 11, '#x#');\nUPDATE " + update +
+                 " = '" + digits_101 + "' WHERE Id = " + id + ";"),
+         row + too_long});
+  }
+  // Tables kept in order by a parent first still name each row by its id,
+  // under the same parent or another.
+  for (const auto& [insert, table, id] : std::vector<std::array<std::string, 3>>{
+           {"DefaultValue VALUES (11, 25, 1, '5', NULL, NULL)", "DefaultValue", "11"},
+           {"DefaultValue VALUES (11, 25, 2, '5', NULL, NULL)", "DefaultValue", "11"},
+           {"EngineModelPattern VALUES (3001, 301, 13, '1', NULL, NULL)", "EngineModelPattern",
+            "3001"},
+           {"EngineModelPattern VALUES (3001, 28, 13, '1', NULL, NULL)", "EngineModelPattern",
+            "3001"},
+           {"Wmi_VinSchema VALUES (2095, 2094, 9774, 2003, 2003, NULL)", "Wmi_VinSchema", "2095"},
+           {"Wmi_VinSchema VALUES (2095, 2101, 15001, 2017, NULL, NULL)", "Wmi_VinSchema", "2095"},
+       }) {
+    cases.push_back({spoiled("INSERT INTO " + insert + ";"),
+                     "table " + table + ", row id " + id +
+                         ", column Id: duplicate id: more than one row has the id " + id});
+  }
+  expect_refusals(cases);
 }
 
 TEST_F(ImportTool, LongBadCellsAreQuotedInPartWithTheirLength) {
@@ -545,7 +613,7 @@ TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
 
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
   spit(path("limits.sql"), catalogue() +
-                               "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
+                               "UPDATE Element SET Id = 65535, weight = -32768 WHERE Id = 1;\n"
                                "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
                                "UPDATE Conversion SET Formula = '#x# * " +
                                std::string(94, '1') +
@@ -559,7 +627,11 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
                                "UPDATE Wmi SET Wmi = '1H9' WHERE Id = 3300;\n"
                                "UPDATE Wmi SET Wmi = '1FTAB1' WHERE Id = 3120;\n"
                                "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors \u00e9 "
-                               "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n");
+                               "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n"
+                               // The first and last of each sequence length and around the
+                               // surrogates.
+                               "UPDATE Manufacturer SET Name = CAST(X'7FC280DFBFE0A080ED9FBFEE8080"
+                               "EFBFBFF0908080F48FBFBF' AS TEXT) WHERE Id = 955;\n");
   ToolRun r = run({"--sql", path("limits.sql").string(), "--out", path("out.rkyv").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   // The first line names the lookup tables the catalogue lacks.
@@ -574,7 +646,7 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
 
   std::unique_ptr<ArtifactDb> a = artifact();
   ASSERT_TRUE(a->db().element(65535));
-  EXPECT_EQ(a->db().element(65535)->weight, -32767);
+  EXPECT_EQ(a->db().element(65535)->weight, -32768);
   EXPECT_EQ(a->db().element(5)->weight, 32767);
   EXPECT_EQ(a->db().wmi_any("1OY")->id, 2101);
   EXPECT_EQ(a->db().wmi_any("Q99I00")->id, 9001);
@@ -582,6 +654,8 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
   EXPECT_EQ(a->db().wmi_any("1FTAB1")->id, 3120);
   // Control characters are data; UTF-8 of every sequence length reads.
   EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors \u00e9 \u20ac \U0001F697 \U0010FFFF");
+  EXPECT_EQ(a->db().lookup(10, 955),
+            "\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U00010000\U0010FFFF");
 }
 
 TEST_F(ImportTool, HelpPrintsTheUsageOnStandardOutput) {
