@@ -4,11 +4,13 @@
 //
 // --sql loads SQL text (the test fixtures) into an in-memory database. Rows
 // that would decode wrongly stop the import before anything is written
-// (validate.h). The artifact is written to a temporary file beside FILE and
-// renamed over it only once it is complete and every table has been checked
-// to be in its stored order, so a failed run never leaves a half-written
-// artifact. The stored cover corpus is chosen by decoding with the checked
-// tables (cover.h) before that one write.
+// (validate.h). The artifact is written to a temporary file beside FILE (or
+// beside what FILE links to) and renamed over it only once it is complete
+// and every table has been checked to be in its stored order, so a failed
+// run never leaves a half-written artifact. The stored cover corpus is
+// chosen by decoding with the checked tables (cover.h) before that one write.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,14 +45,20 @@ struct Options {
   std::optional<std::string> out;
   std::optional<std::string> supplement;
   bool quiet = false;
+  bool help = false;
 };
 
-// None after printing the usage for arguments that do not make a call.
+// None after printing the usage for arguments that do not make a call;
+// `help` set, and nothing else read, at --help or -h.
 std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::optional<std::string>* target = nullptr;
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return options;
+    }
     if (arg == "--quiet") {
       options.quiet = true;
       continue;
@@ -74,23 +84,103 @@ std::string error_text(int error) {
   return std::strerror(error);
 }
 
+ImportError cannot_write(const std::string& path, const std::string& reason) {
+  return ImportError("cannot write " + path + ": " + reason);
+}
+
+const char* kind_of_file(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// The file `path` names once its symbolic links are followed, so that a
+// link stays a link and what it points to gets the artifact. Only a regular
+// file or a name not yet taken is replaced: a device, a FIFO or a folder
+// would be swapped for a plain file.
+std::string output_target(const std::string& path) {
+  constexpr int LINKS_MAX = 40;  // as the kernel's own limit on a lookup
+  std::string target = path;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0) {
+      if (errno == ENOENT) return target;  // a missing folder shows when the file is made
+      throw cannot_write(path, error_text(errno));
+    }
+    if (S_ISREG(st.st_mode)) return target;
+    if (S_ISDIR(st.st_mode)) throw cannot_write(path, error_text(EISDIR));
+    if (!S_ISLNK(st.st_mode)) {
+      throw cannot_write(path,
+                         std::string("it is ") + kind_of_file(st.st_mode) + ", not a regular file");
+    }
+    if (links == LINKS_MAX) throw cannot_write(path, error_text(ELOOP));
+    std::error_code ec;
+    std::filesystem::path link = std::filesystem::read_symlink(target, ec);
+    if (ec) throw cannot_write(path, ec.message());
+    target = (std::filesystem::path(target).parent_path() / link).string();
+  }
+}
+
+// A temporary file that is removed unless it was renamed into place.
+class TempFile {
+ public:
+  // Made under a fresh random name beside `target`, exclusively and without
+  // following a link: whatever already has a name there is never opened.
+  TempFile(const std::string& path, const std::string& target) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char suffix[20];
+      std::snprintf(suffix, sizeof(suffix), ".tmp-%08x", static_cast<unsigned>(random()));
+      name_ = target + suffix;
+      fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ >= 0) return;
+      if (errno != EEXIST) throw cannot_write(path, error_text(errno));
+    }
+    throw cannot_write(path, "no free temporary name beside it");
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!renamed_) ::unlink(name_.c_str());
+  }
+
+  // 0, or the errno of the first step that failed.
+  int write_all(const std::vector<uint8_t>& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno;
+      done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd_) != 0) return errno;
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+  int rename_to(const std::string& target) {
+    if (::rename(name_.c_str(), target.c_str()) != 0) return errno;
+    renamed_ = true;
+    return 0;
+  }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool renamed_ = false;
+};
+
 // Writes beside the target and renames, so readers see the old artifact or
 // the new one, never a part.
 void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  std::FILE* file = std::fopen(temp.c_str(), "wb");
-  if (file == nullptr) throw ImportError("cannot write " + path + ": " + error_text(errno));
-  int error = 0;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fflush(file) != 0 ||
-      ::fsync(::fileno(file)) != 0) {
-    error = errno;
-  }
-  if (std::fclose(file) != 0 && error == 0) error = errno;
-  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    std::remove(temp.c_str());
-    throw ImportError("cannot write " + path + ": " + error_text(error));
-  }
+  std::string target = output_target(path);
+  TempFile temp(path, target);
+  int error = temp.write_all(bytes);
+  if (error == 0) error = temp.rename_to(target);
+  if (error != 0) throw cannot_write(path, error_text(error));
 }
 
 void print_summary(const Options& options, const Db& db, size_t bytes, double seconds) {
@@ -175,6 +265,10 @@ int main(int argc, char** argv) {
   using namespace tamberok::import;
   std::optional<Options> options = parse_options(argc, argv);
   if (!options) return 2;
+  if (options->help) {
+    std::printf("%s\n", USAGE);
+    return 0;
+  }
   try {
     return run(*options);
   } catch (const std::bad_alloc&) {

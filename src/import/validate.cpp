@@ -81,6 +81,9 @@ std::string in_quotes(std::string_view text) {
   for (size_t at = 0; at < text.size();) {
     size_t n = utf8_sequence(text, at);
     unsigned char c = static_cast<unsigned char>(text[at]);
+    if (text.size() > QUOTED_BYTES_MAX && at + std::max<size_t>(n, 1) > QUOTED_BYTES_MAX) {
+      return out + "\"... (" + std::to_string(text.size()) + " bytes)";
+    }
     if (n == 0) {
       append_hex(out, c);
       n = 1;
@@ -152,11 +155,27 @@ bool is_excluded_letter(char c) {
   return c == 'I' || c == 'O' || c == 'Q';
 }
 
+// One warning line for WMI codes that no VIN can carry: their count and the
+// first few of them.
+void warn_of_codes(std::vector<std::string_view>& codes, std::string_view what,
+                   std::vector<std::string>& warnings) {
+  if (codes.empty()) return;
+  std::sort(codes.begin(), codes.end());
+  std::string line = "table Wmi: " + std::to_string(codes.size()) + " WMI codes " +
+                     std::string(what) + ", which no VIN carries; kept (";
+  for (size_t i = 0; i < codes.size() && i < 5; ++i) {
+    line += (i == 0 ? "" : ", ") + std::string(codes[i]);
+  }
+  line += codes.size() > 5 ? ", ...)" : ")";
+  warnings.push_back(line);
+}
+
 void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings) {
   check_unique_ids("Wmi", c.wmis, ID_OF);
   std::unordered_map<std::string_view, int32_t> ids_by_code;
   ids_by_code.reserve(c.wmis.size());
   std::vector<std::string_view> outside_alphabet;
+  std::vector<std::string_view> wrong_length;
   for (const artifact::Wmi& r : c.wmis) {
     const std::string& code = r.code;
     bool shaped = (code.size() == 3 || code.size() == 6) &&
@@ -169,6 +188,9 @@ void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings)
     if (std::any_of(code.begin(), code.end(), is_excluded_letter)) {
       outside_alphabet.push_back(code);
     }
+    // A VIN whose third character is 9 carries a six-character WMI, any
+    // other VIN a three-character one.
+    if ((code.size() == 6) != (code[2] == '9')) wrong_length.push_back(code);
     auto [it, added] = ids_by_code.emplace(code, r.id);
     if (!added) {
       refuse("Wmi", row_id(r.id), "Wmi",
@@ -176,16 +198,8 @@ void check_wmis(const artifact::Contents& c, std::vector<std::string>& warnings)
                  std::to_string(it->second));
     }
   }
-  if (!outside_alphabet.empty()) {
-    std::sort(outside_alphabet.begin(), outside_alphabet.end());
-    std::string line = "table Wmi: " + std::to_string(outside_alphabet.size()) +
-                       " WMI codes hold I, O or Q, which no VIN carries; kept (";
-    for (size_t i = 0; i < outside_alphabet.size() && i < 5; ++i) {
-      line += (i == 0 ? "" : ", ") + std::string(outside_alphabet[i]);
-    }
-    line += outside_alphabet.size() > 5 ? ", ...)" : ")";
-    warnings.push_back(line);
-  }
+  warn_of_codes(outside_alphabet, "hold I, O or Q", warnings);
+  warn_of_codes(wrong_length, "are 3 characters with 9 third or 6 without", warnings);
 }
 
 void check_elements(const artifact::Contents& c) {
@@ -196,10 +210,10 @@ void check_elements(const artifact::Contents& c) {
              "element id " + std::to_string(r.id) + " is outside 0 to " +
                  std::to_string(ELEMENT_ID_MAX));
     }
-    if (r.weight != NONE_I32 && (r.weight < -ELEMENT_WEIGHT_MAX || r.weight > ELEMENT_WEIGHT_MAX)) {
+    if (r.weight != NONE_I32 && (r.weight < ELEMENT_WEIGHT_MIN || r.weight > ELEMENT_WEIGHT_MAX)) {
       refuse("Element", row_id(r.id), "weight",
-             "weight " + std::to_string(r.weight) + " is outside -" +
-                 std::to_string(ELEMENT_WEIGHT_MAX) + " to " + std::to_string(ELEMENT_WEIGHT_MAX));
+             "weight " + std::to_string(r.weight) + " is outside " +
+                 std::to_string(ELEMENT_WEIGHT_MIN) + " to " + std::to_string(ELEMENT_WEIGHT_MAX));
     }
   }
 }
@@ -222,7 +236,8 @@ void check_conversion_texts(const artifact::Contents& c) {
   }
   if (sources.empty()) return;
   // The values a conversion reads come from every stage that can supply its source element.
-  auto check_values = [&sources](const auto& rows, const char* table, const char* column, auto field) {
+  auto check_values = [&sources](const auto& rows, const char* table, const char* column,
+                                 auto field) {
     for (const auto& r : rows) {
       if (sources.count(r.element_id)) check_conversion_text(table, r.id, column, r.*field);
     }
@@ -230,7 +245,8 @@ void check_conversion_texts(const artifact::Contents& c) {
   check_values(c.patterns, "Pattern", "AttributeId", &artifact::Pattern::attribute_id);
   check_values(c.engine_model_patterns, "EngineModelPattern", "AttributeId",
                &artifact::EngineModelPattern::attribute_id);
-  check_values(c.default_values, "DefaultValue", "DefaultValue", &artifact::DefaultValue::default_value);
+  check_values(c.default_values, "DefaultValue", "DefaultValue",
+               &artifact::DefaultValue::default_value);
   check_values(c.vehicle_spec_patterns, "VehicleSpecPattern", "AttributeId",
                &artifact::VehicleSpecPattern::attribute_id);
 }

@@ -58,6 +58,26 @@ void Source::Close::operator()(sqlite3* db) const {
   sqlite3_close(db);
 }
 
+namespace {
+
+// A -wal file holding frames (beyond its 32-byte header) may hold committed
+// changes the database file lacks. Reading them would need the -shm file and
+// locks, that is, writing beside the user's database; a checkpoint copies
+// them in and empties the -wal file.
+void refuse_pending_wal(const std::string& path) {
+  constexpr std::uintmax_t WAL_HEADER_SIZE = 32;
+  std::string wal = path + "-wal";
+  std::error_code ec;
+  std::uintmax_t size = std::filesystem::file_size(wal, ec);
+  if (!ec && size > WAL_HEADER_SIZE) {
+    throw ImportError("database " + path + " has changes in " + wal +
+                      " that are not in the database file yet: checkpoint it (close every "
+                      "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again");
+  }
+}
+
+}  // namespace
+
 Source Source::open_file(const std::string& path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
@@ -66,6 +86,9 @@ Source Source::open_file(const std::string& path) {
   // The downloaded database is in WAL mode: a plain read-only open would
   // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
   // creates them nor locks; nothing writes the file while the tool reads it.
+  // It also reads nothing of a -wal file, so changes committed there but not
+  // yet copied into the database would be silently left out.
+  refuse_pending_wal(path);
   // An absolute path gets an empty authority ("file:///srv/x"), so that a
   // path beginning "//" is still a path and not a host name.
   std::string uri = path.starts_with('/') ? "file://" : "file:";
@@ -299,14 +322,26 @@ void read_table(const Source& source, const Catalog& catalog, std::vector<std::s
 
 constexpr uint16_t ERRORCODE_TABLE = 44;
 
+constexpr std::string_view NO_ERROR_CODE_TABLE =
+    "the database has no ErrorCode table for the error-code texts";
+constexpr std::string_view HOW_TO_GIVE_ERROR_TEXTS =
+    ": give them with --supplement DIR, a folder holding ErrorCode.tsv (data/supplement in the "
+    "source tree)";
+
 // ErrorCode.tsv: one "id TAB name" per line. The name runs to the end of the
 // line unchanged: some vPIC error texts end in a blank.
-bool read_error_code_supplement(const std::optional<std::string>& dir,
+void read_error_code_supplement(const std::optional<std::string>& dir,
                                 std::vector<artifact::Lookup>& out) {
-  if (!dir) return false;
+  if (!dir) {
+    throw ImportError(std::string(NO_ERROR_CODE_TABLE) + std::string(HOW_TO_GIVE_ERROR_TEXTS));
+  }
   std::string path = (std::filesystem::path(*dir) / "ErrorCode.tsv").string();
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in) {
+    throw ImportError(std::string(NO_ERROR_CODE_TABLE) + " and there is no " + path +
+                      std::string(HOW_TO_GIVE_ERROR_TEXTS));
+  }
+  size_t first = out.size();
   std::string line;
   for (size_t number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -324,24 +359,33 @@ bool read_error_code_supplement(const std::optional<std::string>& dir,
     }
     out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = line.substr(tab + 1)});
   }
-  return true;
+  if (out.size() == first) {
+    throw ImportError(path + " holds no error codes: every Error Text would be empty");
+  }
 }
 
+// Every decode names its error codes in text: the database's ErrorCode
+// table gives the texts, else the supplement file does.
 void read_lookups(const Source& source, const Catalog& catalog,
                   const std::optional<std::string>& supplement_dir, Import& import) {
   static_assert(LOOKUP_TABLE_NAMES[ERRORCODE_TABLE] == "errorcode");
+  std::vector<artifact::Lookup>& rows = import.contents.lookups;
   for (uint16_t index = 0; index < LOOKUP_TABLE_NAMES.size(); ++index) {
     std::string_view name = LOOKUP_TABLE_NAMES[index];
-    import.lookup_tables.push_back(catalog.find(name).value_or(std::string(name)));
-    std::vector<artifact::Lookup>& rows = import.contents.lookups;
-    if (index == ERRORCODE_TABLE && !catalog.find(name) &&
-        read_error_code_supplement(supplement_dir, rows)) {
+    std::optional<std::string> stored = catalog.find(name);
+    import.lookup_tables.push_back(stored.value_or(std::string(name)));
+    if (index == ERRORCODE_TABLE && !stored) {
+      read_error_code_supplement(supplement_dir, rows);
       continue;
     }
+    size_t first = rows.size();
     read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
                [&](const TableReader& r) {
                  rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
                });
+    if (index == ERRORCODE_TABLE && rows.size() == first) {
+      throw ImportError("table " + *stored + " has no rows: every Error Text would be empty");
+    }
   }
 }
 
@@ -508,11 +552,56 @@ std::optional<int64_t> parse_timestamp(std::string_view t) {
 
 // ---- The whole database -----------------------------------------------------------------
 
-Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
-  Catalog catalog(source);
+namespace {
+
+// Tables without which no VIN decodes: a WMI leads to its schemas, their
+// patterns give the values, and the elements name them. Any other table may
+// be missing (a trimmed copy lacks several) and is written empty.
+constexpr std::string_view REQUIRED_TABLES[] = {"Wmi", "Wmi_VinSchema", "VinSchema", "Pattern",
+                                                "Element"};
+
+void require_tables(const Source& source, const Catalog& catalog) {
   if (!catalog.find("Wmi")) {
     throw ImportError("database " + source.label() + " has no Wmi table (is it a vPIC database?)");
   }
+  std::string missing;
+  for (std::string_view table : REQUIRED_TABLES) {
+    if (!catalog.find(table)) missing += (missing.empty() ? "" : ", ") + std::string(table);
+  }
+  if (!missing.empty()) {
+    throw ImportError("database " + source.label() +
+                      " lacks tables without which no VIN decodes: " + missing);
+  }
+}
+
+// Each must still hold rows once the community rows are gone: an artifact
+// without them decodes every VIN to error 8.
+void require_rows(const Catalog& catalog, const artifact::Contents& c) {
+  const std::pair<std::string_view, bool> empty[] = {
+      {"Wmi", c.wmis.empty()},
+      {"Wmi_VinSchema", c.wmi_vin_schemas.empty()},
+      {"VinSchema", c.vin_schemas.empty()},
+      {"Pattern", c.patterns.empty()},
+      {"Element", c.element_defs.empty()},
+  };
+  static_assert(std::size(empty) == std::size(REQUIRED_TABLES));
+  for (const auto& [table, none] : empty) {
+    if (none) {
+      throw ImportError("table " + catalog.find(table).value_or(std::string(table)) +
+                        " has no rows to import: no VIN would decode");
+    }
+  }
+}
+
+}  // namespace
+
+Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
+  std::error_code ec;
+  if (supplement_dir && !std::filesystem::is_directory(*supplement_dir, ec)) {
+    throw ImportError("cannot open supplement folder " + *supplement_dir + ": no such folder");
+  }
+  Catalog catalog(source);
+  require_tables(source, catalog);
   Import import;
   artifact::Contents& c = import.contents;
   auto read = [&](std::string_view table, std::vector<std::string> columns, auto take) {
@@ -627,6 +716,7 @@ Import read_vpic(const Source& source, const std::optional<std::string>& supplem
   });
 
   drop_community_rows(community, c);
+  require_rows(catalog, c);
   return import;
 }
 

@@ -27,7 +27,8 @@ class ImportError : public std::runtime_error {
 // An open SQLite database holding vPIC tables.
 class Source {
  public:
-  // Opens an existing database file read-only.
+  // Opens an existing database file read-only; refuses one whose -wal file
+  // holds changes not yet checkpointed into it.
   static Source open_file(const std::string& path);
   // Runs the SQL text of a file (CREATE TABLE and INSERT statements) in an
   // in-memory database; used for the test fixtures.
@@ -55,7 +56,9 @@ struct Import {
 };
 
 // Reads every table. `supplement_dir` may hold ErrorCode.tsv (id TAB name),
-// used when the database has no ErrorCode table.
+// used when the database has no ErrorCode table. Refuses a database that
+// lacks, or has no rows in, a table that every decode reads, and one that
+// leaves the error-code texts empty.
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir);
 
 // vPIC datetime text as microseconds since 1970 UTC: "YYYY-MM-DD HH:MM:SS",

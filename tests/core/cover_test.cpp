@@ -70,6 +70,50 @@ TEST(MalformedVariants, EachDefectOnceWithTheTextAsBuilt) {
                                       "B"}));
 }
 
+TEST(MalformedVariants, ReplacementsReachEveryPositionUpToTheLastAndNoFurther) {
+  const std::string vin = "1HGCM82633A004352";
+  for (size_t position = 0; position <= vin.size() + 1; ++position) {
+    std::vector<std::string> variants = malformed_variants(vin, position);
+    bool inside = position >= 1 && position <= vin.size();
+    for (const char* replacement : {"I", "O", "Q", "*", "\xC3\x89"}) {
+      std::string changed = vin;
+      if (inside) changed.replace(position - 1, 1, replacement);
+      EXPECT_EQ(std::count(variants.begin(), variants.end(), changed), inside ? 1 : 0)
+          << position << " " << replacement;
+    }
+  }
+}
+
+TEST(CandidatePool, HoldsEachTextOnceAndReplacesUpToTheLastPosition) {
+  // One WMI and a schema of a key per VIN: every sample is truncated to
+  // "1HG", and there are samples enough for the replaced position to walk
+  // to the end.
+  artifact::Contents c;
+  c.wmis = {{.id = 1, .code = "1HG", .vehicle_type_id = 2}};
+  c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 10, .year_from = 2000}};
+  c.vin_schemas = {{.id = 10}};
+  c.element_defs = {{.id = 5, .name = "Body Class", .code = "BodyClass", .decode = "Pattern"}};
+  for (int32_t i = 0; i < 17 * int32_t{SAMPLE_STRIDE}; ++i) {
+    c.patterns.push_back({.id = i + 1,
+                          .vin_schema_id = 10,
+                          .keys = "C" + std::to_string(1000 + i),
+                          .element_id = 5,
+                          .attribute_id = "3"});
+  }
+  ArtifactDb a(c);
+  std::vector<std::string> pool = candidate_pool(a.db(), 2019);
+  ASSERT_GT(pool.size(), 17 * SAMPLE_STRIDE);
+  EXPECT_EQ(std::set<std::string>(pool.begin(), pool.end()).size(), pool.size());
+  EXPECT_EQ(std::count(pool.begin(), pool.end(), "1HG"), 1);
+  std::set<size_t> starred;
+  for (const std::string& text : pool) {
+    size_t star = text.find('*');
+    if (text.size() == 17 && star != std::string::npos) starred.insert(star + 1);
+  }
+  EXPECT_EQ(starred.size(), 17u);
+  EXPECT_EQ(*starred.rbegin(), 17u);
+}
+
 TEST(Features, InputClassesComeFromTheTextAndTheNormalisedVin) {
   auto input_classes = [](std::string_view text, std::string_view vin) {
     DecodeResult r;
@@ -246,6 +290,8 @@ TEST(FixtureCover, StoredCorpusReachesExactlyThePoolsFeaturesAndNoShorterPrefixD
   std::vector<std::string> corpus = generate::cover_vins(db);
   ASSERT_FALSE(corpus.empty());
 
+  // Each text once: the candidate count the tool prints is of distinct texts.
+  EXPECT_EQ(std::set<std::string>(pool.begin(), pool.end()).size(), pool.size());
   std::set<Feature> wanted = union_of(db, pool, pool.size());
   EXPECT_EQ(union_of(db, corpus, corpus.size()), wanted);
   // Every pick adds something its predecessors lack, so no prefix suffices.

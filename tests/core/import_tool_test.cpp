@@ -1,9 +1,13 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
 // in the test, its one-line errors, and that a failed run leaves the output
 // file as it was.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -65,16 +69,84 @@ class ImportTool : public ::testing::Test {
     return std::make_unique<ArtifactDb>(testing::read_file(path("out.rkyv").string()));
   }
 
+  std::string out() const { return path("out.rkyv").string(); }
+
+  static const std::string& catalogue() {
+    static const std::string sql =
+        slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
+    return sql;
+  }
+
+  // The small catalogue spoiled by SQL run after it, as a copy of a real
+  // database might be, in a file of its own: the arguments that import it.
+  std::vector<std::string> spoiled(const std::string& spoil) {
+    spoiled_file_ = path("spoiled-" + std::to_string(++spoiled_count_) + ".sql").string();
+    spit(spoiled_file_, catalogue() + "\n" + spoil + "\n");
+    return {"--sql", spoiled_file_, "--out", out()};
+  }
+  const std::string& spoiled_file() const { return spoiled_file_; }
+
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string message;
+  };
+
+  // Each case run over the catalogue's artifact at out.rkyv: exit 1, the one
+  // line, that artifact byte for byte as it was and no temporary file left.
+  void expect_refusals(const std::vector<Refusal>& cases) const {
+    spit(path("catalogue.sql"), catalogue());
+    ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+    const std::string previous = slurp(out());
+    for (const Refusal& test : cases) {
+      spit(out(), previous);
+      std::vector<std::string> args = test.args;
+      args.push_back("--quiet");  // the warning on missing tables is not the point here
+      ToolRun r = run(args);
+      EXPECT_EQ(r.status, 1) << test.message;
+      EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
+      EXPECT_TRUE(slurp(out()) == previous) << test.message;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
+      EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+    }
+  }
+
   fs::path dir_;
+  int spoiled_count_ = 0;
+  std::string spoiled_file_;
 };
 
 const char WMI_TABLE[] =
     "CREATE TABLE Wmi (Id INTEGER, Wmi TEXT, ManufacturerId INTEGER, MakeId INTEGER,"
     " VehicleTypeId INTEGER, TruckTypeId INTEGER, CreatedOn TEXT, UpdatedOn TEXT);\n";
 
-std::string wmi_created_on(const std::string& text) {
-  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (7, '1HG', 988, NULL, 2, NULL, '" + text +
-         "', NULL);\n";
+// The other tables every decode reads, a row each.
+const char DECODE_TABLES[] =
+    "CREATE TABLE Wmi_VinSchema (Id INTEGER, WmiId INTEGER, VinSchemaId INTEGER,"
+    " YearFrom INTEGER, YearTo INTEGER);\n"
+    "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, NULL);\n"
+    "CREATE TABLE VinSchema (Id INTEGER);\nINSERT INTO VinSchema VALUES (9);\n"
+    "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys TEXT, ElementId INTEGER,"
+    " AttributeId TEXT, CreatedOn TEXT);\n"
+    "INSERT INTO Pattern VALUES (1, 9, 'CM82', 31, 'MARYSVILLE', NULL);\n"
+    "CREATE TABLE Element (Id INTEGER, Name TEXT, Code TEXT, IsPrivate INTEGER, GroupName TEXT,"
+    " DataType TEXT, Decode TEXT, weight INTEGER);\n"
+    "INSERT INTO Element VALUES (31, 'Plant City', 'PlantCity', 0, 'General', 'string',"
+    " 'Pattern', 98);\n";
+
+const char ERROR_CODE_TABLE[] =
+    "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\n"
+    "INSERT INTO ErrorCode VALUES (0, '0 - VIN decoded clean');\n";
+
+// The least that imports: a WMI with these values, the decode tables and
+// the error-code texts (left out on request, for the supplement to give).
+std::string wmi_row(const std::string& values, bool error_codes = true) {
+  return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (" + values + ");\n" + DECODE_TABLES +
+         (error_codes ? ERROR_CODE_TABLE : "");
+}
+
+std::string wmi_created_on(const std::string& text, bool error_codes = true) {
+  return wmi_row("7, '1HG', 988, NULL, 2, NULL, '" + text + "', NULL", error_codes);
 }
 
 TEST_F(ImportTool, DatetimeTextsReadAsUtcMicroseconds) {
@@ -111,15 +183,15 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   spit(path("ErrorCode.tsv"),
        "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
        "2\t2 - VIN corrected, error in one position \r\n\n");
-  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30") +
+  ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30", false) +
                              "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
                              "INSERT INTO make VALUES (474, 'Honda');\n",
                          {"--supplement", dir_.string()});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string start =
-      "tamberok-import: warning: the database lacks 86 tables, written empty: Wmi_VinSchema, "
-      "VinSchema, Pattern, Element, Make_Model, Wmi_Make, EngineModel, EngineModelPattern, "
-      "DefaultValue, VinException, Conversion, batterytype, bedtype, ";
+      "tamberok-import: warning: the database lacks 82 tables, written empty: Make_Model, "
+      "Wmi_Make, EngineModel, EngineModelPattern, DefaultValue, VinException, Conversion, "
+      "batterytype, bedtype, ";
   EXPECT_EQ(r.err.substr(0, start.size()), start);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   EXPECT_NE(r.err.find(", wheeliemitigation, VehicleSpecSchema, VSpecSchemaPattern, "
@@ -132,7 +204,7 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   EXPECT_EQ(a->db().lookup(9, 474), "Honda");  // lower-case table name, upper-case column
   EXPECT_EQ(a->db().lookup(44, 2), "2 - VIN corrected, error in one position ");
   EXPECT_EQ(a->db().lookups().size(), 3u);
-  EXPECT_TRUE(a->db().patterns().empty());
+  EXPECT_TRUE(a->db().engine_models().empty());
 }
 
 TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
@@ -140,22 +212,12 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   spit(path("not-a-db"), "just some text, long enough to fill a SQLite header page........\n");
   spit(path("no-wmi.sql"), "CREATE TABLE Element (Id INTEGER);\n");
   spit(path("good.sql"), good);
-  spit(path("bad-year.sql"),
-       good +
-           "CREATE TABLE Wmi_VinSchema (Id INTEGER, WmiId INTEGER, VinSchemaId "
-           "INTEGER, YearFrom INTEGER, YearTo INTEGER);\n"
-           "INSERT INTO Wmi_VinSchema VALUES (3, 7, 9, 2003, '20O5');\n");
-  spit(path("null-id.sql"), std::string(WMI_TABLE) +
-                                "INSERT INTO Wmi VALUES (NULL, '1HG', 988, NULL, 2, NULL, NULL, "
-                                "NULL);\n");
-  spit(path("big-id.sql"), std::string(WMI_TABLE) +
-                               "INSERT INTO Wmi VALUES (7, '1HG', 4294967296, NULL, 2, NULL, NULL, "
-                               "NULL);\n");
-  spit(path("no-created.sql"), std::string(WMI_TABLE) +
-                                   "CREATE TABLE Pattern (Id INTEGER, VinSchemaId INTEGER, Keys "
-                                   "TEXT, ElementId INTEGER, AttributeId TEXT);\n");
-  spit(path("repeated-id.sql"),
-       good + "CREATE TABLE VinSchema (Id INTEGER);\nINSERT INTO VinSchema VALUES (5), (5);\n");
+  spit(path("no-codes.sql"), wmi_created_on("2015-03-10 15:25:30", false));
+  spit(path("bad-year.sql"), good + "UPDATE Wmi_VinSchema SET YearTo = '20O5' WHERE Id = 3;\n");
+  spit(path("null-id.sql"), wmi_row("NULL, '1HG', 988, NULL, 2, NULL, NULL, NULL"));
+  spit(path("big-id.sql"), wmi_row("7, '1HG', 4294967296, NULL, 2, NULL, NULL, NULL"));
+  spit(path("no-created.sql"), good + "ALTER TABLE Pattern DROP COLUMN CreatedOn;\n");
+  spit(path("repeated-id.sql"), good + "INSERT INTO VinSchema VALUES (5), (5);\n");
   spit(path("control-in-timestamp.sql"), wmi_created_on("2015-03-04\n10:33:34\x7F"));
   fs::create_directories(path("a-directory"));
   fs::create_directories(path("supplement"));
@@ -166,27 +228,13 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
   auto sql = [&](const std::string& name) {
     return std::vector<std::string>{"--sql", path(name).string(), "--out", out};
   };
-  // The small catalogue, spoiled by SQL run after it, as a copy of a real
-  // database might be.
-  const std::string catalogue =
-      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
-  ASSERT_FALSE(catalogue.empty());
-  int spoiled_count = 0;
-  auto spoiled = [&](const std::string& spoil) {
-    std::string name = "spoiled-" + std::to_string(++spoiled_count) + ".sql";
-    spit(path(name), catalogue + "\n" + spoil + "\n");
-    return sql(name);
-  };
+  ASSERT_FALSE(catalogue().empty());
   const std::string wmi_columns =
       "INSERT INTO Wmi (Id, Wmi, ManufacturerId, VehicleTypeId) VALUES ";
   const std::string element_columns =
       "INSERT INTO Element (Id, Name, Code, IsPrivate, GroupName, DataType, Decode) VALUES ";
   const std::string digits_20000(20000, '7');
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const Case cases[] = {
+  expect_refusals({
       {{"--db", path("missing.db").string(), "--out", out},
        "cannot open database " + path("missing.db").string() + ": no such file"},
       {{"--db", path("not-a-db").string(), "--out", out},
@@ -212,11 +260,12 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
       {sql("control-in-timestamp.sql"),
        "table Wmi, row id 7, column CreatedOn: unreadable timestamp "
        "\"2015-03-04\\n10:33:34\\x7F\""},
-      {{"--sql", path("good.sql").string(), "--out", out, "--supplement",
+      {{"--sql", path("no-codes.sql").string(), "--out", out, "--supplement",
         path("supplement").string()},
        path("supplement/ErrorCode.tsv").string() +
            ", line 2: expected an integer id, a tab and a name"},
-      {{"--sql", path("good.sql").string(), "--out", out, "--supplement", path("latin1").string()},
+      {{"--sql", path("no-codes.sql").string(), "--out", out, "--supplement",
+        path("latin1").string()},
        path("latin1/ErrorCode.tsv").string() +
            ", line 2: \"1\\tcheck d\\xEDgit\" is not UTF-8 text"},
 
@@ -265,7 +314,7 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
        "table Wmi, row id 2094, column MakeId: -2147483648 is the artifact's mark of an absent "
        "integer"},
       {spoiled("UPDATE Element SET weight = 2147483647 WHERE Id = 5;"),
-       "table Element, row id 5, column weight: weight 2147483647 is outside -32767 to 32767"},
+       "table Element, row id 5, column weight: weight 2147483647 is outside -32768 to 32767"},
       {spoiled("UPDATE Conversion SET Formula = '#x# * " + digits_20000 + "' WHERE Id = 4;"),
        "table Conversion, row id 4, column Formula: a text that a conversion reads is 20006 "
        "bytes long, more than 100"},
@@ -278,51 +327,293 @@ TEST_F(ImportTool, BadInputGivesOneLineAndLeavesTheOutputAsItWas) {
                "UPDATE sqlite_master SET sql = 'CREATE TABLE Make (Id INTEGER) \"no' || char(10) "
                "|| 'such option\"' WHERE name = 'Make';\n"
                "PRAGMA writable_schema = OFF;\nPRAGMA schema_version = 999;"),
-       "cannot read database " + path("spoiled-20.sql").string() +
+       "cannot read database " + spoiled_file() +
            ": malformed database schema (Make) - unknown table option: \"no\\nsuch option\""},
+  });
+}
+
+TEST_F(ImportTool, DatabasesThatWouldDecodeNoVinAreRefusedNamingTheTable) {
+  std::vector<Refusal> cases;
+  auto lacks = [&](const std::string& spoil, const std::string& tables) {
+    std::vector<std::string> args = spoiled(spoil);
+    cases.push_back({args, "database " + spoiled_file() +
+                               " lacks tables without which no VIN decodes: " + tables});
   };
-  ASSERT_EQ(spoiled_count, 20);  // the schema case names its file
-  // The previous artifact: the unspoiled catalogue.
-  spit(path("catalogue.sql"), catalogue);
-  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"}).status, 0);
-  const std::string previous = slurp(out);
-  for (const Case& test : cases) {
-    spit(out, previous);
-    std::vector<std::string> args = test.args;
-    args.push_back("--quiet");  // the warning on missing tables is not the point here
-    ToolRun r = run(args);
-    EXPECT_EQ(r.status, 1) << test.message;
-    EXPECT_EQ(r.err, "tamberok-import: error: " + test.message + "\n");
-    EXPECT_TRUE(slurp(out) == previous) << test.message;
+  auto empty = [&](const std::string& spoil, const std::string& table) {
+    cases.push_back(
+        {spoiled(spoil), "table " + table + " has no rows to import: no VIN would decode"});
+  };
+  lacks("DROP TABLE Wmi_VinSchema;", "Wmi_VinSchema");
+  lacks("DROP TABLE VinSchema;", "VinSchema");
+  lacks("DROP TABLE Pattern;", "Pattern");
+  lacks("DROP TABLE Element;", "Element");
+  lacks("DROP TABLE Element; DROP TABLE Wmi_VinSchema;", "Wmi_VinSchema, Element");
+  empty("DELETE FROM Wmi;", "Wmi");
+  // The one WMI left was made for a community schema, and goes with it.
+  empty("DELETE FROM Wmi WHERE Wmi <> 'LRW';", "Wmi");
+  empty("DELETE FROM Wmi_VinSchema;", "Wmi_VinSchema");
+  empty("DELETE FROM VinSchema WHERE Notes IS NOT 'Community contribution';", "VinSchema");
+  empty("DELETE FROM Pattern;", "Pattern");
+  empty("DELETE FROM Element;", "Element");
+  expect_refusals(cases);
+}
+
+TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRefused) {
+  fs::create_directories(path("no-tsv"));
+  fs::create_directories(path("empty-tsv"));
+  spit(path("empty-tsv/ErrorCode.tsv"), "\n\r\n");
+  auto with = [](std::vector<std::string> args, const fs::path& supplement) {
+    args.insert(args.end(), {"--supplement", supplement.string()});
+    return args;
+  };
+  const std::string how =
+      ": give them with --supplement DIR, a folder holding ErrorCode.tsv (data/supplement in the "
+      "source tree)";
+  const std::string no_table = "the database has no ErrorCode table for the error-code texts";
+  expect_refusals({
+      {spoiled("DROP TABLE ErrorCode;"), no_table + how},
+      {with(spoiled("DROP TABLE ErrorCode;"), path("no-tsv")),
+       no_table + " and there is no " + path("no-tsv/ErrorCode.tsv").string() + how},
+      {with(spoiled("DROP TABLE ErrorCode;"), path("empty-tsv")),
+       path("empty-tsv/ErrorCode.tsv").string() +
+           " holds no error codes: every Error Text would be empty"},
+      {spoiled("DELETE FROM ErrorCode;"),
+       "table ErrorCode has no rows: every Error Text would be empty"},
+      // A folder that is not there is a mistake even where the database has the texts.
+      {with(spoiled(""), path("missing")),
+       "cannot open supplement folder " + path("missing").string() + ": no such folder"},
+  });
+  // The database's table comes first; the supplement need not hold the file.
+  ToolRun r = run(with(spoiled(""), path("no-tsv")));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
+}
+
+TEST_F(ImportTool, CellsJustPastWhatTheArtifactHoldsAreRefused) {
+  std::vector<Refusal> cases;
+  // Overlong forms, code points above U+10FFFF, surrogates, a sequence cut short.
+  for (const auto& [hex, quoted] : std::vector<std::pair<std::string, std::string>>{
+           {"C080", "\\xC0\\x80"},
+           {"C1BF", "\\xC1\\xBF"},
+           {"E08080", "\\xE0\\x80\\x80"},
+           {"E09FBF", "\\xE0\\x9F\\xBF"},
+           {"F0808080", "\\xF0\\x80\\x80\\x80"},
+           {"F08FBFBF", "\\xF0\\x8F\\xBF\\xBF"},
+           {"F4908080", "\\xF4\\x90\\x80\\x80"},
+           {"F5808080", "\\xF5\\x80\\x80\\x80"},
+           {"FF", "\\xFF"},
+           {"EDA080", "\\xED\\xA0\\x80"},
+           {"EDBFBF", "\\xED\\xBF\\xBF"},
+           {"E282", "\\xE2\\x82"},
+       }) {
+    cases.push_back(
+        {spoiled("UPDATE Make SET Name = CAST(X'486F6E6461" + hex + "' AS TEXT) WHERE Id = 474;"),
+         "table Make, row id 474, column Name: \"Honda" + quoted + "\" is not UTF-8 text"});
   }
-  // No temporary file is left behind.
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  const std::string weight = "table Element, row id 5, column weight: weight ";
+  cases.push_back({spoiled("UPDATE Element SET weight = 32768 WHERE Id = 5;"),
+                   weight + "32768 is outside -32768 to 32767"});
+  cases.push_back({spoiled("UPDATE Element SET weight = -32769 WHERE Id = 5;"),
+                   weight + "-32769 is outside -32768 to 32767"});
+  cases.push_back(
+      {spoiled("UPDATE Element SET Id = 65536 WHERE Id = 1;"),
+       "table Element, row id 65536, column Id: element id 65536 is outside 0 to 65535"});
+  // A conversion from an element that no conversion fills still reads that
+  // element's values from every stage that gives them.
+  const std::string digits_101(101, '7');
+  const std::string too_long = ": a text that a conversion reads is 101 bytes long, more than 100";
+  for (const auto& [from, update, row] : std::vector<std::array<std::string, 3>>{
+           {"5", "Pattern SET AttributeId", "table Pattern, row id 421972, column AttributeId"},
+           {"9", "EngineModelPattern SET AttributeId",
+            "table EngineModelPattern, row id 3001, column AttributeId"},
+           {"3", "DefaultValue SET DefaultValue",
+            "table DefaultValue, row id 11, column DefaultValue"},
+           {"86", "VehicleSpecPattern SET AttributeId",
+            "table VehicleSpecPattern, row id 5002, column AttributeId"},
+       }) {
+    std::string id = row.substr(row.find("row id ") + 7);
+    id = id.substr(0, id.find(','));
+    cases.push_back(
+        {spoiled("INSERT INTO Conversion VALUES (8, " + from + ", 11, '#x#');\nUPDATE " + update +
+                 " = '" + digits_101 + "' WHERE Id = " + id + ";"),
+         row + too_long});
   }
+  // Tables kept in order by a parent first still name each row by its id,
+  // under the same parent or another.
+  for (const auto& [insert, table, id] : std::vector<std::array<std::string, 3>>{
+           {"DefaultValue VALUES (11, 25, 1, '5', NULL, NULL)", "DefaultValue", "11"},
+           {"DefaultValue VALUES (11, 25, 2, '5', NULL, NULL)", "DefaultValue", "11"},
+           {"EngineModelPattern VALUES (3001, 301, 13, '1', NULL, NULL)", "EngineModelPattern",
+            "3001"},
+           {"EngineModelPattern VALUES (3001, 28, 13, '1', NULL, NULL)", "EngineModelPattern",
+            "3001"},
+           {"Wmi_VinSchema VALUES (2095, 2094, 9774, 2003, 2003, NULL)", "Wmi_VinSchema", "2095"},
+           {"Wmi_VinSchema VALUES (2095, 2101, 15001, 2017, NULL, NULL)", "Wmi_VinSchema", "2095"},
+       }) {
+    cases.push_back({spoiled("INSERT INTO " + insert + ";"),
+                     "table " + table + ", row id " + id +
+                         ", column Id: duplicate id: more than one row has the id " + id});
+  }
+  expect_refusals(cases);
+}
+
+TEST_F(ImportTool, LongBadCellsAreQuotedInPartWithTheirLength) {
+  const std::string a199(199, 'a'), a200(200, 'a');
+  const std::string name = "table Make, row id 474, column Name: ";
+  auto make_name = [&](const std::string& text, const std::string& hex) {
+    return spoiled("UPDATE Make SET Name = '" + text + "' || CAST(X'" + hex +
+                   "' AS TEXT) WHERE Id = 474;");
+  };
+  expect_refusals({
+      {make_name(a199, "FF"), name + "\"" + a199 + "\\xFF\" is not UTF-8 text"},
+      {make_name(a200, "FF"), name + "\"" + a200 + "\"... (201 bytes) is not UTF-8 text"},
+      // The two bytes of an é would end past 200: the quote stops before it.
+      {make_name(a199, "C3A9FF"), name + "\"" + a199 + "\"... (202 bytes) is not UTF-8 text"},
+      {spoiled("UPDATE Wmi SET Wmi = hex(zeroblob(50000)) WHERE Id = 2094;"),
+       "table Wmi, row id 2094, column Wmi: the WMI code \"" + std::string(200, '0') +
+           "\"... (100000 bytes) is not 3 or 6 characters of the VIN alphabet in upper case"},
+  });
+}
+
+// Committed changes that a held connection keeps in the -wal file are not in
+// the database file: the tool refuses rather than read the file without them.
+TEST_F(ImportTool, WalChangesNotYetCheckpointedAreRefusedAndReadOnceCheckpointed) {
+  const std::string db = path("wal.db").string();
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> held(raw, sqlite3_close);
+  auto exec = [&](const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(raw);
+  };
+  exec("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;");
+  exec(catalogue());
+  exec("PRAGMA wal_checkpoint(TRUNCATE);");
+  exec("UPDATE Make SET Name = 'Honda Motor' WHERE Id = 474;");
+  ASSERT_GT(fs::file_size(db + "-wal"), 32u);
+  const std::string file = slurp(db);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: database " + db + " has changes in " + db +
+                       "-wal that are not in the database file yet: checkpoint it (close every "
+                       "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(db) == file);
+
+  exec("PRAGMA wal_checkpoint(TRUNCATE);");
+  r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+}
+
+// A folder for link targets: on another file system where there is one, so
+// that a temporary file made beside the link rather than beside its target
+// could not be renamed into place. Removed at the end of the test.
+class Elsewhere {
+ public:
+  explicit Elsewhere(const fs::path& dir) {
+    std::error_code ec;
+    fs::path shm = "/dev/shm";
+    path_ = fs::is_directory(shm, ec) ? shm / ("tamberok-" + dir.filename().string())
+                                      : dir / "elsewhere";
+    fs::create_directories(path_);
+  }
+  ~Elsewhere() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+bool has_temporary_file(const fs::path& dir) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().find(".tmp") != std::string::npos) return true;
+  }
+  return false;
 }
 
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
-  spit(path("catalogue.sql"),
-       slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql"));
-  const std::string out = path("out.rkyv").string();
-  spit(out, "the previous artifact");
-  // A file-size limit of one block makes the write fail part way, as a full
-  // disk would; the tool ignores the signal and sees the error.
-  ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"},
-                  "trap '' XFSZ; ulimit -f 1; ");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + out + ": File too large\n");
-  EXPECT_EQ(slurp(out), "the previous artifact");
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_)) {
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+  spit(path("catalogue.sql"), catalogue());
+  Elsewhere elsewhere(dir_);
+  const fs::path target = elsewhere.path() / "target.rkyv";
+  fs::create_symlink(target, path("link.rkyv"));
+  for (const auto& [given, written] :
+       {std::pair{out(), fs::path(out())}, std::pair{path("link.rkyv").string(), target}}) {
+    spit(written, "the previous artifact");
+    // A file-size limit of one block makes the write fail part way, as a full
+    // disk would; the tool ignores the signal and sees the error.
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", given, "--quiet"},
+                    "trap '' XFSZ; ulimit -f 1; ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + given + ": File too large\n");
+    EXPECT_EQ(slurp(written), "the previous artifact");
+    EXPECT_FALSE(has_temporary_file(dir_));
+    EXPECT_FALSE(has_temporary_file(elsewhere.path()));
   }
 }
 
-TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
-  const std::string catalogue =
-      slurp(fs::path(TAMBEROK_SOURCE_DIR) / "tests/fixtures/vpic_small.sql");
-  spit(path("limits.sql"), catalogue +
-                               "UPDATE Element SET Id = 65535, weight = -32767 WHERE Id = 1;\n"
+TEST_F(ImportTool, OutputThroughLinksGoesToTheirTargetAndTheLinksStay) {
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+  const std::string artifact_bytes = slurp(out());
+  Elsewhere elsewhere(dir_);
+  spit(elsewhere.path() / "old.rkyv", "the previous artifact");
+  fs::create_symlink(elsewhere.path() / "old.rkyv", path("to-old"));
+  fs::create_symlink(elsewhere.path() / "new.rkyv", path("to-new"));  // nothing there yet
+  fs::create_symlink("to-old", path("to-link"));                      // relative, to a link
+  const struct {
+    const char* link;
+    fs::path written;
+  } cases[] = {{"to-old", elsewhere.path() / "old.rkyv"},
+               {"to-new", elsewhere.path() / "new.rkyv"},
+               {"to-link", elsewhere.path() / "old.rkyv"}};
+  for (const auto& c : cases) {
+    spit(c.written, "the previous artifact");
+    const fs::path before = fs::read_symlink(path(c.link));
+    ToolRun r =
+        run({"--sql", path("catalogue.sql").string(), "--out", path(c.link).string(), "--quiet"});
+    EXPECT_EQ(r.status, 0) << c.link << ": " << r.err;
+    EXPECT_TRUE(fs::is_symlink(path(c.link))) << c.link;
+    EXPECT_EQ(fs::read_symlink(path(c.link)), before) << c.link;
+    EXPECT_TRUE(slurp(c.written) == artifact_bytes) << c.link;
+    EXPECT_FALSE(has_temporary_file(dir_));
+    EXPECT_FALSE(has_temporary_file(elsewhere.path()));
+  }
+}
+
+TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  fs::create_symlink("fifo", path("to-fifo"));
+  fs::create_symlink("loop", path("loop"));
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"fifo", "it is a FIFO, not a regular file"},
+      {"to-fifo", "it is a FIFO, not a regular file"},
+      {"loop", "Too many levels of symbolic links"},
+  };
+  // A node like /dev/null's, where the test may make one (as root).
+  if (::mknod(path("device").c_str(), S_IFCHR | 0600, ::makedev(1, 3)) == 0) {
+    cases.emplace_back("device", "it is a character device, not a regular file");
+  }
+  for (const auto& [name, reason] : cases) {
+    const std::string out = path(name).string();
+    struct stat before, after;
+    ASSERT_EQ(::lstat(out.c_str(), &before), 0);
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", out, "--quiet"});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + out + ": " + reason + "\n");
+    ASSERT_EQ(::lstat(out.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode) << name;
+    EXPECT_EQ(after.st_ino, before.st_ino) << name;
+  }
+  EXPECT_EQ(fs::read_symlink(path("to-fifo")), "fifo");
+  EXPECT_FALSE(has_temporary_file(dir_));
+}
+
+TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
+  spit(path("limits.sql"), catalogue() +
+                               "UPDATE Element SET Id = 65535, weight = -32768 WHERE Id = 1;\n"
                                "UPDATE Element SET weight = 32767 WHERE Id = 5;\n"
                                "UPDATE Conversion SET Formula = '#x# * " +
                                std::string(94, '1') +
@@ -331,27 +622,52 @@ TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesWithIOrOOrQOnlyWarn) {
                                std::string(100, '3') +
                                "' WHERE Id = 3002;\n"
                                "UPDATE Wmi SET Wmi = '1OY' WHERE Id = 2101;\n"
-                               "UPDATE Wmi SET Wmi = 'Q9I000' WHERE Id = 9001;\n"
+                               "UPDATE Wmi SET Wmi = 'Q99I00' WHERE Id = 9001;\n"
+                               // A 9 third asks for six characters, any other third for three.
+                               "UPDATE Wmi SET Wmi = '1H9' WHERE Id = 3300;\n"
+                               "UPDATE Wmi SET Wmi = '1FTAB1' WHERE Id = 3120;\n"
                                "UPDATE Make SET Name = 'Tesla ' || char(10) || 'Motors \u00e9 "
-                               "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n");
+                               "\u20ac \U0001F697 \U0010FFFF' WHERE Id = 441;\n"
+                               // The first and last of each sequence length and around the
+                               // surrogates.
+                               "UPDATE Manufacturer SET Name = CAST(X'7FC280DFBFE0A080ED9FBFEE8080"
+                               "EFBFBFF0908080F48FBFBF' AS TEXT) WHERE Id = 955;\n");
   ToolRun r = run({"--sql", path("limits.sql").string(), "--out", path("out.rkyv").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   // The first line names the lookup tables the catalogue lacks.
-  std::string warning =
+  std::string warnings =
       "tamberok-import: warning: table Wmi: 2 WMI codes hold I, O or Q, which no VIN carries; "
-      "kept (1OY, Q9I000)\n";
-  ASSERT_GE(r.err.size(), warning.size());
-  EXPECT_EQ(r.err.substr(r.err.size() - warning.size()), warning);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
+      "kept (1OY, Q99I00)\n"
+      "tamberok-import: warning: table Wmi: 2 WMI codes are 3 characters with 9 third or 6 "
+      "without, which no VIN carries; kept (1FTAB1, 1H9)\n";
+  ASSERT_GE(r.err.size(), warnings.size());
+  EXPECT_EQ(r.err.substr(r.err.size() - warnings.size()), warnings);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3);
 
   std::unique_ptr<ArtifactDb> a = artifact();
   ASSERT_TRUE(a->db().element(65535));
-  EXPECT_EQ(a->db().element(65535)->weight, -32767);
+  EXPECT_EQ(a->db().element(65535)->weight, -32768);
   EXPECT_EQ(a->db().element(5)->weight, 32767);
   EXPECT_EQ(a->db().wmi_any("1OY")->id, 2101);
-  EXPECT_EQ(a->db().wmi_any("Q9I000")->id, 9001);
+  EXPECT_EQ(a->db().wmi_any("Q99I00")->id, 9001);
+  EXPECT_EQ(a->db().wmi_any("1H9")->id, 3300);
+  EXPECT_EQ(a->db().wmi_any("1FTAB1")->id, 3120);
   // Control characters are data; UTF-8 of every sequence length reads.
   EXPECT_EQ(a->db().lookup(9, 441), "Tesla \nMotors \u00e9 \u20ac \U0001F697 \U0010FFFF");
+  EXPECT_EQ(a->db().lookup(10, 955),
+            "\x7F\u0080\u07FF\u0800\uD7FF\uE000\uFFFF\U00010000\U0010FFFF");
+}
+
+TEST_F(ImportTool, HelpPrintsTheUsageOnStandardOutput) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"--db", "a.db", "-h", "--frobnicate"}}) {
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 0) << args.back();
+    EXPECT_EQ(r.out,
+              "usage: tamberok-import (--db FILE | --sql FILE) --out FILE [--supplement DIR] "
+              "[--quiet]\n");
+    EXPECT_EQ(r.err, "");
+  }
 }
 
 TEST_F(ImportTool, WrongArgumentsPrintTheUsage) {
