@@ -80,8 +80,6 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
   // Distinct keys by (class flag, StrId of the text matched): equal StrIds
   // are equal texts.
   std::unordered_map<uint64_t, uint32_t> key_slots;
-  // NULL for a text that only a regular expression matches.
-  std::unordered_map<StrId, const matcher::Compiled*, FxHash> compiled;
   std::vector<std::vector<MatchableRow>> rows_of_key;
   for (size_t j = first; j < end; ++j) {
     PatternRow p = patterns[j];
@@ -96,15 +94,15 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
     auto [slot, added] = key_slots.try_emplace(slot_key, static_cast<uint32_t>(out->keys.size()));
     if (added) {
       if (has_class) {
-        auto [it, fresh] = compiled.try_emplace(p.keys_regex, nullptr);
-        if (fresh) {
-          if (auto tokens = matcher::compile_tokens_only(db.string(p.keys_regex))) {
-            out->compiled.push_back(std::make_unique<const matcher::Compiled>(std::move(*tokens)));
-            it->second = out->compiled.back().get();
-          }
-        }
-        if (it->second != nullptr) {
-          out->keys.push_back(class_matcher(*it->second, out->classes));
+        // Each distinct class text is compiled once: its StrId is the slot key.
+        if (auto tokens = matcher::compile_tokens_only(db.string(p.keys_regex))) {
+          KeyMatcher m = class_matcher(*tokens, out->classes);
+          // Matching reads only the byte sets, and the schemas of a long run
+          // all stay in memory: the token list goes.
+          tokens->tokens = {};
+          out->compiled.push_back(std::make_unique<const matcher::Compiled>(std::move(*tokens)));
+          m.compiled = out->compiled.back().get();
+          out->keys.push_back(m);
         } else {
           KeyMatcher m;
           m.regex = true;
@@ -118,11 +116,19 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
     }
     rows_of_key[slot->second].push_back({static_cast<uint32_t>(j), p.id});
   }
+  size_t rows = 0;
+  for (const std::vector<MatchableRow>& of_key : rows_of_key) rows += of_key.size();
+  out->matchable.reserve(rows);
   for (size_t k = 0; k < out->keys.size(); ++k) {
     out->keys[k].rows_begin = static_cast<uint32_t>(out->matchable.size());
     out->matchable.insert(out->matchable.end(), rows_of_key[k].begin(), rows_of_key[k].end());
     out->keys[k].rows_end = static_cast<uint32_t>(out->matchable.size());
   }
+  // Kept for the life of the process: no room to grow.
+  out->keys.shrink_to_fit();
+  out->classes.shrink_to_fit();
+  out->formulas.shrink_to_fit();
+  out->compiled.shrink_to_fit();
   return out;
 }
 
@@ -237,6 +243,8 @@ std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiEntr
     run.end = static_cast<uint32_t>(out->visits.size());
     out->runs.push_back(run);
   }
+  out->visits.shrink_to_fit();
+  out->runs.shrink_to_fit();
   return out;
 }
 
