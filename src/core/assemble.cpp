@@ -5,6 +5,7 @@
 
 #include "tamberok/element_set.h"
 #include "tamberok/emplace.h"
+#include "tamberok/lazy.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "tamberok/thread_state.h"
@@ -49,15 +50,23 @@ ElementFacts facts_of(const Db& db, int32_t element_id) {
   return facts;
 }
 
-// Element facts by id for ids below FLAT, for the Db of `serial`; every
-// result asks for each of its elements twice (weight and display).
-struct ElementFactsCache {
+// The facts of each element id below FLAT, made on the first ask and shared
+// by every thread: they depend on the artifact alone. Every result asks for
+// each of its elements twice (weight and display).
+struct FactsIndex : Db::Derived {
   static constexpr int32_t FLAT = 1024;
-  uint64_t serial = 0;
-  bool built = false;
-  std::vector<ElementFacts> by_id;
+  FactsIndex() : by_id(FLAT) {}
+  ~FactsIndex() override {
+    for (size_t i = 0; i < by_id.size(); ++i) delete by_id[i].load(std::memory_order_relaxed);
+  }
+  ZeroedSlots<const ElementFacts*> by_id;
 };
-thread_local ElementFactsCache ELEMENT_FACTS;
+
+const FactsIndex& facts_index(const Db& db) {
+  return db.derived<FactsIndex>(Db::DerivedId::element_facts,
+                                [] { return std::make_unique<const FactsIndex>(); });
+}
+
 // The facts of an element id beyond the flat table.
 thread_local ElementFacts OTHER_FACTS;
 
@@ -110,48 +119,30 @@ std::optional<int32_t> present(int32_t value) {
   return value;
 }
 
-}  // namespace
-
-namespace {
-
-// The facts of every id below FLAT, filled on the thread's first ask for this Db.
-const std::vector<ElementFacts>& small_element_facts(const Db& db) {
-  ElementFactsCache& cache = ELEMENT_FACTS;
-  if (!cache.built || cache.serial != db.serial()) {
-    cache.by_id.clear();
-    for (int32_t id = 0; id < ElementFactsCache::FLAT; ++id)
-      cache.by_id.push_back(facts_of(db, id));
-    cache.serial = db.serial();
-    cache.built = true;
-  }
-  return cache.by_id;
-}
-
-// element_facts with the small ids' table already at hand, for the loops
-// that ask once per item.
+// element_facts with the shared index already at hand, for the loops that
+// ask once per item.
 class FactsLookup {
  public:
-  explicit FactsLookup(const Db& db) : db_(db), small_(small_element_facts(db)) {}
+  explicit FactsLookup(const Db& db) : db_(db), index_(facts_index(db)) {}
   const ElementFacts& operator()(int32_t element_id) const {
-    if (element_id >= 0 && element_id < ElementFactsCache::FLAT) {
-      return small_[static_cast<size_t>(element_id)];
+    if (element_id >= 0 && element_id < FactsIndex::FLAT) {
+      return publish_once(index_.by_id[static_cast<size_t>(element_id)], [&] {
+        return std::make_unique<const ElementFacts>(facts_of(db_, element_id));
+      });
     }
-    return element_facts(db_, element_id);
+    OTHER_FACTS = facts_of(db_, element_id);
+    return OTHER_FACTS;
   }
 
  private:
   const Db& db_;
-  const std::vector<ElementFacts>& small_;
+  const FactsIndex& index_;
 };
 
 }  // namespace
 
 const ElementFacts& element_facts(const Db& db, int32_t element_id) {
-  if (element_id < 0 || element_id >= ElementFactsCache::FLAT) {
-    OTHER_FACTS = facts_of(db, element_id);
-    return OTHER_FACTS;
-  }
-  return small_element_facts(db)[static_cast<size_t>(element_id)];
+  return FactsLookup(db)(element_id);
 }
 
 int32_t error_penalty(int32_t code) {
@@ -266,7 +257,6 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
 }
 
 void thread_state::prepare_assemble() {
-  (void)&ELEMENT_FACTS;
   (void)&OTHER_FACTS;
   (void)&ORDER;
 }

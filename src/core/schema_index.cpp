@@ -158,11 +158,15 @@ SchemaIndex::WmiEntry::~WmiEntry() {
 // Room for every WMI row id and every schema a link names; nothing else is
 // ever asked for by the decoder.
 SchemaIndex::SchemaIndex(const Db& db)
-    : db_(db), wmis_(db.wmis().size()), schemas_(db.wmi_vin_schemas().size()) {}
+    : db_(db), wmis_(db.wmis().size()), by_row_(db.vin_schemas().size()) {}
 
 SchemaIndex::~SchemaIndex() {
   wmis_.for_each([](uint64_t word) { delete reinterpret_cast<const WmiEntry*>(word); });
-  schemas_.for_each([](uint64_t word) { delete reinterpret_cast<const SchemaCell*>(word); });
+  for (size_t i = 0; i < by_row_.size(); ++i) delete by_row_[i].load(std::memory_order_relaxed);
+  if (const PublishedSlots* others = others_.load(std::memory_order_relaxed)) {
+    others->for_each([](uint64_t word) { delete reinterpret_cast<const SchemaCell*>(word); });
+    delete others;
+  }
 }
 
 std::pair<size_t, size_t> SchemaIndex::search_links(int32_t wmi_id) const {
@@ -186,13 +190,24 @@ const SchemaIndex::WmiEntry* SchemaIndex::entry(int32_t wmi_id) const {
 }
 
 const SchemaCell& SchemaIndex::cell(int32_t vin_schema_id) const {
+  // A schema of the table has the slot of its row: the cells of a WMI's
+  // schemas then share a few pages instead of each dirtying one of its own.
+  Table<VinSchemaRow> schemas = db_.vin_schemas();
+  size_t at = schemas.lower_bound(0, schemas.size(),
+                                  [&](const VinSchemaRow& r) { return r.id < vin_schema_id; });
+  if (at < schemas.size() && schemas[at].id == vin_schema_id) {
+    return publish_once(by_row_[at], [&] { return std::make_unique<const SchemaCell>(vin_schema_id); });
+  }
+  // A link may name a schema the table lacks: its patterns still count.
+  const PublishedSlots& others = publish_once(
+      others_, [&] { return std::make_unique<const PublishedSlots>(db_.wmi_vin_schemas().size()); });
   const uint64_t hash = int_hash(vin_schema_id);
   auto same = [&](uint64_t word) {
     return reinterpret_cast<const SchemaCell*>(word)->vin_schema_id == vin_schema_id;
   };
-  if (uint64_t word = schemas_.find(hash, same)) return *reinterpret_cast<const SchemaCell*>(word);
+  if (uint64_t word = others.find(hash, same)) return *reinterpret_cast<const SchemaCell*>(word);
   auto made = std::make_unique<SchemaCell>(vin_schema_id);
-  uint64_t word = schemas_.insert(hash, reinterpret_cast<uint64_t>(made.get()), same);
+  uint64_t word = others.insert(hash, reinterpret_cast<uint64_t>(made.get()), same);
   if (word == 0) throw Panic("schema index: more schemas than links");
   if (word == reinterpret_cast<uint64_t>(made.get())) made.release();
   return *reinterpret_cast<const SchemaCell*>(word);
@@ -219,14 +234,8 @@ void SchemaIndex::add_visits(size_t first, size_t end, bool has_year, int32_t ye
   }
 }
 
-// The walks of every year, precomputed: the set of covering links only
-// changes where a link begins or ends, so one walk per such year serves
-// every year up to the next one.
 std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiEntry& w) const {
   Table<WmiVinSchemaRow> links = db_.wmi_vin_schemas();
-  auto out = std::make_unique<WmiWalks>();
-  add_visits(w.first, w.end, false, 0, out->visits);
-  out->all_end = static_cast<uint32_t>(out->visits.size());
   std::vector<int64_t> bounds;
   for (size_t i = w.first; i < w.end; ++i) {
     WmiVinSchemaRow link = links[i];
@@ -236,16 +245,20 @@ std::unique_ptr<const SchemaIndex::WmiWalks> SchemaIndex::walks_of(const WmiEntr
   }
   std::sort(bounds.begin(), bounds.end());
   bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-  for (int64_t from : bounds) {
-    if (from > INT32_MAX) break;  // no year lies there
-    YearRun run{static_cast<int32_t>(from), static_cast<uint32_t>(out->visits.size()), 0};
-    add_visits(w.first, w.end, true, run.from, out->visits);
-    run.end = static_cast<uint32_t>(out->visits.size());
-    out->runs.push_back(run);
-  }
-  out->visits.shrink_to_fit();
-  out->runs.shrink_to_fit();
+  while (!bounds.empty() && bounds.back() > INT32_MAX) bounds.pop_back();  // no year lies there
+  auto out = std::make_unique<WmiWalks>(bounds.size());
+  for (size_t i = 0; i < bounds.size(); ++i) out->runs[i].from = static_cast<int32_t>(bounds[i]);
   return out;
+}
+
+const std::vector<LinkVisit>& SchemaIndex::walk(const WmiEntry& e, const Walk& w,
+                                               bool has_year) const {
+  return publish_once(w.visits, [&] {
+    auto out = std::make_unique<std::vector<LinkVisit>>();
+    add_visits(e.first, e.end, has_year, w.from, *out);
+    out->shrink_to_fit();
+    return out;
+  });
 }
 
 std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year, int32_t year) const {
@@ -257,14 +270,13 @@ std::span<const LinkVisit> SchemaIndex::visits(int32_t wmi_id, bool has_year, in
     add_visits(first, end, has_year, year, scratch);
     return scratch;
   }
-  const WmiWalks& w = publish_once(e->walks, [&] { return walks_of(*e); });
-  const LinkVisit* visits = w.visits.data();
-  if (!has_year) return {visits, visits + w.all_end};
-  auto after = std::upper_bound(w.runs.begin(), w.runs.end(), year,
-                                [](int32_t y, const YearRun& run) { return y < run.from; });
-  if (after == w.runs.begin()) return {};
-  const YearRun& run = *(after - 1);
-  return {visits + run.begin, visits + run.end};
+  const WmiWalks& walks = publish_once(e->walks, [&] { return walks_of(*e); });
+  if (!has_year) return walk(*e, walks.all, false);
+  const Walk* begin = walks.runs.get();
+  const Walk* after = std::upper_bound(begin, begin + walks.run_count, year,
+                                       [](int32_t y, const Walk& run) { return y < run.from; });
+  if (after == begin) return {};
+  return walk(*e, *(after - 1), true);
 }
 
 const CompiledSchema& SchemaIndex::schema(int32_t vin_schema_id) const {

@@ -496,7 +496,7 @@ class Db {
   struct Derived {
     virtual ~Derived() = default;
   };
-  enum class DerivedId : size_t { schema_index, charsets, count };
+  enum class DerivedId : size_t { schema_index, charsets, element_facts, count };
   template <typename T, typename Build>
   const T& derived(DerivedId id, Build build) const {
     return static_cast<const T&>(derived_[static_cast<size_t>(id)].get(build));

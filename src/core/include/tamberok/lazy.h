@@ -116,7 +116,7 @@ class PublishedSlots {
   // or 0 when the table is full and took nothing (the caller then keeps
   // its own build to itself).
   template <typename Same>
-  uint64_t insert(uint64_t hash, uint64_t word, Same&& same) {
+  uint64_t insert(uint64_t hash, uint64_t word, Same&& same) const {
     for (size_t i = home(hash);; i = (i + 1) & mask_) {
       uint64_t seen = slots_[i].load(std::memory_order_acquire);
       while (seen == 0) {
@@ -150,7 +150,7 @@ class PublishedSlots {
   size_t mask_;
   int shift_;
   size_t limit_;
-  std::atomic<size_t> used_{0};
+  mutable std::atomic<size_t> used_{0};
 };
 
 }  // namespace tamberok

@@ -131,18 +131,22 @@ class SchemaIndex : public Db::Derived {
   std::span<const LinkVisit> visits(int32_t wmi_id, bool has_year, int32_t year) const;
 
  private:
-  // The walks of one WMI for every year: visits[0, all_end) without a year,
-  // and per run of years the visits of runs[i].begin to runs[i].end, which
-  // serve the years from runs[i].from up to the next run's.
-  struct YearRun {
-    int32_t from;
-    uint32_t begin;
-    uint32_t end;
+  // The walk of a pass without a year, or of the years from `from` up to
+  // the next run's, made when a pass first needs it.
+  struct Walk {
+    Walk() = default;
+    ~Walk() { delete visits.load(std::memory_order_relaxed); }
+    int32_t from = 0;
+    mutable std::atomic<const std::vector<LinkVisit>*> visits{nullptr};
   };
+  // The walks of one WMI: the set of covering links only changes where a
+  // link begins or ends, so one walk per such year serves every year up to
+  // the next one.
   struct WmiWalks {
-    std::vector<LinkVisit> visits;
-    uint32_t all_end = 0;
-    std::vector<YearRun> runs;  // ascending by from
+    explicit WmiWalks(size_t count) : runs(std::make_unique<Walk[]>(count)), run_count(count) {}
+    Walk all;                      // without a year
+    std::unique_ptr<Walk[]> runs;  // ascending by from
+    size_t run_count;
   };
   // A WMI row id met by some decode: its wmi_vin_schemas rows and, once a
   // pass has walked them, its walks.
@@ -161,10 +165,14 @@ class SchemaIndex : public Db::Derived {
   void add_visits(size_t first, size_t end, bool has_year, int32_t year,
                   std::vector<LinkVisit>& out) const;
   std::unique_ptr<const WmiWalks> walks_of(const WmiEntry& entry) const;
+  const std::vector<LinkVisit>& walk(const WmiEntry& entry, const Walk& walk, bool has_year) const;
 
   const Db& db_;
-  mutable PublishedSlots wmis_;     // words: const WmiEntry*
-  mutable PublishedSlots schemas_;  // words: const SchemaCell*
+  PublishedSlots wmis_;  // words: const WmiEntry*
+  // The cells of the schemas, by row of the vin_schemas table, and of the
+  // ids some link names that the table lacks (words: const SchemaCell*).
+  ZeroedSlots<const SchemaCell*> by_row_;
+  mutable std::atomic<const PublishedSlots*> others_{nullptr};
 };
 
 // The index of this Db, built on first use.
