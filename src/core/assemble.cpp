@@ -52,19 +52,28 @@ ElementFacts facts_of(const Db& db, int32_t element_id) {
 
 // The facts of each element id below FLAT, made on the first ask and shared
 // by every thread: they depend on the artifact alone. Every result asks for
-// each of its elements twice (weight and display).
+// each of its elements twice (weight and display), so they lie in one
+// array. Only the ids of the element table need more than their lookup
+// table, which keeps the first decode of a process cheap.
 struct FactsIndex : Db::Derived {
   static constexpr int32_t FLAT = 1024;
-  FactsIndex() : by_id(FLAT) {}
-  ~FactsIndex() override {
-    for (size_t i = 0; i < by_id.size(); ++i) delete by_id[i].load(std::memory_order_relaxed);
+  explicit FactsIndex(const Db& db) : by_id(FLAT) {
+    for (int32_t id = 0; id < FLAT; ++id) {
+      by_id[static_cast<size_t>(id)].lookup_table = tables::lookup_table_index_of(id);
+    }
+    Table<ElementRow> rows = db.element_defs();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      int32_t id = rows[i].id;
+      if (id < 0 || id >= FLAT || by_id[static_cast<size_t>(id)].row) continue;
+      by_id[static_cast<size_t>(id)] = facts_of(db, id);
+    }
   }
-  ZeroedSlots<const ElementFacts*> by_id;
+  std::vector<ElementFacts> by_id;
 };
 
 const FactsIndex& facts_index(const Db& db) {
   return db.derived<FactsIndex>(Db::DerivedId::element_facts,
-                                [] { return std::make_unique<const FactsIndex>(); });
+                                [&] { return std::make_unique<const FactsIndex>(db); });
 }
 
 // The facts of an element id beyond the flat table.
@@ -126,9 +135,7 @@ class FactsLookup {
   explicit FactsLookup(const Db& db) : db_(db), index_(facts_index(db)) {}
   const ElementFacts& operator()(int32_t element_id) const {
     if (element_id >= 0 && element_id < FactsIndex::FLAT) {
-      return publish_once(index_.by_id[static_cast<size_t>(element_id)], [&] {
-        return std::make_unique<const ElementFacts>(facts_of(db_, element_id));
-      });
+      return index_.by_id[static_cast<size_t>(element_id)];
     }
     OTHER_FACTS = facts_of(db_, element_id);
     return OTHER_FACTS;

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "tamberok/panic.h"
 #include "tamberok/tamberok.h"
@@ -383,62 +384,154 @@ struct JsonBatch {
   }
 };
 
-// The pieces between the workers that write them and the calling thread
+// The pieces between the workers that make them and the calling thread
 // that takes them in order.
+template <typename Piece>
 struct PieceBoard {
-  explicit PieceBoard(size_t count) : texts(count), done(count, false) {}
+  explicit PieceBoard(size_t count) : pieces(count), done(count, false) {}
 
   std::mutex mutex;
-  std::condition_variable ready;
-  // Guarded by the mutex; texts[k] is its worker's until done[k] is set.
-  std::vector<std::string> texts;
+  std::condition_variable ready;  // the caller waits for piece `wanted`
+  std::condition_variable room;   // workers wait for their piece to come within reach
+  // Guarded by the mutex; pieces[k] is its worker's until done[k] is set.
+  std::vector<Piece> pieces;
   std::vector<bool> done;
   size_t wanted = 0;  // the piece the caller waits for: others need not wake it
+  size_t taken = 0;   // pieces handed over so far
   bool failed = false;
 };
 
 }  // namespace
 
-void pieces_in_order(WorkerPool& pool, size_t count,
-                     const std::function<std::string(size_t)>& make,
-                     const std::function<void(std::span<const std::string_view>)>& take) {
-  PieceBoard board(count);
+template <typename Piece>
+void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
+                     const std::function<Piece(size_t)>& make,
+                     const std::function<void(std::span<Piece>)>& take) {
+  PieceBoard<Piece> board(count);
+  ahead = std::max<size_t>(ahead, 1);
 
   auto write = [&](size_t k) {
     try {
-      std::string text = make(k);
+      {
+        // Pieces are claimed in order, so the ones before k are being made
+        // or done, and the caller always gets to take them: no deadlock.
+        std::unique_lock<std::mutex> lock(board.mutex);
+        board.room.wait(lock, [&] { return board.failed || k < board.taken + ahead; });
+        if (board.failed) return;
+      }
+      Piece piece = make(k);
       std::lock_guard<std::mutex> lock(board.mutex);
-      board.texts[k] = std::move(text);
+      board.pieces[k] = std::move(piece);
       board.done[k] = true;
       if (k == board.wanted) board.ready.notify_one();
     } catch (...) {
-      // The pieces after this one may never be written: the caller must
-      // stop waiting for them.
+      // The pieces after this one may never be made: the caller must stop
+      // waiting for them, and waiting workers must stop too.
       std::lock_guard<std::mutex> lock(board.mutex);
       board.failed = true;
       board.ready.notify_one();
+      board.room.notify_all();
       throw;
     }
   };
 
   auto hand_over = [&] {
-    std::vector<std::string> taken;
-    std::vector<std::string_view> views;
-    for (size_t k = 0; k < count;) {
-      {
-        std::unique_lock<std::mutex> lock(board.mutex);
-        board.wanted = k;
-        board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
-        if (board.failed) return;
-        for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.texts[k]));
+    std::vector<Piece> taken;
+    try {
+      for (size_t k = 0; k < count;) {
+        {
+          std::unique_lock<std::mutex> lock(board.mutex);
+          board.wanted = k;
+          board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
+          if (board.failed) return;
+          for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.pieces[k]));
+        }
+        take(std::span<Piece>(taken));
+        taken.clear();
+        std::lock_guard<std::mutex> lock(board.mutex);
+        board.taken = k;
+        board.room.notify_all();
       }
-      views.assign(taken.begin(), taken.end());
-      take(views);
-      taken.clear();
+    } catch (...) {
+      // Also a forced unwind: waiting workers must be let go before the
+      // job is cancelled and waited for.
+      std::lock_guard<std::mutex> lock(board.mutex);
+      board.failed = true;
+      board.room.notify_all();
+      throw;
     }
   };
 
   pool.run_beside(count, write, hand_over);
+}
+
+template void pieces_in_order<std::string>(WorkerPool&, size_t, size_t,
+                                           const std::function<std::string(size_t)>&,
+                                           const std::function<void(std::span<std::string>)>&);
+
+void pieces_in_order(WorkerPool& pool, size_t count,
+                     const std::function<std::string(size_t)>& make,
+                     const std::function<void(std::span<const std::string_view>)>& take) {
+  std::vector<std::string_view> views;
+  pieces_in_order<std::string>(pool, count, TEXT_PIECES_AHEAD, make,
+                               [&](std::span<std::string> ready) {
+                                 views.assign(ready.begin(), ready.end());
+                                 take(views);
+                               });
+}
+
+namespace {
+
+// Results of decode_full (nested or flat) for vins[begin, end).
+template <typename Result>
+std::vector<Result> results_of(const Db& db, const std::vector<std::string>& vins, size_t begin,
+                               size_t end, int64_t now, int32_t current_year) {
+  std::vector<Result> out;
+  out.reserve(end - begin);
+  for (size_t i = begin; i < end; ++i) {
+    DecodeResult result = decode_full(db, vins[i], now, current_year);
+    if constexpr (std::is_same_v<Result, FlatResult>) {
+      out.push_back(FlatResult::from(std::move(result)));
+    } else {
+      out.push_back(std::move(result));
+    }
+  }
+  return out;
+}
+
+template <typename Result>
+void result_pieces(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                   int32_t current_year,
+                   const std::function<void(std::span<std::vector<Result>>)>& take) {
+  std::shared_ptr<WorkerPool> pool = batch_pool();
+  const size_t n = vins.size();
+  if (n <= CALLER_BATCH_LIMIT) {
+    std::vector<Result> only = results_of<Result>(db, vins, 0, n, now, current_year);
+    take({&only, 1});
+    return;
+  }
+  const size_t per_piece = json_piece_vins(n, pool->size());
+  pieces_in_order<std::vector<Result>>(
+      *pool, (n + per_piece - 1) / per_piece, RESULT_PIECES_AHEAD_PER_WORKER * pool->size(),
+      [&](size_t k) {
+        return results_of<Result>(db, vins, k * per_piece, std::min(n, (k + 1) * per_piece), now,
+                                  current_year);
+      },
+      take);
+}
+
+}  // namespace
+
+void decode_batch_pieces(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                         int32_t current_year,
+                         const std::function<void(std::span<std::vector<DecodeResult>>)>& take) {
+  result_pieces<DecodeResult>(db, vins, now, current_year, take);
+}
+
+void decode_batch_flat_pieces(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                              int32_t current_year,
+                              const std::function<void(std::span<std::vector<FlatResult>>)>& take) {
+  result_pieces<FlatResult>(db, vins, now, current_year, take);
 }
 
 void decode_batch_json_pieces(const Db& db, const std::vector<std::string>& vins, bool flat,

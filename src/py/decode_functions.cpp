@@ -66,7 +66,8 @@ BatchStart batch_start() {
 // The cyclic collector would otherwise run thousands of times while a large
 // batch is converted, walking the ever larger set of new dicts (measured: it
 // about doubled the conversion time). The dicts cannot form cycles, and no
-// Python code runs meanwhile, so it is paused for the conversion.
+// Python code runs meanwhile, so it is paused while a group of results is
+// converted; the lock is held all that time, so no other thread sees it.
 class GcPause {
  public:
   GcPause() : was_enabled_(PyGC_Disable()) {}
@@ -94,12 +95,30 @@ Ref join_pieces(std::vector<Ref>& pieces) {
   return Ref::steal(joined);
 }
 
-template <typename Result, typename ToDict>
-Ref dict_list(const std::vector<Result>& results, DictCaches& caches, ToDict to_dict) {
-  GcPause pause;
+// The dicts of a batch, made by the calling thread piece by piece while the
+// workers decode the next pieces, so that only a few pieces of C++ results
+// are alive at once. The dicts live outside the released scope: however the
+// call ends, they are dropped with the lock held (or, when the interpreter
+// ends the thread, not touched at all).
+template <typename Result, typename ToDict, typename Decode>
+Ref dict_batch(DictCaches& caches, ToDict to_dict, size_t count, Decode decode_pieces) {
   std::vector<Ref> dicts;
-  dicts.reserve(results.size());
-  for (const Result& result : results) dicts.push_back(to_dict(caches, result));
+  dicts.reserve(count);
+  PyThreadState* thread = PyThreadState_Get();
+  leak_on_forced_unwind(dicts, [&] {
+    without_gil([&] {
+      BatchStart start = batch_start();
+      decode_pieces(start, [&](std::span<std::vector<Result>> ready) {
+        GilRetake locked(thread);
+        GcPause pause;
+        for (std::vector<Result>& piece : ready) {
+          for (const Result& result : piece) dicts.push_back(to_dict(caches, result));
+          piece = {};  // freed at once: the next pieces are being made
+        }
+      });
+    });
+  });
+  GcPause pause;
   return new_list(dicts);
 }
 
@@ -128,18 +147,16 @@ PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   return guarded([&] {
     auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
+    DictCaches& caches = dict_caches(module);
     if (flat) {
-      std::vector<FlatResult> results = without_gil([&] {
-        BatchStart start = batch_start();
-        return decode_batch_flat(start.db, vins, start.now, start.year);
+      return dict_batch<FlatResult>(caches, flat_to_dict, vins.size(), [&](BatchStart& s, auto take) {
+        decode_batch_flat_pieces(s.db, vins, s.now, s.year, take);
       });
-      return dict_list(results, dict_caches(module), flat_to_dict);
     }
-    std::vector<DecodeResult> results = without_gil([&] {
-      BatchStart start = batch_start();
-      return tamberok::decode_batch(start.db, vins, start.now, start.year);
-    });
-    return dict_list(results, dict_caches(module), result_to_dict);
+    return dict_batch<DecodeResult>(caches, result_to_dict, vins.size(),
+                                    [&](BatchStart& s, auto take) {
+                                      decode_batch_pieces(s.db, vins, s.now, s.year, take);
+                                    });
   });
 }
 

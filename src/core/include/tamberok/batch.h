@@ -95,13 +95,22 @@ std::vector<T> batch(size_t n, Make&& make) {
 
 // make(k) for every k in [0, count) on `pool`, handed over in order while
 // the workers go on: take(ready) runs on the calling thread with every piece
-// that is ready and follows the ones already taken. A piece's text lives
-// until take returns.
+// that is ready and follows the ones already taken (its own to move from;
+// freed when take returns). No piece starts more than `ahead` pieces after
+// the last one taken, so that a taker slower than the workers does not
+// leave every piece of a large batch alive at once.
 //
 // When make throws, take is not called again and that exception is
 // rethrown once all workers have stopped; when take throws, the workers
 // stop after their current piece and take's exception is rethrown. Either
 // way every piece is freed.
+template <typename Piece>
+void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
+                     const std::function<Piece(size_t)>& make,
+                     const std::function<void(std::span<Piece>)>& take);
+
+// Texts, handed over as views, with room for TEXT_PIECES_AHEAD pieces.
+inline constexpr size_t TEXT_PIECES_AHEAD = 256;
 void pieces_in_order(WorkerPool& pool, size_t count,
                      const std::function<std::string(size_t)>& make,
                      const std::function<void(std::span<const std::string_view>)>& take);
@@ -126,6 +135,20 @@ size_t json_piece_vins(size_t vins, size_t workers);
 void decode_batch_json_pieces(const Db& db, const std::vector<std::string>& vins, bool flat,
                               int64_t now, int32_t current_year,
                               const std::function<void(std::span<const std::string_view>)>& take);
+
+// The results of the VINs (nested or flat) handed over by pieces_in_order in
+// pieces of json_piece_vins consecutive results, at most
+// RESULT_PIECES_AHEAD_PER_WORKER pieces per worker ahead of the caller: the
+// caller turns each into Python objects while the workers go on, and only
+// those few pieces are alive at once. A batch of at most CALLER_BATCH_LIMIT
+// VINs is one piece, made on the calling thread.
+inline constexpr size_t RESULT_PIECES_AHEAD_PER_WORKER = 4;
+void decode_batch_pieces(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                         int32_t current_year,
+                         const std::function<void(std::span<std::vector<DecodeResult>>)>& take);
+void decode_batch_flat_pieces(const Db& db, const std::vector<std::string>& vins, int64_t now,
+                              int32_t current_year,
+                              const std::function<void(std::span<std::vector<FlatResult>>)>& take);
 
 // decode_full for every VIN with one clock reading, results in input order.
 std::vector<DecodeResult> decode_batch(const Db& db, const std::vector<std::string>& vins,
