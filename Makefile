@@ -58,7 +58,7 @@ test-tsan: deps
 	@cmake --build build-tsan --target core_tests cover_tests real_tests
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
 
-.PHONY: wheel test-wheel
+.PHONY: wheel test-wheel test-sdist
 
 # An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
 # (setup.py drives the CMake build in $(BUILD) and bundles RE2 beside the module).
@@ -80,6 +80,11 @@ test-wheel: wheel
 	env -u PYTHONPATH TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
 	  "$$venv/bin/python" -m pytest -q -p no:cacheprovider $(CURDIR)/tests/py
 
+# The source distribution of a fresh copy of the tree (with the data `make data`
+# made), turned offline into a wheel without the C++ tests' packages, which decodes.
+test-sdist: deps data
+	@tools/sdist_round_trip.sh $(PYTHON)
+
 # libFuzzer harnesses (clang, ASan + UBSan) against the real artifact and
 # against mutated fixture artifacts: `make fuzz` runs each for FUZZ_SECONDS,
 # `make check` a short smoke run of FUZZ_SMOKE_SECONDS each.
@@ -94,7 +99,7 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	@tools/fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
 
-check: test test-wheel test-asan test-tsan fuzz-smoke
+check: test test-wheel test-sdist test-asan test-tsan fuzz-smoke
 
 bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
@@ -107,4 +112,4 @@ demo: deps data build
 	  print(json.dumps(tamberok.decode("$(VIN)", flat=True), indent=2, ensure_ascii=False))'
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-wheel

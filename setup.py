@@ -1,10 +1,16 @@
-"""Builds the tamberok wheel.
+"""Builds the tamberok wheel and source distribution.
 
-CMake builds the extension module (target tamberok_py, in build/ or in
-TAMBEROK_BUILD_DIR); it embeds data/vpic.rkyv when that exists and the EMPTY
-placeholder otherwise. The module goes into the wheel together with the
-shared libraries it needs beyond the C and C++ runtimes (RE2), copied beside
-it with an $ORIGIN run path, so the wheel works where they are not installed.
+CMake builds the extension module (target tamberok_py). With
+TAMBEROK_BUILD_DIR it reuses that configured build (`make wheel` hands it the
+development build); otherwise it configures build-wheel/ without the C++
+tests, so a wheel needs neither GoogleTest nor Google Benchmark.
+TAMBEROK_CMAKE_ARGS adds arguments to that configure step. The module embeds
+data/vpic.rkyv when that exists and the EMPTY placeholder otherwise; a source
+distribution always carries data/vpic.rkyv, so what is built from it decodes.
+
+The module goes into the wheel together with the shared libraries it needs
+beyond the C and C++ runtimes (RE2), copied beside it with an $ORIGIN run
+path, so the wheel works where they are not installed.
 """
 
 import os
@@ -16,8 +22,10 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.sdist import sdist
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+ARTIFACT = os.path.join(ROOT, "data", "vpic.rkyv")
 
 # Libraries every Linux system provides, which a wheel must not carry: the C
 # runtime and the C++ runtime own the process-wide allocator and must be the
@@ -55,14 +63,17 @@ class CMakeBuild(build_ext):
         for tool in ("cmake", "patchelf", "ldd"):
             if shutil.which(tool) is None:
                 sys.exit(f"tamberok: building the wheel needs {tool} (`make deps` installs it)")
-        build_dir = os.environ.get("TAMBEROK_BUILD_DIR") or os.path.join(ROOT, "build")
-        if os.path.exists(os.path.join(ROOT, "data", "vpic.rkyv")):
+        build_dir = os.environ.get("TAMBEROK_BUILD_DIR")
+        configure = ["cmake", "-S", ROOT, f"-DPython3_EXECUTABLE={sys.executable}"]
+        if not build_dir:
+            build_dir = os.path.join(ROOT, "build-wheel")
+            configure.append("-DTAMBEROK_TESTS=OFF")
+        configure += ["-B", build_dir, *os.environ.get("TAMBEROK_CMAKE_ARGS", "").split()]
+        if os.path.exists(ARTIFACT):
             print("tamberok: the module embeds the real artifact data/vpic.rkyv")
         else:
             print("tamberok: the module embeds the EMPTY placeholder artifact"
                   " (no data/vpic.rkyv; `make download data` makes one)")
-        configure = ["cmake", "-S", ROOT, "-B", build_dir,
-                     f"-DPython3_EXECUTABLE={sys.executable}"]
         if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) and shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
@@ -86,8 +97,19 @@ class CMakeBuild(build_ext):
             print(f"tamberok: bundled {path} as tamberok/{name}")
 
 
+class DataSdist(sdist):
+    """A source distribution is for building elsewhere; one without the vehicle
+    data would build a module that refuses every decode."""
+
+    def run(self):
+        if not os.path.exists(ARTIFACT):
+            sys.exit("tamberok: a source distribution carries data/vpic.rkyv, which is"
+                     " missing (`make download data` makes it)")
+        super().run()
+
+
 setup(
     version=project_version(),
     ext_modules=[Extension("tamberok._tamberok", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "sdist": DataSdist},
 )
