@@ -69,16 +69,13 @@ wheel: deps
 	@if [ -f data/vpic.rkyv ]; then echo "wheel: $$(ls dist/tamberok-*.whl) embeds data/vpic.rkyv"; \
 	else echo "wheel: $$(ls dist/tamberok-*.whl) embeds the EMPTY placeholder (no data/vpic.rkyv)"; fi
 
-# The wheel installed into a fresh venv outside the source tree, and the Python
-# tests run against that installed package instead of $(BUILD)/pkg.
+# The wheel installed into a fresh venv per CPython 3.10+ on this machine (or per
+# interpreter in PYTHONS), outside the source tree, and the Python tests run
+# against each installed package instead of $(BUILD)/pkg.
+PYTHONS ?=
 test-wheel: wheel
-	@venv=$$(mktemp -d); trap 'rm -rf "$$venv"' EXIT; \
-	$(PYTHON) -m venv --system-site-packages --without-pip "$$venv" && \
-	"$$venv/bin/python" -m pip install -q --no-index --no-deps --no-cache-dir dist/tamberok-*.whl && \
-	cd "$$venv" && \
-	env -u PYTHONPATH "$$venv/bin/python" -c 'import tamberok; print("test-wheel:", tamberok.__file__)' && \
-	env -u PYTHONPATH TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
-	  "$$venv/bin/python" -m pytest -q -p no:cacheprovider $(CURDIR)/tests/py
+	@cmake --build $(BUILD) --target tamberok_py_empty >/dev/null
+	@PYTHON=$(PYTHON) PYTHONS="$(PYTHONS)" tools/test_wheel.sh $$(ls dist/tamberok-*.whl) $(BUILD)/pkg-empty
 
 # The source distribution of a fresh copy of the tree (with the data `make data`
 # made), turned offline into a wheel without the C++ tests' packages, which decodes.
