@@ -8,11 +8,11 @@ TAMBEROK_CMAKE_ARGS adds arguments to that configure step. The module embeds
 data/vpic.rkyv when that exists and the EMPTY placeholder otherwise; a source
 distribution always carries data/vpic.rkyv, so what is built from it decodes.
 
-The module goes into the wheel together with the shared libraries it needs
-beyond the C and C++ runtimes (RE2), copied beside it with an $ORIGIN run
-path, so the wheel works where they are not installed.
+The shared libraries the module needs beyond the C and C++ runtimes (RE2) go
+into the wheel beside it under private names, with their licences.
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -32,6 +32,11 @@ ARTIFACT = os.path.join(ROOT, "data", "vpic.rkyv")
 # process's own.
 SYSTEM_LIBRARIES = ("linux-vdso.so", "ld-linux", "libc.so", "libm.so", "libdl.so",
                     "libpthread.so", "librt.so", "libstdc++.so", "libgcc_s.so")
+
+# The licence text that goes into the wheel with each library it carries, by
+# the library's name before ".so". A library without one stops the build:
+# redistributing it needs its licence.
+BUNDLED_LICENCES = {"libre2": "LICENSE-RE2"}
 
 
 def project_version():
@@ -53,9 +58,47 @@ def needed_libraries(path):
     return found
 
 
-def set_origin_run_path(path):
+def private_name(soname, path):
+    """libre2.so.9 -> libre2-<8 hex of its sha256>.so.9: a name no other copy of
+    RE2 in the process shares, so the loader never binds the module to another
+    extension's libre2.so.9 or to one on LD_LIBRARY_PATH, nor theirs to ours."""
+    with open(path, "rb") as library:
+        digest = hashlib.sha256(library.read()).hexdigest()[:8]
+    stem, dot_so, version = soname.partition(".so")
+    return f"{stem}-{digest}{dot_so}{version}"
+
+
+def patchelf(path, *arguments):
     os.chmod(path, os.stat(path).st_mode | stat.S_IWUSR)
-    subprocess.run(["patchelf", "--set-rpath", "$ORIGIN", path], check=True)
+    subprocess.run(["patchelf", *arguments, path], check=True)
+
+
+def bundle_libraries(module, built, target_dir, licence_files):
+    """Copies the libraries `built` needs beyond the system ones beside `module`
+    under private names, and points every NEEDED entry at those names."""
+    for name in os.listdir(target_dir):
+        if name.startswith("lib") and ".so" in name:
+            os.remove(os.path.join(target_dir, name))  # a previous build's copies
+    renamed = {}
+    for soname, path in sorted(needed_libraries(built).items()):
+        if soname.startswith(SYSTEM_LIBRARIES):
+            continue
+        if BUNDLED_LICENCES.get(soname.split(".so")[0]) not in licence_files:
+            sys.exit(f"tamberok: the wheel would carry {path} without its licence text;"
+                     " name it in BUNDLED_LICENCES and in pyproject.toml's license-files")
+        renamed[soname] = private_name(soname, path)
+        copy = os.path.join(target_dir, renamed[soname])
+        shutil.copyfile(path, copy)
+        patchelf(copy, "--set-soname", renamed[soname])
+        print(f"tamberok: bundled {path} as tamberok/{renamed[soname]}")
+    for path in [module] + [os.path.join(target_dir, name) for name in renamed.values()]:
+        needed = subprocess.run(["patchelf", "--print-needed", path], capture_output=True,
+                                text=True, check=True).stdout.split()
+        for old in needed:
+            if old in renamed:
+                patchelf(path, "--replace-needed", old, renamed[old])
+        # patchelf 0.14 mixes up one call that both renames and sets the path.
+        patchelf(path, "--set-rpath", "$ORIGIN")
 
 
 class CMakeBuild(build_ext):
@@ -82,19 +125,12 @@ class CMakeBuild(build_ext):
 
         built = os.path.join(build_dir, "pkg", "tamberok", "_tamberok.abi3.so")
         target = self.get_ext_fullpath(ext.name)
-        target_dir = os.path.dirname(target)
-        os.makedirs(target_dir, exist_ok=True)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(built, target)
         if shutil.which("strip"):
             subprocess.run(["strip", "--strip-debug", target], check=True)
-        set_origin_run_path(target)
-        for name, path in sorted(needed_libraries(built).items()):
-            if name.startswith(SYSTEM_LIBRARIES):
-                continue
-            copy = os.path.join(target_dir, name)
-            shutil.copyfile(path, copy)
-            set_origin_run_path(copy)
-            print(f"tamberok: bundled {path} as tamberok/{name}")
+        bundle_libraries(target, built, os.path.dirname(target),
+                         self.distribution.metadata.license_files or [])
 
 
 class DataSdist(sdist):

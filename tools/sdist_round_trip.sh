@@ -30,7 +30,7 @@ cp "$root/data/vpic.rkyv" "$work/tree/data/"
   >"$work/sdist.log" 2>&1 || fail "python -m build --sdist: $(tail -20 "$work/sdist.log")"
 sdist=$(ls "$work"/sdist/tamberok-*.tar.gz)
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$work/members"
-for member in PKG-INFO setup.py setup.cfg pyproject.toml README.md CMakeLists.txt \
+for member in PKG-INFO setup.py setup.cfg pyproject.toml README.md LICENSE-RE2 CMakeLists.txt \
               cmake/python_module.cmake cmake/embed.S.in cmake/stage_artifact.cmake \
               src/core/decode.cpp src/core/include/tamberok/db.h \
               src/py/module.cpp src/import/empty_artifact.cpp data/supplement/ErrorCode.tsv \
