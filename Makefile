@@ -61,7 +61,8 @@ test-tsan: deps
 .PHONY: wheel test-wheel test-sdist
 
 # An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
-# (setup.py drives the CMake build in $(BUILD) and bundles RE2 beside the module).
+# (setup.py drives the CMake build in $(BUILD), carries RE2 beside the module under
+# a private name and tags the wheel with the manylinux policy its symbols earn).
 wheel: deps
 	@rm -f dist/tamberok-*.whl
 	@TAMBEROK_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation \

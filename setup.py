@@ -9,7 +9,8 @@ data/vpic.rkyv when that exists and the EMPTY placeholder otherwise; a source
 distribution always carries data/vpic.rkyv, so what is built from it decodes.
 
 The shared libraries the module needs beyond the C and C++ runtimes (RE2) go
-into the wheel beside it under private names, with their licences.
+into the wheel beside it under private names, with their licences, and the
+wheel is tagged with the manylinux policy that its symbol versions earn.
 """
 
 import hashlib
@@ -23,8 +24,12 @@ import sys
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.sdist import sdist
+from wheel.bdist_wheel import bdist_wheel
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import manylinux  # noqa: E402
+
 ARTIFACT = os.path.join(ROOT, "data", "vpic.rkyv")
 
 # Libraries every Linux system provides, which a wheel must not carry: the C
@@ -103,7 +108,7 @@ def bundle_libraries(module, built, target_dir, licence_files):
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        for tool in ("cmake", "patchelf", "ldd"):
+        for tool in ("cmake", "patchelf", "ldd", "readelf"):
             if shutil.which(tool) is None:
                 sys.exit(f"tamberok: building the wheel needs {tool} (`make deps` installs it)")
         build_dir = os.environ.get("TAMBEROK_BUILD_DIR")
@@ -133,6 +138,22 @@ class CMakeBuild(build_ext):
                          self.distribution.metadata.license_files or [])
 
 
+class ManylinuxWheel(bdist_wheel):
+    """Tags the wheel manylinux_2_X from the symbol versions that the shared
+    objects it carries need, instead of the promise-free linux_x86_64."""
+
+    def get_tag(self):
+        python, abi, platform = super().get_tag()
+        if not hasattr(self, "_platform_tag"):
+            objects = [os.path.join(where, name) for where, _, names in os.walk(self.bdist_dir)
+                       for name in names if ".so" in name]
+            try:
+                self._platform_tag = manylinux.platform_tag(objects, platform.partition("_")[2])
+            except ValueError as error:
+                sys.exit(f"tamberok: {error}")
+        return python, abi, self._platform_tag
+
+
 class DataSdist(sdist):
     """A source distribution is for building elsewhere; one without the vehicle
     data would build a module that refuses every decode."""
@@ -147,5 +168,5 @@ class DataSdist(sdist):
 setup(
     version=project_version(),
     ext_modules=[Extension("tamberok._tamberok", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild, "sdist": DataSdist},
+    cmdclass={"build_ext": CMakeBuild, "bdist_wheel": ManylinuxWheel, "sdist": DataSdist},
 )

@@ -32,7 +32,7 @@ sdist=$(ls "$work"/sdist/tamberok-*.tar.gz)
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | sort >"$work/members"
 for member in PKG-INFO setup.py setup.cfg pyproject.toml README.md LICENSE-RE2 CMakeLists.txt \
               cmake/python_module.cmake cmake/embed.S.in cmake/stage_artifact.cmake \
-              src/core/decode.cpp src/core/include/tamberok/db.h \
+              tools/manylinux.py src/core/decode.cpp src/core/include/tamberok/db.h \
               src/py/module.cpp src/import/empty_artifact.cpp data/supplement/ErrorCode.tsv \
               data/vpic.rkyv python/tamberok/__init__.py; do
   grep -qx "$member" "$work/members" || fail "the sdist lacks $member"

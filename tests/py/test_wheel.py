@@ -1,9 +1,11 @@
-"""The wheel as shipped: the RE2 it carries under a private name, and the
-licence that comes with it. Runs when TAMBEROK_WHEEL names the wheel whose
-installed copy is under test (`make test-wheel`)."""
+"""The wheel as shipped: the platform tag its shared objects earn, the RE2 it
+carries under a private name, and the licence that comes with it. Runs when
+TAMBEROK_WHEEL names the wheel whose installed copy is under test
+(`make test-wheel`)."""
 
 import os
 import re
+import runpy
 import subprocess
 import sys
 import zipfile
@@ -11,6 +13,10 @@ import zipfile
 import pytest
 
 import tamberok
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+X86_64_POLICIES = runpy.run_path(
+    os.path.join(HERE, "..", "..", "tools", "manylinux.py"))["X86_64_POLICIES"]
 
 WHEEL = os.environ.get("TAMBEROK_WHEEL")
 pytestmark = pytest.mark.skipif(not WHEEL, reason="TAMBEROK_WHEEL does not name a wheel")
@@ -39,6 +45,56 @@ def dynamic_entries(path, kind):
     out = subprocess.run(["readelf", "-d", "-W", path], capture_output=True, text=True,
                          check=True).stdout
     return re.findall(rf"\({kind}\)\s+\S+ \S+: \[([^\]]+)\]", out)
+
+
+def symbol_versions(path):
+    """(versions of the symbols `path` takes from others, versions it defines)."""
+    out = subprocess.run(["objdump", "-T", "-W", path], capture_output=True, text=True,
+                         check=True).stdout
+    taken, defined = set(), set()
+    for line in out.splitlines():
+        version = re.search(r"\s\(?([A-Z]+_[A-Z0-9_.]+)\)?\s+\S+$", line)
+        if version:
+            (taken if "*UND*" in line else defined).add(version.group(1))
+    return taken, defined
+
+
+def newest_by_runtime(versions):
+    """{runtime: newest numbered version}, e.g. {"GLIBC": (2, 34)}."""
+    newest = {}
+    for version in versions:
+        runtime, _, number = version.partition("_")
+        key = tuple(int(part) for part in number.split("."))
+        newest[runtime] = max(newest.get(runtime, key), key)
+    return newest
+
+
+def test_the_tag_is_the_lowest_manylinux_policy_allowing_every_runtime_version_needed(files):
+    tag = os.path.basename(WHEEL)[:-len(".whl")].split("-", 2)[2]
+    wheel_file = next(path for name, path in files.items() if name.endswith(".dist-info/WHEEL"))
+    with open(wheel_file, encoding="utf-8") as text:
+        assert re.findall(r"^Tag: (.+)$", text.read(), re.M) == [tag]
+    python, abi, platform = tag.split("-")
+    assert (python, abi) == ("cp310", "abi3")
+    glibc = re.fullmatch(r"manylinux_2_([0-9]+)_x86_64", platform)
+    assert glibc, f"{platform} promises nothing about the systems it loads on"
+
+    taken, defined = set(), set()
+    for path in shared_objects(files).values():
+        took, gave = symbol_versions(path)
+        taken |= took
+        defined |= gave
+    needed = taken - defined
+    assert all(re.fullmatch(r"(GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+", v) for v in needed), needed
+    newest = newest_by_runtime(needed)
+    policies = dict(X86_64_POLICIES)
+    minor = int(glibc.group(1))
+    assert {runtime: version for runtime, version in newest.items()
+            if version > policies[minor][runtime]} == {}, policies[minor]
+    lower = [other for other in policies if other < minor]
+    if lower:
+        assert any(version > policies[lower[-1]][runtime] for runtime, version in newest.items()), \
+            f"{newest} fits manylinux_2_{lower[-1]}"
 
 
 def test_the_module_needs_re2_under_a_private_name_that_the_wheel_carries(files):
