@@ -58,10 +58,11 @@ test-tsan: deps
 	@cmake --build build-tsan --target core_tests cover_tests real_tests
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure
 
-.PHONY: wheel test-wheel
+.PHONY: wheel test-wheel test-sdist
 
 # An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
-# (setup.py drives the CMake build in $(BUILD) and bundles RE2 beside the module).
+# (setup.py drives the CMake build in $(BUILD), carries RE2 beside the module under
+# a private name and tags the wheel with the manylinux policy its symbols earn).
 wheel: deps
 	@rm -f dist/tamberok-*.whl
 	@TAMBEROK_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation \
@@ -69,16 +70,18 @@ wheel: deps
 	@if [ -f data/vpic.rkyv ]; then echo "wheel: $$(ls dist/tamberok-*.whl) embeds data/vpic.rkyv"; \
 	else echo "wheel: $$(ls dist/tamberok-*.whl) embeds the EMPTY placeholder (no data/vpic.rkyv)"; fi
 
-# The wheel installed into a fresh venv outside the source tree, and the Python
-# tests run against that installed package instead of $(BUILD)/pkg.
+# The wheel installed into a fresh venv per CPython 3.10+ on this machine (or per
+# interpreter in PYTHONS), outside the source tree, and the Python tests run
+# against each installed package instead of $(BUILD)/pkg.
+PYTHONS ?=
 test-wheel: wheel
-	@venv=$$(mktemp -d); trap 'rm -rf "$$venv"' EXIT; \
-	$(PYTHON) -m venv --system-site-packages --without-pip "$$venv" && \
-	"$$venv/bin/python" -m pip install -q --no-index --no-deps --no-cache-dir dist/tamberok-*.whl && \
-	cd "$$venv" && \
-	env -u PYTHONPATH "$$venv/bin/python" -c 'import tamberok; print("test-wheel:", tamberok.__file__)' && \
-	env -u PYTHONPATH TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
-	  "$$venv/bin/python" -m pytest -q -p no:cacheprovider $(CURDIR)/tests/py
+	@cmake --build $(BUILD) --target tamberok_py_empty >/dev/null
+	@PYTHON=$(PYTHON) PYTHONS="$(PYTHONS)" tools/test_wheel.sh $$(ls dist/tamberok-*.whl) $(BUILD)/pkg-empty
+
+# The source distribution of a fresh copy of the tree (with the data `make data`
+# made), turned offline into a wheel without the C++ tests' packages, which decodes.
+test-sdist: deps data
+	@tools/sdist_round_trip.sh $(PYTHON)
 
 # libFuzzer harnesses (clang, ASan + UBSan) against the real artifact and
 # against mutated fixture artifacts: `make fuzz` runs each for FUZZ_SECONDS,
@@ -94,7 +97,7 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	@tools/fuzz.sh build-fuzz $(FUZZ_SMOKE_SECONDS)
 
-check: test test-wheel test-asan test-tsan fuzz-smoke
+check: test test-wheel test-sdist test-asan test-tsan fuzz-smoke
 
 bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
@@ -107,4 +110,4 @@ demo: deps data build
 	  print(json.dumps(tamberok.decode("$(VIN)", flat=True), indent=2, ensure_ascii=False))'
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-wheel

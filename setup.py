@@ -1,12 +1,19 @@
-"""Builds the tamberok wheel.
+"""Builds the tamberok wheel and source distribution.
 
-CMake builds the extension module (target tamberok_py, in build/ or in
-TAMBEROK_BUILD_DIR); it embeds data/vpic.rkyv when that exists and the EMPTY
-placeholder otherwise. The module goes into the wheel together with the
-shared libraries it needs beyond the C and C++ runtimes (RE2), copied beside
-it with an $ORIGIN run path, so the wheel works where they are not installed.
+CMake builds the extension module (target tamberok_py). With
+TAMBEROK_BUILD_DIR it reuses that configured build (`make wheel` hands it the
+development build); otherwise it configures build-wheel/ without the C++
+tests, so a wheel needs neither GoogleTest nor Google Benchmark.
+TAMBEROK_CMAKE_ARGS adds arguments to that configure step. The module embeds
+data/vpic.rkyv when that exists and the EMPTY placeholder otherwise; a source
+distribution always carries data/vpic.rkyv, so what is built from it decodes.
+
+The shared libraries the module needs beyond the C and C++ runtimes (RE2) go
+into the wheel beside it under private names, with their licences, and the
+wheel is tagged with the manylinux policy that its symbol versions earn.
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -16,14 +23,25 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.sdist import sdist
+from wheel.bdist_wheel import bdist_wheel
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import manylinux  # noqa: E402
+
+ARTIFACT = os.path.join(ROOT, "data", "vpic.rkyv")
 
 # Libraries every Linux system provides, which a wheel must not carry: the C
 # runtime and the C++ runtime own the process-wide allocator and must be the
 # process's own.
 SYSTEM_LIBRARIES = ("linux-vdso.so", "ld-linux", "libc.so", "libm.so", "libdl.so",
                     "libpthread.so", "librt.so", "libstdc++.so", "libgcc_s.so")
+
+# The licence text that goes into the wheel with each library it carries, by
+# the library's name before ".so". A library without one stops the build:
+# redistributing it needs its licence.
+BUNDLED_LICENCES = {"libre2": "LICENSE-RE2"}
 
 
 def project_version():
@@ -45,24 +63,65 @@ def needed_libraries(path):
     return found
 
 
-def set_origin_run_path(path):
+def private_name(soname, path):
+    """libre2.so.9 -> libre2-<8 hex of its sha256>.so.9: a name no other copy of
+    RE2 in the process shares, so the loader never binds the module to another
+    extension's libre2.so.9 or to one on LD_LIBRARY_PATH, nor theirs to ours."""
+    with open(path, "rb") as library:
+        digest = hashlib.sha256(library.read()).hexdigest()[:8]
+    stem, dot_so, version = soname.partition(".so")
+    return f"{stem}-{digest}{dot_so}{version}"
+
+
+def patchelf(path, *arguments):
     os.chmod(path, os.stat(path).st_mode | stat.S_IWUSR)
-    subprocess.run(["patchelf", "--set-rpath", "$ORIGIN", path], check=True)
+    subprocess.run(["patchelf", *arguments, path], check=True)
+
+
+def bundle_libraries(module, built, target_dir, licence_files):
+    """Copies the libraries `built` needs beyond the system ones beside `module`
+    under private names, and points every NEEDED entry at those names."""
+    for name in os.listdir(target_dir):
+        if name.startswith("lib") and ".so" in name:
+            os.remove(os.path.join(target_dir, name))  # a previous build's copies
+    renamed = {}
+    for soname, path in sorted(needed_libraries(built).items()):
+        if soname.startswith(SYSTEM_LIBRARIES):
+            continue
+        if BUNDLED_LICENCES.get(soname.split(".so")[0]) not in licence_files:
+            sys.exit(f"tamberok: the wheel would carry {path} without its licence text;"
+                     " name it in BUNDLED_LICENCES and in pyproject.toml's license-files")
+        renamed[soname] = private_name(soname, path)
+        copy = os.path.join(target_dir, renamed[soname])
+        shutil.copyfile(path, copy)
+        patchelf(copy, "--set-soname", renamed[soname])
+        print(f"tamberok: bundled {path} as tamberok/{renamed[soname]}")
+    for path in [module] + [os.path.join(target_dir, name) for name in renamed.values()]:
+        needed = subprocess.run(["patchelf", "--print-needed", path], capture_output=True,
+                                text=True, check=True).stdout.split()
+        for old in needed:
+            if old in renamed:
+                patchelf(path, "--replace-needed", old, renamed[old])
+        # patchelf 0.14 mixes up one call that both renames and sets the path.
+        patchelf(path, "--set-rpath", "$ORIGIN")
 
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        for tool in ("cmake", "patchelf", "ldd"):
+        for tool in ("cmake", "patchelf", "ldd", "readelf"):
             if shutil.which(tool) is None:
                 sys.exit(f"tamberok: building the wheel needs {tool} (`make deps` installs it)")
-        build_dir = os.environ.get("TAMBEROK_BUILD_DIR") or os.path.join(ROOT, "build")
-        if os.path.exists(os.path.join(ROOT, "data", "vpic.rkyv")):
+        build_dir = os.environ.get("TAMBEROK_BUILD_DIR")
+        configure = ["cmake", "-S", ROOT, f"-DPython3_EXECUTABLE={sys.executable}"]
+        if not build_dir:
+            build_dir = os.path.join(ROOT, "build-wheel")
+            configure.append("-DTAMBEROK_TESTS=OFF")
+        configure += ["-B", build_dir, *os.environ.get("TAMBEROK_CMAKE_ARGS", "").split()]
+        if os.path.exists(ARTIFACT):
             print("tamberok: the module embeds the real artifact data/vpic.rkyv")
         else:
             print("tamberok: the module embeds the EMPTY placeholder artifact"
                   " (no data/vpic.rkyv; `make download data` makes one)")
-        configure = ["cmake", "-S", ROOT, "-B", build_dir,
-                     f"-DPython3_EXECUTABLE={sys.executable}"]
         if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) and shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
@@ -71,23 +130,43 @@ class CMakeBuild(build_ext):
 
         built = os.path.join(build_dir, "pkg", "tamberok", "_tamberok.abi3.so")
         target = self.get_ext_fullpath(ext.name)
-        target_dir = os.path.dirname(target)
-        os.makedirs(target_dir, exist_ok=True)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(built, target)
         if shutil.which("strip"):
             subprocess.run(["strip", "--strip-debug", target], check=True)
-        set_origin_run_path(target)
-        for name, path in sorted(needed_libraries(built).items()):
-            if name.startswith(SYSTEM_LIBRARIES):
-                continue
-            copy = os.path.join(target_dir, name)
-            shutil.copyfile(path, copy)
-            set_origin_run_path(copy)
-            print(f"tamberok: bundled {path} as tamberok/{name}")
+        bundle_libraries(target, built, os.path.dirname(target),
+                         self.distribution.metadata.license_files or [])
+
+
+class ManylinuxWheel(bdist_wheel):
+    """Tags the wheel manylinux_2_X from the symbol versions that the shared
+    objects it carries need, instead of the promise-free linux_x86_64."""
+
+    def get_tag(self):
+        python, abi, platform = super().get_tag()
+        if not hasattr(self, "_platform_tag"):
+            objects = [os.path.join(where, name) for where, _, names in os.walk(self.bdist_dir)
+                       for name in names if ".so" in name]
+            try:
+                self._platform_tag = manylinux.platform_tag(objects, platform.partition("_")[2])
+            except ValueError as error:
+                sys.exit(f"tamberok: {error}")
+        return python, abi, self._platform_tag
+
+
+class DataSdist(sdist):
+    """A source distribution is for building elsewhere; one without the vehicle
+    data would build a module that refuses every decode."""
+
+    def run(self):
+        if not os.path.exists(ARTIFACT):
+            sys.exit("tamberok: a source distribution carries data/vpic.rkyv, which is"
+                     " missing (`make download data` makes it)")
+        super().run()
 
 
 setup(
     version=project_version(),
     ext_modules=[Extension("tamberok._tamberok", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild},
+    cmdclass={"build_ext": CMakeBuild, "bdist_wheel": ManylinuxWheel, "sdist": DataSdist},
 )
