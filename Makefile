@@ -103,6 +103,7 @@ bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
 	@if [ -f bench/bench_module.py ]; then PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_module.py; fi
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_dicts.py
+	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_process.py
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/golden.py
 
 demo: deps data build
