@@ -286,6 +286,36 @@ TEST(DecodeBatch, EveryFormEqualsSingleDecodesInInputOrder) {
   }
 }
 
+// The results of a batch as its pieces handed them over, joined.
+template <typename Result, typename Pieces>
+std::vector<Result> joined_pieces(Pieces pieces, size_t& calls) {
+  std::vector<Result> out;
+  pieces([&](std::span<std::vector<Result>> ready) {
+    ++calls;
+    for (std::vector<Result>& piece : ready) {
+      for (Result& result : piece) out.push_back(std::move(result));
+    }
+  });
+  return out;
+}
+
+TEST(DecodeBatch, ResultsHandedOverInPiecesEqualTheWholeBatchForEverySize) {
+  testing::ArtifactDb a(testing::decoder_contents());
+  const Db& db = a.db();
+  const std::vector<std::string> sample = sample_vins();
+  for (size_t n : {size_t{0}, size_t{1}, size_t{4}, size_t{5}, size_t{300}, size_t{5000}}) {
+    std::vector<std::string> vins;
+    for (size_t i = 0; i < n; ++i) vins.push_back(sample[i % sample.size()]);
+    size_t calls = 0;
+    std::vector<DecodeResult> nested = joined_pieces<DecodeResult>(
+        [&](auto take) { decode_batch_pieces(db, vins, testing::T2026, 2026, take); }, calls);
+    EXPECT_EQ(nested, decode_batch(db, vins, testing::T2026, 2026)) << n << " VINs";
+    std::vector<FlatResult> flat = joined_pieces<FlatResult>(
+        [&](auto take) { decode_batch_flat_pieces(db, vins, testing::T2026, 2026, take); }, calls);
+    EXPECT_EQ(flat, decode_batch_flat(db, vins, testing::T2026, 2026)) << n << " VINs";
+  }
+}
+
 TEST(DecodeBatch, EmptyBatchGivesNoResultsAndAnEmptyJsonArray) {
   testing::ArtifactDb a(testing::decoder_contents());
   EXPECT_TRUE(decode_batch(a.db(), {}, testing::T2026, 2026).empty());
@@ -378,6 +408,35 @@ TEST(PiecesInOrder, TheCallerTakesEveryPieceOnceInOrderWhileWorkersFinishOutOfOr
     EXPECT_EQ(taken, expected) << count << " pieces";
     EXPECT_TRUE(all_on_caller);
     EXPECT_LE(calls, count);
+  }
+}
+
+TEST(PiecesInOrder, NoPieceStartsMoreThanItsReachAfterTheLastOneTaken) {
+  WorkerPool pool(8);
+  for (size_t ahead : {size_t{1}, size_t{3}, size_t{16}}) {
+    std::atomic<size_t> taken{0};
+    std::atomic<size_t> farthest{0};  // the largest k - taken seen when piece k started
+    std::vector<std::string> order;
+    pieces_in_order<std::string>(
+        pool, 200, ahead,
+        [&](size_t k) {
+          size_t before = taken.load();
+          size_t lead = k - std::min(k, before);
+          size_t seen = farthest.load();
+          while (lead > seen && !farthest.compare_exchange_weak(seen, lead)) {
+          }
+          spin(2000);
+          return std::to_string(k);
+        },
+        [&](std::span<std::string> ready) {
+          spin(200000);  // a taker much slower than the workers
+          order.insert(order.end(), ready.begin(), ready.end());
+          taken.store(order.size());
+        });
+    std::vector<std::string> expected;
+    for (size_t k = 0; k < 200; ++k) expected.push_back(std::to_string(k));
+    EXPECT_EQ(order, expected) << "ahead " << ahead;
+    EXPECT_LT(farthest.load(), ahead) << "ahead " << ahead;
   }
 }
 
