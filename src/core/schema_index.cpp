@@ -43,18 +43,17 @@ KeyMatcher plain_matcher(std::string_view keys) {
   return m;
 }
 
-// A class key: its token list spread over the literal fields and class
-// positions.
+// A class key of at most 16 tokens: its token list spread over the literal
+// fields, the positions of '.' and the class positions.
 KeyMatcher class_matcher(const matcher::Compiled& compiled, std::vector<ClassPosition>& classes) {
   KeyMatcher m;
-  m.compiled = &compiled;
-  if (compiled.tokens.size() > 16) return m;  // the compiled text decides
-  m.tokens = true;
   m.length = static_cast<uint8_t>(compiled.tokens.size());
   m.first_class = static_cast<uint32_t>(classes.size());
   for (size_t i = 0; i < compiled.tokens.size(); ++i) {
     const matcher::Token& token = compiled.tokens[i];
-    if (token.kind == matcher::Token::Kind::Literal) {
+    if (token.kind == matcher::Token::Kind::Any) {
+      m.any |= static_cast<uint16_t>(1u << i);
+    } else if (token.kind == matcher::Token::Kind::Literal) {
       set_literal(m, i, token.literal);
     } else if (token.kind == matcher::Token::Kind::Class) {
       ClassPosition c{static_cast<uint8_t>(i), {}};
@@ -95,12 +94,16 @@ std::unique_ptr<const CompiledSchema> compile_schema(const Db& db, int32_t vin_s
     if (added) {
       if (has_class) {
         // Each distinct class text is compiled once: its StrId is the slot key.
-        if (auto tokens = matcher::compile_tokens_only(db.string(p.keys_regex))) {
-          KeyMatcher m = class_matcher(*tokens, out->classes);
+        std::optional<matcher::Compiled> tokens =
+            matcher::compile_tokens_only(db.string(p.keys_regex));
+        if (tokens && tokens->tokens.size() <= 16) {
+          out->keys.push_back(class_matcher(*tokens, out->classes));
+        } else if (tokens) {
           // Matching reads only the byte sets, and the schemas of a long run
           // all stay in memory: the token list goes.
           tokens->tokens = {};
           out->compiled.push_back(std::make_unique<const matcher::Compiled>(std::move(*tokens)));
+          KeyMatcher m;
           m.compiled = out->compiled.back().get();
           out->keys.push_back(m);
         } else {

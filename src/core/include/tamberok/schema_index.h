@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -49,9 +50,11 @@ struct KeyMatcher {
   uint64_t care[2] = {0, 0};
   uint8_t length = 0;
   uint8_t class_count = 0;  // CompiledSchema::classes[first_class ...]
+  // Bit i: position i is '.', which takes any byte but a line feed.
+  uint16_t any = 0;
   uint32_t first_class = 0;
-  // Class keys: the compiled text, which decides alone when it is not a
-  // token list or the key holds a line feed. A text that only a regular
+  // Class keys of more tokens than the fields above hold: the compiled
+  // text, which decides alone. A text that only a regular
   // expression matches is kept as its StrId (`regex_text`) and matched
   // through the calling thread's own compiled copy: a regular-expression
   // object takes locks inside, and one shared by threads could be locked
@@ -59,7 +62,6 @@ struct KeyMatcher {
   const matcher::Compiled* compiled = nullptr;
   bool regex = false;
   StrId regex_text = 0;
-  bool tokens = false;  // the literal and class fields above hold the token list
   // Plain keys longer than 16 bytes, compared as text (no VIN key is that
   // long, but the matcher takes any key).
   std::string_view long_keys;
@@ -180,13 +182,16 @@ const SchemaIndex& schema_index(const Db& db);
 
 inline bool CompiledSchema::matches(const KeyMatcher& m, const PaddedKey& k) const {
   if (m.regex) return matcher::match_class(*db, m.regex_text, k.key);
-  if (m.compiled != nullptr && (!m.tokens || k.has_line_feed)) {
-    return matcher::matches(*m.compiled, k.key);
-  }
+  if (m.compiled != nullptr) return matcher::matches(*m.compiled, k.key);
   if (m.length > k.key.size()) return false;
   if (m.length == LONG_KEY) return matcher::plain_matches(m.long_keys, k.key);
   if ((((k.words[0] ^ m.literal[0]) & m.care[0]) | ((k.words[1] ^ m.literal[1]) & m.care[1])) != 0)
     return false;
+  if (k.has_line_feed) {
+    for (uint32_t left = m.any; left != 0; left &= left - 1) {
+      if (k.key[static_cast<size_t>(std::countr_zero(left))] == '\n') return false;
+    }
+  }
   for (uint32_t i = m.first_class, end = m.first_class + m.class_count; i < end; ++i) {
     const ClassPosition& c = classes[i];
     unsigned char b = static_cast<unsigned char>(k.key[c.position]);
