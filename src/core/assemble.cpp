@@ -260,6 +260,7 @@ DecodeResult assemble_result(const Db& db, std::vector<Pass> passes, std::string
                       std::move(item.source), present(item.pattern_id), present(item.vin_schema_id),
                       std::move(item.keys), created_on, present(item.wmi_id), item.to_be_qced);
   }
+  release_if_large(order);
   return result;
 }
 

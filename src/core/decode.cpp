@@ -178,6 +178,7 @@ std::vector<DecodingItem> search_schemas(const Db& db, const WmiRow& w, std::str
   items.reserve(items.size() + matched.size());
   for (const Match& m : matched)
     items.push_back(pattern_item(db, patterns[m.row], m.priority, w.id));
+  release_if_large(matched);  // a schema set of many wildcard rows can match tens of thousands
   return formulas;
 }
 
