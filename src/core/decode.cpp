@@ -212,31 +212,37 @@ const DecodingItem* choose_engine_model(const std::vector<DecodingItem>& items) 
   return best;
 }
 
-// Engine model row index by its trimmed, lower-case name (the first row of
-// a name), built once per thread and artifact instead of a scan per decode.
+// The engine model row of each trimmed, lower-case name asked for (the
+// first row of a name, or none), per thread and artifact: a decode asks for
+// one name, and the first decode of a process should not index them all.
+// Emptied when full, like the other per-thread caches.
 struct EngineModelNames {
   uint64_t serial = 0;
-  bool built = false;
-  std::unordered_map<std::string, size_t, FxHash, std::equal_to<>> rows;
+  std::unordered_map<std::string, std::optional<size_t>, FxHash, std::equal_to<>> rows;
 };
 thread_local EngineModelNames ENGINE_MODEL_NAMES;
+constexpr size_t ENGINE_MODEL_NAMES_LIMIT = 4096;
 
 // The first engine model whose trimmed name equals `name` (lower case)
 // ignoring ASCII case.
 std::optional<EngineModelRow> engine_model_named(const Db& db, std::string_view name) {
   Table<EngineModelRow> models = db.engine_models();
   EngineModelNames& names = ENGINE_MODEL_NAMES;
-  if (!names.built || names.serial != db.serial()) {
+  if (names.serial != db.serial() || names.rows.size() >= ENGINE_MODEL_NAMES_LIMIT) {
     names.rows.clear();
-    for (size_t i = 0; i < models.size(); ++i) {
-      names.rows.try_emplace(ascii_lower(trim_unicode(db.string(models[i].name))), i);
-    }
     names.serial = db.serial();
-    names.built = true;
   }
   auto it = names.rows.find(name);
-  if (it == names.rows.end()) return std::nullopt;
-  return models[it->second];
+  if (it == names.rows.end()) {
+    std::optional<size_t> row;
+    for (size_t i = 0; i < models.size() && !row; ++i) {
+      std::string_view model = trim_unicode(db.string(models[i].name));
+      if (eq_ignore_ascii_case(model, name)) row = i;
+    }
+    it = names.rows.try_emplace(std::string(name), row).first;
+  }
+  if (!it->second) return std::nullopt;
+  return models[*it->second];
 }
 
 void append_engine_model_items(const Db& db, const WmiRow& w, std::vector<DecodingItem>& items) {

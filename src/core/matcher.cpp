@@ -100,25 +100,27 @@ std::optional<std::vector<Token>> compile_tokens(std::string_view text) {
   return tokens;
 }
 
-bool token_matches(const Token& token, unsigned char c) {
-  switch (token.kind) {
-    case Token::Kind::Any:
-      return c != '\n';
-    case Token::Kind::Literal:
-      return c == token.literal;
-    case Token::Kind::Class:
-      for (const auto& [lo, hi] : token.ranges) {
-        if (c >= lo && c <= hi) return true;
-      }
-      return false;
-  }
-  return false;
+void add_byte(std::array<uint64_t, 4>& set, unsigned c) {
+  set[c >> 6] |= uint64_t{1} << (c & 63);
 }
 
+// The bytes a token accepts: any but a line feed for '.', one for a
+// literal, its ranges for a class.
 std::array<uint64_t, 4> accepted_bytes(const Token& token) {
   std::array<uint64_t, 4> set{};
-  for (unsigned c = 0; c < 256; ++c) {
-    if (token_matches(token, static_cast<unsigned char>(c))) set[c >> 6] |= uint64_t{1} << (c & 63);
+  switch (token.kind) {
+    case Token::Kind::Any:
+      set.fill(~uint64_t{0});
+      set[0] &= ~(uint64_t{1} << '\n');
+      break;
+    case Token::Kind::Literal:
+      add_byte(set, token.literal);
+      break;
+    case Token::Kind::Class:
+      for (const auto& [lo, hi] : token.ranges) {
+        for (unsigned c = lo; c <= hi; ++c) add_byte(set, c);
+      }
+      break;
   }
   return set;
 }
