@@ -162,16 +162,16 @@ TEST(ErrorCode, CharsetCacheFollowsTheThreadToAnotherArtifact) {
             "(4:X)");
 }
 
-TEST(ErrorCode, KeyCharsIsEmptiedByTheInsertionAfterSixteenThousandThreeHundredEightyFourKeys) {
+TEST(ErrorCode, KeyCharsIsEmptiedByTheInsertionAfterFourThousandNinetySixKeys) {
   auto adb = std::make_unique<ArtifactDb>(validation_contents());
   on_fresh_thread([&] {
     std::vector<std::string> keys;
-    for (int i = 0; i < 16384; ++i) keys.push_back(std::to_string(i) + "K");
+    for (int i = 0; i < 4096; ++i) keys.push_back(std::to_string(i) + "K");
     errorcode(adb->db(), "1HG", "1HG", 0, 2005, keys);
-    EXPECT_EQ(key_chars_size(), 16384u);
-    errorcode(adb->db(), "1HG", "1HG", 0, 2005, {"0K", "16383K"});
-    EXPECT_EQ(key_chars_size(), 16384u);
-    errorcode(adb->db(), "1HG", "1HG", 0, 2005, {"16384K"});
+    EXPECT_EQ(key_chars_size(), 4096u);
+    errorcode(adb->db(), "1HG", "1HG", 0, 2005, {"0K", "4095K"});
+    EXPECT_EQ(key_chars_size(), 4096u);
+    errorcode(adb->db(), "1HG", "1HG", 0, 2005, {"4096K"});
     EXPECT_EQ(key_chars_size(), 1u);
   });
 }

@@ -47,10 +47,18 @@ class FlatCache {
     return entries_.back();
   }
 
+  // Empties the cache; the memory it holds stays for the next entries.
   void clear() {
     slots_.clear();
     entries_.clear();
     hashes_.clear();
+  }
+
+  // Room for `entries` entries without a reallocation; no-op once there.
+  void reserve(size_t entries) {
+    entries_.reserve(entries);
+    hashes_.reserve(entries);
+    slots_.reserve(std::bit_ceil(entries * 2));
   }
 
   size_t size() const { return entries_.size(); }
