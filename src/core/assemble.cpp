@@ -57,14 +57,21 @@ ElementFacts facts_of(const Db& db, int32_t element_id) {
 // table, which keeps the first decode of a process cheap.
 struct FactsIndex : Db::Derived {
   static constexpr int32_t FLAT = 1024;
-  explicit FactsIndex(const Db& db) : by_id(FLAT) {
-    for (int32_t id = 0; id < FLAT; ++id) {
+  explicit FactsIndex(const Db& db) {
+    // Ids up to the table's largest below FLAT (the catalogue's are in the
+    // hundreds); the facts of the others are those of no element.
+    Table<ElementRow> rows = db.element_defs();
+    int32_t end = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].id >= 0 && rows[i].id < FLAT) end = std::max(end, rows[i].id + 1);
+    }
+    by_id.resize(static_cast<size_t>(end));
+    for (int32_t id = 0; id < end; ++id) {
       by_id[static_cast<size_t>(id)].lookup_table = tables::lookup_table_index_of(id);
     }
-    Table<ElementRow> rows = db.element_defs();
     for (size_t i = 0; i < rows.size(); ++i) {
       int32_t id = rows[i].id;
-      if (id < 0 || id >= FLAT || by_id[static_cast<size_t>(id)].row) continue;
+      if (id < 0 || id >= end || by_id[static_cast<size_t>(id)].row) continue;
       by_id[static_cast<size_t>(id)] = facts_of(db, id);
     }
   }
@@ -134,7 +141,7 @@ class FactsLookup {
  public:
   explicit FactsLookup(const Db& db) : db_(db), index_(facts_index(db)) {}
   const ElementFacts& operator()(int32_t element_id) const {
-    if (element_id >= 0 && element_id < FactsIndex::FLAT) {
+    if (element_id >= 0 && static_cast<size_t>(element_id) < index_.by_id.size()) {
       return index_.by_id[static_cast<size_t>(element_id)];
     }
     OTHER_FACTS = facts_of(db_, element_id);
