@@ -26,10 +26,10 @@ struct ElementFacts {
   std::optional<uint16_t> lookup_table;
 };
 
-// The facts of an element of this Db, derived once per thread and artifact
-// for the small ids every element has, directly for any other. The reference
-// stays valid until the thread next asks about another Db (for an id outside
-// the small ones, until its next call).
+// The facts of an element of this Db, derived once per artifact for the
+// ids of its element table and shared by every thread, directly for any
+// other. The reference stays valid as long as the Db (for an id beyond the
+// table's, until the thread's next call).
 const ElementFacts& element_facts(const Db& db, int32_t element_id);
 
 // Sums are 64-bit: a weight may be any i32, and one pass may weigh every

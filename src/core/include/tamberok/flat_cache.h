@@ -1,4 +1,4 @@
-// FlatCache: the hash table behind the per-thread caches of character
+// FlatCache: the hash table behind the per-thread key cache of character
 // validation, where every decode looks up several entries. Entries carry
 // their own keys and live in one vector; an open-addressing array of
 // (hash tag, entry index) slots finds them.
