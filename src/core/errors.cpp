@@ -66,8 +66,12 @@ struct Charsets {
 };
 
 // The map of a WMI without schemas for the year. Read by every thread, also
-// while the process exits.
-constinit const NoDestroy<Charsets> NO_POSITIONS;
+// while the process exits, so it is made once and never destroyed.
+constinit std::atomic<const Charsets*> NO_POSITIONS{nullptr};
+
+const Charsets& no_positions() {
+  return publish_once(NO_POSITIONS, [] { return std::make_unique<const Charsets>(); });
+}
 
 // The position maps of one WMI code. The map of a year depends only on the
 // set of schema links that cover it, which changes only where a link's
@@ -282,14 +286,14 @@ std::unique_ptr<const Charsets> build_position_map(const Db& db, size_t first, i
 const Charsets& position_map(const Db& db, std::string_view wmi, int32_t year) {
   Table<WmiRow> wmis = db.wmis();
   size_t first = db.wmi_lower_bound(wmi);
-  if (first == wmis.size() || db.string(wmis[first].code) != wmi) return NO_POSITIONS.value;
+  if (first == wmis.size() || db.string(wmis[first].code) != wmi) return no_positions();
   const CharsetIndex& index = charset_index(db);
   const CodeCharsets& code = publish_once(index.codes[first], [&] { return code_runs(db, first); });
   const CodeCharsets::Run* begin = code.runs.get();
   const CodeCharsets::Run* after = std::upper_bound(
       begin, begin + code.count, int64_t{year},
       [](int64_t y, const CodeCharsets::Run& run) { return y < run.from; });
-  if (after == begin) return NO_POSITIONS.value;
+  if (after == begin) return no_positions();
   return publish_once((after - 1)->map, [&] {
     index.maps_built.fetch_add(1, std::memory_order_relaxed);
     return build_position_map(db, first, year);

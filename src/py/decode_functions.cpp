@@ -146,9 +146,11 @@ PyObject* decode_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return guarded([&] {
-    auto [vins, flat] = many_vins(DECODE_BATCH, args, nargs, kwnames);
+    // Not a structured binding: the lambdas below capture it.
+    const ManyVins batch = many_vins(DECODE_BATCH, args, nargs, kwnames);
+    const std::vector<std::string>& vins = batch.vins;
     DictCaches& caches = dict_caches(module);
-    if (flat) {
+    if (batch.flat) {
       return dict_batch<FlatResult>(caches, flat_to_dict, vins.size(), [&](BatchStart& s, auto take) {
         decode_batch_flat_pieces(s.db, vins, s.now, s.year, take);
       });
@@ -163,7 +165,7 @@ PyObject* decode_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&] {
-    auto [vins, flat] = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
+    const ManyVins batch = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
     // Making the one str of a large batch costs more than decoding it on
     // all workers, so each piece of the text becomes a str as soon as it is
     // written, while the workers go on; only the join is left at the end.
@@ -174,7 +176,7 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     leak_on_forced_unwind(pieces, [&] {
       without_gil([&] {
         BatchStart start = batch_start();
-        decode_batch_json_pieces(start.db, vins, flat, start.now, start.year,
+        decode_batch_json_pieces(start.db, batch.vins, batch.flat, start.now, start.year,
                                  [&](std::span<const std::string_view> ready) {
                                    GilRetake locked(thread);
                                    for (std::string_view piece : ready) {
