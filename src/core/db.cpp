@@ -236,7 +236,9 @@ std::optional<std::string_view> Db::lookup(uint16_t table, int32_t id) const {
     if (slot == 0) return std::nullopt;
     return string(rows[slot - 1].name);
   }
-  if (t.may_be_dense &&
+  // Counted only until the layout was tried: a table whose ids turn out to
+  // be out of order must not cost a shared write on every later search.
+  if (t.may_be_dense && t.searches.load(std::memory_order_relaxed) <= SEARCHES_BEFORE_DENSE &&
       t.searches.fetch_add(1, std::memory_order_relaxed) == SEARCHES_BEFORE_DENSE) {
     // One thread gets here per table; the others go on searching meanwhile.
     if (const DenseIds* dense = build_dense_ids(t)) {
