@@ -17,6 +17,10 @@ import subprocess
 
 # The newest version of each runtime that the x86_64 manylinux policies allow
 # (auditwheel's manylinux-policy.json); each policy also allows every older one.
+# A policy's newest GLIBC is its own glibc, since manylinux_2_X promises glibc
+# 2.X: auditwheel's x86_64 lists name only the versions glibc defined there, and
+# they skip 2.37 (as they skip 2.19 to 2.21), so its manylinux_2_37 list ends at
+# 2.36 although a glibc 2.37 system has everything 2.37 defines.
 X86_64_POLICIES = [
     # glibc   GLIBC        GLIBCXX        CXXABI         GCC
     (5,  {"GLIBC": (2, 5),  "GLIBCXX": (3, 4, 8),  "CXXABI": (1, 3, 1),  "GCC": (4, 2, 0)}),
@@ -30,7 +34,7 @@ X86_64_POLICIES = [
     (34, {"GLIBC": (2, 34), "GLIBCXX": (3, 4, 29), "CXXABI": (1, 3, 13), "GCC": (7, 0, 0)}),
     (35, {"GLIBC": (2, 35), "GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
     (36, {"GLIBC": (2, 36), "GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
-    (37, {"GLIBC": (2, 36), "GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
+    (37, {"GLIBC": (2, 37), "GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
     (38, {"GLIBC": (2, 38), "GLIBCXX": (3, 4, 30), "CXXABI": (1, 3, 13), "GCC": (12, 0, 0)}),
     (39, {"GLIBC": (2, 39), "GLIBCXX": (3, 4, 33), "CXXABI": (1, 3, 15), "GCC": (14, 0, 0)}),
     (40, {"GLIBC": (2, 40), "GLIBCXX": (3, 4, 33), "CXXABI": (1, 3, 15), "GCC": (14, 0, 0)}),
