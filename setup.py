@@ -125,8 +125,10 @@ class CMakeBuild(build_ext):
         if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")) and shutil.which("ninja"):
             configure += ["-G", "Ninja"]
         subprocess.run(configure, check=True)
-        subprocess.run(["cmake", "--build", build_dir, "--target", "tamberok_py",
-                        "-j", str(os.cpu_count() or 1)], check=True)
+        compile_module = ["cmake", "--build", build_dir, "--target", "tamberok_py"]
+        if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:  # otherwise CMake takes it from there
+            compile_module += ["-j", str(os.cpu_count() or 1)]
+        subprocess.run(compile_module, check=True)
 
         built = os.path.join(build_dir, "pkg", "tamberok", "_tamberok.abi3.so")
         target = self.get_ext_fullpath(ext.name)
