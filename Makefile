@@ -63,7 +63,15 @@ test-tsan: deps
 # An abi3 wheel in dist/, built offline by pip with the distribution's setuptools
 # (setup.py drives the CMake build in $(BUILD), carries RE2 beside the module under
 # a private name and tags the wheel with the manylinux policy its symbols earn).
+# Without data/vpic.rkyv it refuses, as setup.py does, unless TAMBEROK_PLACEHOLDER=1
+# asks for a wheel that embeds the EMPTY placeholder (versioned +empty).
 wheel: deps
+	@if [ ! -f data/vpic.rkyv ] && [ "$$TAMBEROK_PLACEHOLDER" != 1 ]; then \
+	  echo "tamberok: data/vpic.rkyv is missing, and a wheel without it refuses every decode;" \
+	    "\`make download data\` makes it (TAMBEROK_PLACEHOLDER=1 builds the placeholder wheel" \
+	    "anyway, versioned +empty)" >&2; \
+	  exit 1; \
+	fi
 	@rm -f dist/tamberok-*.whl
 	@TAMBEROK_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation \
 	  --no-deps --no-cache-dir -w dist .
@@ -72,7 +80,8 @@ wheel: deps
 
 # The wheel installed into a fresh venv per CPython 3.10+ on this machine (or per
 # interpreter in PYTHONS), outside the source tree, and the Python tests run
-# against each installed package instead of $(BUILD)/pkg.
+# against each installed package instead of $(BUILD)/pkg. A wheel without the
+# vehicle data fails them.
 PYTHONS ?=
 test-wheel: wheel
 	@cmake --build $(BUILD) --target tamberok_py_empty >/dev/null

@@ -5,14 +5,17 @@ TAMBEROK_BUILD_DIR it reuses that configured build (`make wheel` hands it the
 development build); otherwise it configures build-wheel/ without the C++
 tests, so a wheel needs neither GoogleTest nor Google Benchmark.
 TAMBEROK_CMAKE_ARGS adds arguments to that configure step. The module embeds
-data/vpic.rkyv when that exists and the EMPTY placeholder otherwise; a source
-distribution always carries data/vpic.rkyv, so what is built from it decodes.
+data/vpic.rkyv; without it the build stops, unless TAMBEROK_PLACEHOLDER=1 asks
+for a module that embeds the EMPTY placeholder, which the version then says
+with the local label +empty (0.0.6+empty). A source distribution always carries data/vpic.rkyv, so what is
+built from it decodes.
 
 The shared libraries the module needs beyond the C and C++ runtimes (RE2) go
 into the wheel beside it under private names, with their licences, and the
 wheel is tagged with the manylinux policy that its symbol versions earn.
 """
 
+import filecmp
 import hashlib
 import os
 import re
@@ -32,6 +35,13 @@ import manylinux  # noqa: E402
 
 ARTIFACT = os.path.join(ROOT, "data", "vpic.rkyv")
 
+# A wheel without the vehicle data refuses every decode; one is built only when
+# asked for by name, and its version says so.
+PLACEHOLDER = not os.path.exists(ARTIFACT) and os.environ.get("TAMBEROK_PLACEHOLDER") == "1"
+MISSING_ARTIFACT = ("tamberok: data/vpic.rkyv is missing, and a wheel without it refuses every"
+                    " decode; `make download data` makes it (TAMBEROK_PLACEHOLDER=1 builds the"
+                    " placeholder wheel anyway, versioned +empty)")
+
 # Libraries every Linux system provides, which a wheel must not carry: the C
 # runtime and the C++ runtime own the process-wide allocator and must be the
 # process's own.
@@ -46,7 +56,23 @@ BUNDLED_LICENCES = {"libre2": "LICENSE-RE2"}
 
 def project_version():
     with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as cmake:
-        return re.search(r"project\(tamberok VERSION ([0-9.]+)", cmake.read()).group(1)
+        version = re.search(r"project\(tamberok VERSION ([0-9.]+)", cmake.read()).group(1)
+    return version + "+empty" if PLACEHOLDER else version
+
+
+def require_artifact():
+    if not os.path.exists(ARTIFACT) and not PLACEHOLDER:
+        sys.exit(MISSING_ARTIFACT)
+
+
+def embeds_placeholder(build_dir):
+    """Whether the module of the CMake build in `build_dir` embeds the EMPTY
+    placeholder. The stage step copies what the module embeds (data/vpic.rkyv,
+    or the placeholder when there is none) to embedded/vpic.rkyv, beside the
+    placeholder's own embedded/empty.rkyv."""
+    embedded = os.path.join(build_dir, "embedded")
+    return filecmp.cmp(os.path.join(embedded, "vpic.rkyv"), os.path.join(embedded, "empty.rkyv"),
+                       shallow=False)
 
 
 def needed_libraries(path):
@@ -107,6 +133,10 @@ def bundle_libraries(module, built, target_dir, licence_files):
 
 
 class CMakeBuild(build_ext):
+    def run(self):
+        require_artifact()
+        super().run()
+
     def build_extension(self, ext):
         for tool in ("cmake", "patchelf", "ldd", "readelf"):
             if shutil.which(tool) is None:
@@ -129,6 +159,14 @@ class CMakeBuild(build_ext):
         if "CMAKE_BUILD_PARALLEL_LEVEL" not in os.environ:  # otherwise CMake takes it from there
             compile_module += ["-j", str(os.cpu_count() or 1)]
         subprocess.run(compile_module, check=True)
+        # The stage step picks what to embed while compiling; the version was
+        # chosen before, and the two must agree.
+        placeholder = embeds_placeholder(build_dir)
+        if placeholder and not PLACEHOLDER:
+            sys.exit("tamberok: the module embeds the EMPTY placeholder, not vehicle data:"
+                     " data/vpic.rkyv is the placeholder or vanished during the build")
+        if PLACEHOLDER and not placeholder:
+            sys.exit("tamberok: data/vpic.rkyv appeared during the build; build again")
 
         built = os.path.join(build_dir, "pkg", "tamberok", "_tamberok.abi3.so")
         target = self.get_ext_fullpath(ext.name)
@@ -142,7 +180,12 @@ class CMakeBuild(build_ext):
 
 class ManylinuxWheel(bdist_wheel):
     """Tags the wheel manylinux_2_X from the symbol versions that the shared
-    objects it carries need, instead of the promise-free linux_x86_64."""
+    objects it carries need, instead of the promise-free linux_x86_64. Refuses
+    to start without the vehicle data unless the placeholder was asked for."""
+
+    def run(self):
+        require_artifact()
+        super().run()
 
     def get_tag(self):
         python, abi, platform = super().get_tag()

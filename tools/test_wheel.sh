@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs one wheel into a fresh venv for each CPython 3.10+ on this machine
 # and runs the Python tests against each installed copy, outside the source
-# tree. Usage: test_wheel.sh WHEEL EMPTY_PKG. PYTHON is the interpreter that
-# built the wheel; PYTHONS, when set, replaces the interpreters found.
+# tree. A wheel without the vehicle data fails: it is refused before the tests,
+# and the tests that need the data fail instead of skipping.
+# Usage: test_wheel.sh WHEEL EMPTY_PKG. PYTHON is the interpreter that built
+# the wheel; PYTHONS, when set, replaces the interpreters found.
 set -euo pipefail
 wheel=$(realpath "$1")
 empty_pkg=$(realpath "$2")
@@ -36,6 +38,15 @@ for name in pytest _pytest py pluggy iniconfig packaging attr attrs hypothesis \
   done
 done
 
+# Exits 3 when the installed module embeds the EMPTY placeholder.
+decodes='import sys, tamberok
+try:
+    tamberok.decode("1HGCM82633A004352")
+except BaseException as error:  # the placeholder raises PanicException, a BaseException
+    if type(error).__name__ == "PanicException" and "EMPTY placeholder" in str(error):
+        sys.exit(3)
+    raise'
+
 if [ -n "${PYTHONS:-}" ]; then read -r -a found <<<"$PYTHONS"; else mapfile -t found < <(interpreters); fi
 [ ${#found[@]} -gt 0 ] || { echo "test-wheel: no CPython 3.10+ found" >&2; exit 1; }
 failed=()
@@ -55,7 +66,18 @@ for i in "${!found[@]}"; do
     failed+=("$interpreter: the wheel did not install")
     continue
   fi
-  (cd "$venv" && env -u PYTHONPATH TAMBEROK_WHEEL="$wheel" TAMBEROK_EMPTY_PKG="$empty_pkg" \
+  status=0
+  (cd "$venv" && env -u PYTHONPATH "$venv/bin/python" -c "$decodes") || status=$?
+  if [ "$status" -ne 0 ]; then
+    if [ "$status" -eq 3 ]; then
+      failed+=("$interpreter: the wheel embeds the EMPTY placeholder, not the vehicle data")
+    else
+      failed+=("$interpreter: the installed wheel does not decode")
+    fi
+    continue
+  fi
+  (cd "$venv" && env -u PYTHONPATH TAMBEROK_REQUIRE_DATA=1 TAMBEROK_WHEEL="$wheel" \
+     TAMBEROK_EMPTY_PKG="$empty_pkg" \
      "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
        -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" "$root/tests/py") ||
     failed+=("$interpreter: tests failed")
