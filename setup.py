@@ -10,6 +10,10 @@ for a module that embeds the EMPTY placeholder, which the version then says
 with the local label +empty (0.0.6+empty). A source distribution always carries data/vpic.rkyv, so what is
 built from it decodes.
 
+Each wheel is staged afresh: whatever an earlier build left in setuptools'
+staging areas stays out, so the wheel holds the package's modules, the module
+built, the libraries it carries, its metadata and their licences.
+
 The shared libraries the module needs beyond the C and C++ runtimes (RE2) go
 into the wheel beside it under private names, with their licences, and the
 wheel is tagged with the manylinux policy that its symbol versions earn.
@@ -25,6 +29,7 @@ import subprocess
 import sys
 
 from setuptools import Extension, setup
+from setuptools.command.build import build
 from setuptools.command.build_ext import build_ext
 from setuptools.command.sdist import sdist
 from wheel.bdist_wheel import bdist_wheel
@@ -132,6 +137,16 @@ def bundle_libraries(module, built, target_dir, licence_files):
         patchelf(path, "--set-rpath", "$ORIGIN")
 
 
+class FreshBuild(build):
+    """Stages the package in an empty directory: install copies all of it into
+    the wheel, so a module since removed from python/tamberok, or a __pycache__
+    an earlier build left there, would ship again."""
+
+    def run(self):
+        shutil.rmtree(self.build_lib, ignore_errors=True)
+        super().run()
+
+
 class CMakeBuild(build_ext):
     def run(self):
         require_artifact()
@@ -185,6 +200,11 @@ class ManylinuxWheel(bdist_wheel):
 
     def run(self):
         require_artifact()
+        # What an earlier, perhaps interrupted, build left in the directory the
+        # wheel is zipped from, or in the metadata copied into its .dist-info,
+        # would ship in this one.
+        shutil.rmtree(self.bdist_dir, ignore_errors=True)
+        shutil.rmtree(self.get_finalized_command("egg_info").egg_info, ignore_errors=True)
         super().run()
 
     def get_tag(self):
@@ -213,5 +233,6 @@ class DataSdist(sdist):
 setup(
     version=project_version(),
     ext_modules=[Extension("tamberok._tamberok", sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild, "bdist_wheel": ManylinuxWheel, "sdist": DataSdist},
+    cmdclass={"build": FreshBuild, "build_ext": CMakeBuild, "bdist_wheel": ManylinuxWheel,
+              "sdist": DataSdist},
 )

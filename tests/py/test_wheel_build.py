@@ -1,12 +1,14 @@
 """Building the wheel from a copy of this tree, as `pip wheel .` and `make wheel`
 do: without the vehicle data the build refuses in one line unless the
-placeholder is asked for by name, and a placeholder wheel says so in its
-version and fails the wheel tests. Compiles the module once (a minute or so).
-`make test-py` runs it; the runs against an installed wheel (`make test-wheel`)
-skip it, the wheel having been built already."""
+placeholder is asked for by name; a placeholder wheel says so in its version
+and fails the wheel tests; and what earlier builds left behind stays out of the
+next wheel. Compiles the module once (a minute or so). `make test-py` runs it;
+the runs against an installed wheel (`make test-wheel`) skip it, the wheel
+having been built already."""
 
 import glob
 import os
+import py_compile
 import re
 import shutil
 import subprocess
@@ -32,6 +34,7 @@ MISSING_DATA = (
 
 # A hang guard only: a cold build of the module on a busy machine.
 BUILD_TIMEOUT = 1800
+PRIVATE_RE2 = re.compile(r"tamberok/libre2-[0-9a-f]{8}\.so\.9")
 
 
 @pytest.fixture(scope="module")
@@ -143,3 +146,36 @@ def test_the_wheel_tests_fail_on_a_wheel_without_the_vehicle_data(placeholder_wh
     assert done.stderr.splitlines()[-1] == (
         f"test-wheel: FAILED {sys.executable}: the wheel embeds the EMPTY placeholder, not the "
         "vehicle data")
+
+
+def test_files_earlier_builds_left_behind_stay_out_of_the_next_wheel(tree, placeholder_wheel,
+                                                                     tmp_path):
+    # As the placeholder wheel's build left them: its staging area and the
+    # package's metadata, where a module since removed or a bytecode cache would
+    # linger; an interrupted build's wheel directory; and a bytecode cache and a
+    # note that are no part of the package beside its sources.
+    [staged] = glob.glob(str(tree / "build" / "setuptools" / "lib.*" / "tamberok"))
+    leftovers = [os.path.join(staged, "removed.py"),
+                 os.path.join(staged, "__pycache__", "removed.cpython-311.pyc"),
+                 str(tree / "build" / "setuptools" / "bdist.linux-x86_64" / "wheel" / "tamberok"
+                     / "stray.py"),
+                 str(tree / "python" / "tamberok.egg-info" / "stray.txt"),
+                 str(tree / "python" / "tamberok" / "notes.txt")]
+    for path in leftovers:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as stray:
+            stray.write("x = 1\n")
+    py_compile.compile(str(tree / "python" / "tamberok" / "__init__.py"), doraise=True)
+    assert glob.glob(str(tree / "python" / "tamberok" / "__pycache__" / "__init__.*.pyc"))
+
+    done = pip_wheel(tree, tmp_path, placeholder=True)
+    assert done.returncode == 0, done.stderr[-4000:]
+    with zipfile.ZipFile(built_wheel(tmp_path)) as archive:
+        members = sorted(archive.namelist())
+    dist_info = f"tamberok-{VERSION}+empty.dist-info"
+    private_re2 = [name for name in members if PRIVATE_RE2.fullmatch(name)]
+    assert len(private_re2) == 1, members
+    assert members == sorted([
+        "tamberok/__init__.py", "tamberok/_tamberok.abi3.so", private_re2[0],
+        f"{dist_info}/LICENSE-RE2", f"{dist_info}/METADATA", f"{dist_info}/RECORD",
+        f"{dist_info}/WHEEL", f"{dist_info}/top_level.txt"])
