@@ -23,8 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.realpath(os.path.join(HERE, "..", ".."))
 VERSION = "0.0.6"
 
-pytestmark = pytest.mark.skipif(bool(os.environ.get("TAMBEROK_WHEEL")),
-                                reason="builds from the source tree, as `make test-py` does")
+if os.environ.get("TAMBEROK_WHEEL"):
+    pytest.skip("builds from the source tree, as `make test-py` does", allow_module_level=True)
 
 MISSING_DATA = (
     "tamberok: data/vpic.rkyv is missing, and a wheel without it refuses every decode; "
@@ -51,7 +51,8 @@ def tree(tmp_path_factory):
             os.makedirs(os.path.dirname(where / name), exist_ok=True)
             shutil.copy2(source, where / name)
     assert not os.path.exists(where / "data" / "vpic.rkyv")
-    return where
+    yield where
+    shutil.rmtree(where)  # its builds take a hundred megabytes
 
 
 def pip_wheel(tree, out, placeholder=False):
@@ -66,7 +67,7 @@ def pip_wheel(tree, out, placeholder=False):
 
 def make_wheel(tree):
     env = {name: value for name, value in os.environ.items()
-           if name not in ("TAMBEROK_PLACEHOLDER", "MAKEFLAGS", "MFLAGS")}
+           if name not in ("TAMBEROK_PLACEHOLDER", "MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
     # -o deps: only the wheel's own steps; the Debian packages are a given here.
     return subprocess.run(["make", "--no-print-directory", "-C", str(tree), "-o", "deps", "wheel",
                            f"PYTHON={sys.executable}"], env=env, capture_output=True, text=True,
