@@ -8,10 +8,10 @@ import os
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-_SPEC = importlib.util.spec_from_file_location(
+_FOUND = importlib.util.spec_from_file_location(
     "manylinux", os.path.join(HERE, "..", "..", "tools", "manylinux.py"))
-manylinux = importlib.util.module_from_spec(_SPEC)
-_SPEC.loader.exec_module(manylinux)
+manylinux = importlib.util.module_from_spec(_FOUND)
+_FOUND.loader.exec_module(manylinux)
 
 POLICIES = manylinux.X86_64_POLICIES
 
