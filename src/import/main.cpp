@@ -4,11 +4,12 @@
 //
 // --sql loads SQL text (the test fixtures) into an in-memory database. Rows
 // that would decode wrongly stop the import before anything is written
-// (validate.h). The artifact is written to a temporary file beside FILE (or
-// beside what FILE links to) and renamed over it only once it is complete
-// and every table has been checked to be in its stored order, so a failed
-// run never leaves a half-written artifact. The stored cover corpus is
-// chosen by decoding with the checked tables (cover.h) before that one write.
+// (validate.h), and so does an output that is one of the inputs. The
+// artifact is written to a temporary file beside FILE (or beside what FILE
+// links to) and renamed over it only once it is complete and every table
+// has been checked to be in its stored order, so a failed run never leaves
+// a half-written artifact. The stored cover corpus is chosen by decoding
+// with the checked tables (cover.h) before that one write.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "cover.h"
+#include "files.h"
 #include "tamberok/artifact_check.h"
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
@@ -88,14 +90,6 @@ ImportError cannot_write(const std::string& path, const std::string& reason) {
   return ImportError("cannot write " + path + ": " + reason);
 }
 
-const char* kind_of_file(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
-}
-
 // The file `path` names once its symbolic links are followed, so that a
 // link stays a link and what it points to gets the artifact. Only a regular
 // file or a name not yet taken is replaced: a device, a FIFO or a folder
@@ -110,11 +104,7 @@ std::string output_target(const std::string& path) {
       throw cannot_write(path, error_text(errno));
     }
     if (S_ISREG(st.st_mode)) return target;
-    if (S_ISDIR(st.st_mode)) throw cannot_write(path, error_text(EISDIR));
-    if (!S_ISLNK(st.st_mode)) {
-      throw cannot_write(path,
-                         std::string("it is ") + kind_of_file(st.st_mode) + ", not a regular file");
-    }
+    if (!S_ISLNK(st.st_mode)) throw cannot_write(path, not_regular_reason(st.st_mode));
     if (links == LINKS_MAX) throw cannot_write(path, error_text(ELOOP));
     std::error_code ec;
     std::filesystem::path link = std::filesystem::read_symlink(target, ec);
@@ -222,8 +212,20 @@ void print_missing(const std::vector<std::string>& missing) {
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+std::vector<Input> inputs(const Options& options) {
+  std::vector<Input> files;
+  if (options.db) files.push_back({"the database", *options.db});
+  if (options.sql) files.push_back({"the SQL file", *options.sql});
+  if (options.supplement) {
+    files.push_back({"the error-code file",
+                     (std::filesystem::path(*options.supplement) / ERROR_CODE_FILE).string()});
+  }
+  return files;
+}
+
 int run(const Options& options) {
   auto started = std::chrono::steady_clock::now();
+  refuse_output_among_inputs(*options.out, inputs(options));
   Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
   Import import = read_vpic(source, options.supplement);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);

@@ -37,15 +37,19 @@
 #include "vpic_reader.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
+#include <sstream>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "files.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "validate.h"
@@ -79,10 +83,13 @@ void refuse_pending_wal(const std::string& path) {
 }  // namespace
 
 Source Source::open_file(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    throw ImportError("cannot open database " + path + ": no such file");
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    throw ImportError("cannot open database " + path + ": " +
+                      (errno == ENOENT ? "no such file" : std::strerror(errno)));
   }
+  std::string reason = not_regular_reason(st.st_mode);
+  if (!reason.empty()) throw ImportError("cannot open database " + path + ": " + reason);
   // The downloaded database is in WAL mode: a plain read-only open would
   // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
   // creates them nor locks; nothing writes the file while the tool reads it.
@@ -113,16 +120,15 @@ Source Source::open_file(const std::string& path) {
 }
 
 Source Source::load_sql(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ImportError("cannot open SQL file " + path);
-  std::string sql((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::optional<std::string> sql = read_regular_file(path, "SQL file ");
+  if (!sql) throw ImportError("cannot open SQL file " + path);
   sqlite3* db = nullptr;
   int rc = sqlite3_open(":memory:", &db);
   Source source(db, path);
   if (rc != SQLITE_OK)
     throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
   char* error = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+  if (sqlite3_exec(db, sql->c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error != nullptr ? error : sqlite3_errmsg(db);
     sqlite3_free(error);
     throw ImportError("cannot load SQL file " + path + ": " + message);
@@ -335,12 +341,13 @@ void read_error_code_supplement(const std::optional<std::string>& dir,
   if (!dir) {
     throw ImportError(std::string(NO_ERROR_CODE_TABLE) + std::string(HOW_TO_GIVE_ERROR_TEXTS));
   }
-  std::string path = (std::filesystem::path(*dir) / "ErrorCode.tsv").string();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string path = (std::filesystem::path(*dir) / ERROR_CODE_FILE).string();
+  std::optional<std::string> text = read_regular_file(path, "");
+  if (!text) {
     throw ImportError(std::string(NO_ERROR_CODE_TABLE) + " and there is no " + path +
                       std::string(HOW_TO_GIVE_ERROR_TEXTS));
   }
+  std::istringstream in(*text);
   size_t first = out.size();
   std::string line;
   for (size_t number = 1; std::getline(in, line); ++number) {

@@ -27,8 +27,9 @@ class ImportError : public std::runtime_error {
 // An open SQLite database holding vPIC tables.
 class Source {
  public:
-  // Opens an existing database file read-only; refuses one whose -wal file
-  // holds changes not yet checkpointed into it.
+  // Opens an existing database file read-only; refuses a path that is not a
+  // regular file and a database whose -wal file holds changes not yet
+  // checkpointed into it.
   static Source open_file(const std::string& path);
   // Runs the SQL text of a file (CREATE TABLE and INSERT statements) in an
   // in-memory database; used for the test fixtures.
@@ -46,6 +47,9 @@ class Source {
   std::unique_ptr<sqlite3, Close> db_;
   std::string label_;
 };
+
+// The file of a --supplement folder that holds the error-code texts.
+inline constexpr char ERROR_CODE_FILE[] = "ErrorCode.tsv";
 
 struct Import {
   artifact::Contents contents;

@@ -1,12 +1,13 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
-// in the test, its one-line errors, and that a failed run leaves the output
-// file as it was.
+// in the test, its one-line errors, that it leaves its inputs as they were,
+// and that a failed run leaves the output file as it was.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -35,6 +36,41 @@ void spit(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A connection of the test's own to a database file.
+class Connection {
+ public:
+  explicit Connection(const fs::path& file) {
+    EXPECT_EQ(sqlite3_open(file.c_str(), &db_), SQLITE_OK) << file;
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { sqlite3_close(db_); }
+  void exec(const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db_);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// A database file holding `sql`, in WAL or rollback-journal mode, closed.
+void make_database(const fs::path& file, const std::string& sql, bool wal) {
+  Connection db(file);
+  if (wal) db.exec("PRAGMA journal_mode = WAL;");
+  db.exec(sql);
+}
+
 class ImportTool : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,8 +84,9 @@ class ImportTool : public ::testing::Test {
   fs::path path(const std::string& name) const { return dir_ / name; }
 
   // `shell_prefix` runs before the tool in the same shell (limits, traps).
+  // A run that hangs is ended after two minutes.
   ToolRun run(const std::vector<std::string>& args, const std::string& shell_prefix = "") const {
-    std::string command = shell_prefix + "'" + TAMBEROK_IMPORT_TOOL + "'";
+    std::string command = shell_prefix + "timeout -s KILL 120 '" + TAMBEROK_IMPORT_TOOL + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >'" + path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
     int raw = std::system(command.c_str());
@@ -609,6 +646,77 @@ TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
   }
   EXPECT_EQ(fs::read_symlink(path("to-fifo")), "fifo");
   EXPECT_FALSE(has_temporary_file(dir_));
+}
+
+TEST_F(ImportTool, OutputThatIsAnInputUnderAnyNameIsRefusedAndTheInputLeftAsItWas) {
+  const std::string db = path("vpic.db").string();
+  const std::string sql = path("catalogue.sql").string();
+  const std::string tsv = path("supplement/ErrorCode.tsv").string();
+  make_database(db, catalogue(), false);
+  spit(sql, catalogue());
+  fs::create_directories(path("supplement"));
+  spit(tsv, "0\t0 - VIN decoded clean\n");
+  fs::create_symlink(db, path("link.db"));
+  fs::create_hard_link(db, path("hard.db"));
+  fs::create_symlink("catalogue.sql", path("link.sql"));
+  const std::string db_bytes = slurp(db), sql_bytes = slurp(sql), tsv_bytes = slurp(tsv);
+  const std::string link = path("link.db").string();
+  const std::string reads = ", which the import reads";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string message;
+  } cases[] = {
+      {{"--db", db}, db, "it is the database " + db + reads},
+      {{"--db", db}, dir_.string() + "/./vpic.db", "it is the database " + db + reads},
+      {{"--db", db}, link, "it is the database " + db + reads},
+      {{"--db", link}, db, "it is the database " + link + reads},
+      {{"--db", db}, path("hard.db").string(), "it is the database " + db + reads},
+      {{"--sql", sql}, path("link.sql").string(), "it is the SQL file " + sql + reads},
+      {{"--sql", sql, "--supplement", path("supplement").string()},
+       tsv,
+       "it is the error-code file " + tsv + reads},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--out", c.out, "--quiet"});
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 1) << c.out;
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + c.out + ": " + c.message + "\n");
+    EXPECT_TRUE(slurp(db) == db_bytes) << c.out;
+    EXPECT_TRUE(slurp(sql) == sql_bytes) << c.out;
+    EXPECT_TRUE(slurp(tsv) == tsv_bytes) << c.out;
+    EXPECT_TRUE(fs::is_symlink(link) && fs::is_symlink(path("link.sql"))) << c.out;
+  }
+  EXPECT_EQ(listing(dir_),
+            (std::vector<std::string>{"catalogue.sql", "hard.db", "link.db", "link.sql", "stderr",
+                                      "stdout", "supplement", "vpic.db"}));
+}
+
+TEST_F(ImportTool, InputsThatAreNotRegularFilesAreRefusedBeforeTheyAreOpened) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  fs::create_symlink("fifo", path("to-fifo"));
+  fs::create_directories(path("a-folder"));
+  fs::create_directories(path("fifo-supplement"));
+  ASSERT_EQ(::mkfifo(path("fifo-supplement/ErrorCode.tsv").c_str(), 0600), 0);
+  std::vector<std::string> no_table = spoiled("DROP TABLE ErrorCode;");
+  no_table.insert(no_table.end(), {"--supplement", path("fifo-supplement").string()});
+  const std::string fifo = ": it is a FIFO, not a regular file";
+  auto db = [&](const std::string& file) {
+    return std::vector<std::string>{"--db", file, "--out", out()};
+  };
+  expect_refusals({
+      {db(path("fifo").string()), "cannot open database " + path("fifo").string() + fifo},
+      {db(path("to-fifo").string()), "cannot open database " + path("to-fifo").string() + fifo},
+      {db("/dev/null"),
+       "cannot open database /dev/null: it is a character device, not a regular "
+       "file"},
+      {db(path("a-folder").string()),
+       "cannot open database " + path("a-folder").string() + ": Is a directory"},
+      {{"--sql", path("fifo").string(), "--out", out()},
+       "cannot open SQL file " + path("fifo").string() + fifo},
+      {no_table, "cannot open " + path("fifo-supplement/ErrorCode.tsv").string() + fifo},
+  });
 }
 
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
