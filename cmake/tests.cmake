@@ -74,8 +74,8 @@ if(TARGET tamberok-import)
           TAMBEROK_IMPORT_TOOL="$<TARGET_FILE:tamberok-import>")
     endif()
   endforeach()
-  # The import tool's tests make SQLite databases of their own (one in WAL
-  # mode, held open while the tool runs).
+  # The import tool's tests make SQLite databases of their own (in WAL and
+  # rollback-journal mode, some held open by another process while the tool runs).
   target_link_libraries(core_tests PRIVATE SQLite::SQLite3)
 endif()
 

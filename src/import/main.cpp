@@ -223,11 +223,17 @@ std::vector<Input> inputs(const Options& options) {
   return files;
 }
 
+// The database is closed as soon as it is read: the files SQLite keeps
+// beside it go with the connection, before the long part of the run.
+Import read_input(const Options& options) {
+  Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
+  return read_vpic(source, options.supplement);
+}
+
 int run(const Options& options) {
   auto started = std::chrono::steady_clock::now();
   refuse_output_among_inputs(*options.out, inputs(options));
-  Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
-  Import import = read_vpic(source, options.supplement);
+  Import import = read_input(options);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
   for (const std::string& warning : validate(import)) {
     if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());

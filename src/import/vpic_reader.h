@@ -27,25 +27,33 @@ class ImportError : public std::runtime_error {
 // An open SQLite database holding vPIC tables.
 class Source {
  public:
-  // Opens an existing database file read-only; refuses a path that is not a
-  // regular file and a database whose -wal file holds changes not yet
-  // checkpointed into it.
+  // Opens an existing database file to read it under SQLite's own locks,
+  // so that read_vpic sees one committed state of it, and leaves its folder
+  // as it found it once closed. Refuses a path that is not a regular file
+  // and a database whose -wal file holds changes not yet checkpointed into
+  // it. Links are followed: the files SQLite keeps beside a database sit
+  // beside the file itself.
   static Source open_file(const std::string& path);
   // Runs the SQL text of a file (CREATE TABLE and INSERT statements) in an
   // in-memory database; used for the test fixtures.
   static Source load_sql(const std::string& path);
 
   sqlite3* handle() const { return db_.get(); }
+  // The path as given, for messages.
   const std::string& label() const { return label_; }
+  // The file itself, its links followed: its -journal is beside it.
+  const std::string& file() const { return file_; }
 
  private:
   struct Close {
     void operator()(sqlite3* db) const;
   };
-  Source(sqlite3* db, std::string label) : db_(db), label_(std::move(label)) {}
+  Source(sqlite3* db, std::string label, std::string file)
+      : db_(db), label_(std::move(label)), file_(std::move(file)) {}
 
   std::unique_ptr<sqlite3, Close> db_;
   std::string label_;
+  std::string file_;
 };
 
 // The file of a --supplement folder that holds the error-code texts.
@@ -59,10 +67,10 @@ struct Import {
   std::vector<std::string> lookup_tables;
 };
 
-// Reads every table. `supplement_dir` may hold ErrorCode.tsv (id TAB name),
-// used when the database has no ErrorCode table. Refuses a database that
-// lacks, or has no rows in, a table that every decode reads, and one that
-// leaves the error-code texts empty.
+// Reads every table in one read transaction. `supplement_dir` may hold
+// ErrorCode.tsv (id TAB name), used when the database has no ErrorCode
+// table. Refuses a database that lacks, or has no rows in, a table that
+// every decode reads, and one that leaves the error-code texts empty.
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir);
 
 // vPIC datetime text as microseconds since 1970 UTC: "YYYY-MM-DD HH:MM:SS",

@@ -1,6 +1,11 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
-// in the test, its one-line errors, that it leaves its inputs as they were,
-// and that a failed run leaves the output file as it was.
+// in the test, its one-line errors, that it reads only committed data and
+// leaves its inputs as they were, and that a failed run leaves the output
+// file as it was.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -10,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -64,6 +70,72 @@ class Connection {
   sqlite3* db_ = nullptr;
 };
 
+// A connection to a database in a process of its own. SQLite's locks are
+// the process's, and a process drops every lock it holds on a file when it
+// closes any descriptor of it: the test reads the file freely meanwhile.
+class OtherProcess {
+ public:
+  explicit OtherProcess(const fs::path& file) {
+    EXPECT_EQ(::pipe2(to_, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(from_, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(to_[1]);  // else its input would never end
+      ::close(from_[0]);
+      serve(file, to_[0], from_[1]);
+    }
+    ::close(to_[0]);
+    ::close(from_[1]);
+  }
+  OtherProcess(const OtherProcess&) = delete;
+  OtherProcess& operator=(const OtherProcess&) = delete;
+  ~OtherProcess() {
+    ::close(to_[1]);  // at the end of its input it closes the connection
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    ::close(from_[0]);
+  }
+
+  // Runs `sql` there: true when it succeeded. Two minutes guard a hang.
+  bool exec(const std::string& sql) {
+    if (::write(to_[1], sql.c_str(), sql.size() + 1) != static_cast<ssize_t>(sql.size() + 1)) {
+      return false;
+    }
+    pollfd ready = {from_[0], POLLIN, 0};
+    char answer = 0;
+    return ::poll(&ready, 1, 120000) == 1 && ::read(from_[0], &answer, 1) == 1 && answer == 'y';
+  }
+
+  // Ends the process at once, inside whatever transaction it is in.
+  void kill() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  // Each NUL-ended text read is run, and answered 'y' or 'n'.
+  [[noreturn]] static void serve(const fs::path& file, int in, int out) {
+    sqlite3* db = nullptr;
+    bool opened = sqlite3_open(file.c_str(), &db) == SQLITE_OK;
+    std::string sql;
+    for (char c; ::read(in, &c, 1) == 1;) {
+      if (c != '\0') {
+        sql.push_back(c);
+        continue;
+      }
+      bool done = opened && sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+      if (::write(out, done ? "y" : "n", 1) != 1) break;
+      sql.clear();
+    }
+    sqlite3_close(db);
+    ::_exit(0);
+  }
+
+  int to_[2] = {-1, -1};
+  int from_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
 // A database file holding `sql`, in WAL or rollback-journal mode, closed.
 void make_database(const fs::path& file, const std::string& sql, bool wal) {
   Connection db(file);
@@ -78,6 +150,7 @@ class ImportTool : public ::testing::Test {
     dir_ = fs::temp_directory_path() /
            ("tamberok-import-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     fs::create_directories(dir_);
+    dir_ = fs::canonical(dir_);  // the tool names a database's side files by its real path
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -107,6 +180,67 @@ class ImportTool : public ::testing::Test {
   }
 
   std::string out() const { return path("out.rkyv").string(); }
+
+  struct Child {
+    std::vector<std::string> env;  // NAME=value, added to the test's own
+    int keep_fd = -1;              // a descriptor the tool inherits
+    bool as_nobody = false;        // run as uid and gid 65534 (root only)
+  };
+
+  // Starts the tool with the ending signals at their default action and
+  // stdout and stderr to files of the test folder, as run() does.
+  pid_t start(const std::vector<std::string>& args, const Child& child) const {
+    std::vector<std::string> env = child.env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string_view entry = *e;
+      auto same_name = [&](const std::string& added) {
+        return entry.substr(0, entry.find('=') + 1) == added.substr(0, added.find('=') + 1);
+      };
+      if (std::none_of(child.env.begin(), child.env.end(), same_name)) env.emplace_back(entry);
+    }
+    std::vector<std::string> argv = {TAMBEROK_IMPORT_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto pointers = [](std::vector<std::string>& texts) {
+      std::vector<char*> out;
+      for (std::string& t : texts) out.push_back(t.data());
+      out.push_back(nullptr);
+      return out;
+    };
+    std::vector<char*> argv_p = pointers(argv), env_p = pointers(env);
+    int out_fd = ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec.
+      ::dup2(out_fd, 1);
+      ::dup2(err_fd, 2);
+      struct sigaction fallback = {};
+      fallback.sa_handler = SIG_DFL;
+      ::sigaction(SIGINT, &fallback, nullptr);
+      ::sigaction(SIGTERM, &fallback, nullptr);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (child.keep_fd >= 0) ::fcntl(child.keep_fd, F_SETFD, 0);
+      if (child.as_nobody &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(126);
+      }
+      ::execve(argv_p[0], argv_p.data(), env_p.data());
+      ::_exit(127);
+    }
+    ::close(out_fd);
+    ::close(err_fd);
+    return pid;
+  }
+
+  // The raw wait status of a started tool.
+  static int wait_for(pid_t pid) {
+    int status = -1;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
 
   static const std::string& catalogue() {
     static const std::string sql =
@@ -568,6 +702,170 @@ bool has_temporary_file(const fs::path& dir) {
     if (entry.path().filename().string().find(".tmp") != std::string::npos) return true;
   }
   return false;
+}
+
+// Filler rows a write transaction changes, enough pages to spill some into
+// the database file before it commits when its cache holds one page.
+const char FILLER[] =
+    "CREATE TABLE Filler (b BLOB);\n"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 64)\n"
+    "INSERT INTO Filler SELECT zeroblob(3000) FROM n;\n";
+const char SPILLED_WRITE[] =
+    "PRAGMA cache_size = 1; BEGIN; UPDATE Make SET Name = 'Uncommitted' WHERE Id = 474;"
+    " UPDATE Filler SET b = randomblob(3000);";
+
+TEST_F(ImportTool, AWriteTransactionInProgressIsRefusedAndOnlyCommittedRowsAreRead) {
+  const std::string db = path("rollback.db").string();
+  make_database(db, catalogue() + FILLER, false);
+  const std::string committed = slurp(db);
+  spit(out(), "the previous artifact");
+  {
+    OtherProcess writer(db);
+    ASSERT_TRUE(writer.exec(SPILLED_WRITE));
+    ASSERT_FALSE(slurp(db) == committed);  // the uncommitted pages are in the file
+    ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot read database " + db +
+                         ": another connection is writing it; run again once it has committed or "
+                         "rolled back\n");
+    EXPECT_EQ(slurp(out()), "the previous artifact");
+    EXPECT_TRUE(writer.exec("ROLLBACK;"));
+  }
+  EXPECT_TRUE(slurp(db) == committed);
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda");
+  EXPECT_EQ(listing(dir_),
+            (std::vector<std::string>{"out.rkyv", "rollback.db", "stderr", "stdout"}));
+}
+
+TEST_F(ImportTool, AJournalLeftByAWriterThatDiedIsRefusedUntilItIsRecovered) {
+  const std::string db = path("rollback.db").string();
+  make_database(db, catalogue() + FILLER, false);
+  const std::string committed = slurp(db);
+  {
+    OtherProcess writer(db);
+    ASSERT_TRUE(writer.exec(SPILLED_WRITE));
+    writer.kill();
+  }
+  const std::string journal = db + "-journal";
+  ASSERT_TRUE(fs::exists(journal));
+  const std::string left = slurp(db), journal_bytes = slurp(journal);
+  ASSERT_FALSE(left == committed);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: cannot read database " + db + ": " + journal +
+                       " holds the changes of a writer that stopped part way; recover it first "
+                       "(open the database once with sqlite3 as a user who may write it) and run "
+                       "again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(db) == left);
+  EXPECT_TRUE(slurp(journal) == journal_bytes);
+
+  // The first connection that may write rolls the journal back.
+  Connection(db).exec("SELECT count(*) FROM Make;");
+  EXPECT_FALSE(fs::exists(journal));
+  r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda");
+}
+
+// A WAL database is read through SQLite's own -wal and -shm files, beside
+// the file a link leads to; once the tool is done its folder holds what it
+// held before and the database file is as it was.
+TEST_F(ImportTool, WalBehindALinkIsReadWhereItLiesAndItsFolderLeftAsItWas) {
+  Elsewhere elsewhere(dir_);
+  const fs::path real = elsewhere.path() / "wal.db";
+  const std::string link = path("link.db").string();
+  make_database(real, catalogue(), true);
+  fs::create_symlink(real, link);
+  auto held = std::make_unique<OtherProcess>(real);
+  ASSERT_TRUE(held->exec(
+      "PRAGMA wal_autocheckpoint = 0; UPDATE Make SET Name = 'Honda Motor' WHERE Id = 474;"));
+  ASSERT_GT(fs::file_size(real.string() + "-wal"), 32u);
+  const std::vector<std::string> both = {"wal.db", "wal.db-shm", "wal.db-wal"};
+  ASSERT_EQ(listing(elsewhere.path()), both);
+  std::string file = slurp(real);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", link, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: database " + link + " has changes in " + real.string() +
+                       "-wal that are not in the database file yet: checkpoint it (close every "
+                       "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+
+  // Checkpointed, with the other connection still open: its files stay.
+  ASSERT_TRUE(held->exec("PRAGMA wal_checkpoint(TRUNCATE);"));
+  file = slurp(real);
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+  EXPECT_EQ(fs::file_size(real.string() + "-wal"), 0u);
+
+  // Left by a connection that died: they stay too.
+  held->kill();
+  held.reset();
+  ASSERT_EQ(listing(elsewhere.path()), both);
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+
+  // Alone: the files the tool made go with it.
+  Connection(real).exec("SELECT count(*) FROM Make;");  // the last to close removes them
+  ASSERT_EQ(listing(elsewhere.path()), std::vector<std::string>{"wal.db"});
+  file = slurp(real);
+  spit(out(), "the previous artifact");
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), std::vector<std::string>{"wal.db"});
+}
+
+// SQLite reads a WAL database only where it may write beside it; anywhere
+// else it would leave -wal and -shm files that nothing removes.
+TEST_F(ImportTool, WalDatabaseThisUserMayNotWriteIsRefusedAndNoFileIsLeft) {
+  const bool root = ::geteuid() == 0;  // then the tool runs as nobody
+  const fs::path folder = path("data");
+  const fs::path db = folder / "wal.db";
+  fs::create_directories(folder);
+  make_database(db, catalogue(), true);
+  fs::create_directories(path("out"));
+  fs::permissions(path("out"), fs::perms::all);
+  const std::string file = slurp(db);
+  const std::string unwritable =
+      ": it is in WAL mode, which SQLite reads only where it may write the file and its folder "
+      "(for its -wal and -shm files), and this user may not write ";
+  const struct {
+    fs::perms file_mode;
+    fs::perms folder_mode;
+    std::string not_writable;
+  } cases[] = {
+      {fs::perms(0444), fs::perms::all, db.string()},
+      {fs::perms(0666), fs::perms(0555), folder.string()},
+  };
+  for (const auto& c : cases) {
+    fs::permissions(db, c.file_mode);
+    fs::permissions(folder, c.folder_mode);
+    const std::string artifact_path = (path("out") / "out.rkyv").string();
+    Child child;
+    child.as_nobody = root;
+    pid_t pid = start({"--db", db.string(), "--out", artifact_path, "--quiet"}, child);
+    int status = wait_for(pid);
+    fs::permissions(folder, fs::perms(0755));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.not_writable;
+    EXPECT_EQ(slurp(path("stderr")), "tamberok-import: error: cannot read database " + db.string() +
+                                         unwritable + c.not_writable + "\n");
+    EXPECT_FALSE(fs::exists(artifact_path));
+    EXPECT_EQ(listing(folder), std::vector<std::string>{"wal.db"});
+    EXPECT_TRUE(slurp(db) == file);
+  }
 }
 
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
