@@ -230,14 +230,17 @@ Import read_input(const Options& options) {
   return read_vpic(source, options.supplement);
 }
 
+void warn(const Options& options, const std::string& warning) {
+  if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());
+}
+
 int run(const Options& options) {
   auto started = std::chrono::steady_clock::now();
   refuse_output_among_inputs(*options.out, inputs(options));
   Import import = read_input(options);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
-  for (const std::string& warning : validate(import)) {
-    if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());
-  }
+  for (const std::string& warning : import.warnings) warn(options, warning);
+  for (const std::string& warning : validate(import)) warn(options, warning);
 
   std::vector<uint8_t> bytes = artifact::write(import.contents);
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) {

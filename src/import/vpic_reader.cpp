@@ -48,7 +48,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
-#include <sstream>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -332,6 +331,11 @@ class TableReader {
     return *micros;
   }
 
+  // Stops the import at this row's cell `i`.
+  [[noreturn]] void refuse(int i, const std::string& problem) const {
+    throw ImportError(where(i) + ": " + problem);
+  }
+
  private:
   std::optional<int32_t> read_integer(int i) const {
     sqlite3_stmt* stmt = stmt_.get();
@@ -404,6 +408,42 @@ constexpr std::string_view HOW_TO_GIVE_ERROR_TEXTS =
     ": give them with --supplement DIR, a folder holding ErrorCode.tsv (data/supplement in the "
     "source tree)";
 
+// A text that leaves a decode's Error Text empty, or cut at a NUL by a
+// reader in C, names no error: the problem with it, or empty.
+std::string error_text_problem(std::string_view text) {
+  if (text.empty()) return "the error text is empty";
+  if (text.find('\0') != std::string_view::npos) return in_quotes(text) + " holds a NUL byte";
+  return "";
+}
+
+// Refuses error-code texts (rows [first, end) of `rows`, from `source`)
+// that lack a code a decode can give, naming every one missing.
+void refuse_missing_error_codes(const std::vector<artifact::Lookup>& rows, size_t first,
+                                const std::string& source) {
+  std::unordered_set<int32_t> ids;
+  for (size_t i = first; i < rows.size(); ++i) ids.insert(rows[i].id);
+  std::string missing;
+  for (int32_t code : DECODED_ERROR_CODES) {
+    if (ids.count(code) == 0) missing += (missing.empty() ? "" : ", ") + std::to_string(code);
+  }
+  if (!missing.empty()) {
+    throw ImportError(source + " has no text for error codes the decoder gives: " + missing);
+  }
+}
+
+// The lines of a text file, each with its number; an LF, a CRLF or a lone
+// CR ends a line, as a file saved on any system ends them.
+template <typename Take>
+void for_each_line(std::string_view text, Take take) {
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+    take(++number, text.substr(at, end - at));
+    at = end;
+    if (at < text.size()) at += text.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+  }
+}
+
 // ErrorCode.tsv: one "id TAB name" per line. The name runs to the end of the
 // line unchanged: some vPIC error texts end in a blank.
 void read_error_code_supplement(const std::optional<std::string>& dir,
@@ -417,28 +457,32 @@ void read_error_code_supplement(const std::optional<std::string>& dir,
     throw ImportError(std::string(NO_ERROR_CODE_TABLE) + " and there is no " + path +
                       std::string(HOW_TO_GIVE_ERROR_TEXTS));
   }
-  std::istringstream in(*text);
   size_t first = out.size();
-  std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
+  std::unordered_map<int32_t, size_t> line_of_id;
+  for_each_line(*text, [&](size_t number, std::string_view line) {
+    if (line.empty()) return;
+    auto refuse = [&](const std::string& problem) {
+      throw ImportError(path + ", line " + std::to_string(number) + ": " + problem);
+    };
     size_t tab = line.find('\t');
     std::optional<int32_t> id =
-        tab == std::string::npos ? std::nullopt : parse_i32(std::string_view(line).substr(0, tab));
-    if (!id) {
-      throw ImportError(path + ", line " + std::to_string(number) +
-                        ": expected an integer id, a tab and a name");
+        tab == std::string_view::npos ? std::nullopt : parse_i32(line.substr(0, tab));
+    if (!id) refuse("expected an integer id, a tab and a name");
+    if (!is_utf8(line)) refuse(in_quotes(line) + " is not UTF-8 text");
+    std::string_view name = line.substr(tab + 1);
+    std::string problem = error_text_problem(name);
+    if (!problem.empty()) refuse(problem);
+    auto [seen, added] = line_of_id.emplace(*id, number);
+    if (!added) {
+      refuse("error code " + std::to_string(*id) + " again, first given on line " +
+             std::to_string(seen->second));
     }
-    if (!is_utf8(line)) {
-      throw ImportError(path + ", line " + std::to_string(number) + ": " + in_quotes(line) +
-                        " is not UTF-8 text");
-    }
-    out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = line.substr(tab + 1)});
-  }
+    out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = std::string(name)});
+  });
   if (out.size() == first) {
     throw ImportError(path + " holds no error codes: every Error Text would be empty");
   }
+  refuse_missing_error_codes(out, first, path);
 }
 
 // Every decode names its error codes in text: the database's ErrorCode
@@ -451,17 +495,33 @@ void read_lookups(const Source& source, const Catalog& catalog,
     std::string_view name = LOOKUP_TABLE_NAMES[index];
     std::optional<std::string> stored = catalog.find(name);
     import.lookup_tables.push_back(stored.value_or(std::string(name)));
-    if (index == ERRORCODE_TABLE && !stored) {
+    if (index != ERRORCODE_TABLE) {
+      read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
+                 [&](const TableReader& r) {
+                   rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
+                 });
+      continue;
+    }
+    if (!stored) {
       read_error_code_supplement(supplement_dir, rows);
       continue;
     }
     size_t first = rows.size();
     read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
                [&](const TableReader& r) {
-                 rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
+                 int32_t id = r.integer(0);
+                 std::string text = r.text(1);
+                 std::string problem = error_text_problem(text);
+                 if (!problem.empty()) r.refuse(1, problem);
+                 rows.push_back({.table = index, .id = id, .name = std::move(text)});
                });
-    if (index == ERRORCODE_TABLE && rows.size() == first) {
+    if (rows.size() == first) {
       throw ImportError("table " + *stored + " has no rows: every Error Text would be empty");
+    }
+    refuse_missing_error_codes(rows, first, "table " + *stored);
+    if (supplement_dir) {
+      import.warnings.push_back("the error-code texts come from the database's table " + *stored +
+                                ", not from the --supplement folder " + *supplement_dir);
     }
   }
 }

@@ -59,18 +59,25 @@ class Source {
 // The file of a --supplement folder that holds the error-code texts.
 inline constexpr char ERROR_CODE_FILE[] = "ErrorCode.tsv";
 
+// The error codes a decode can give: each needs its text.
+inline constexpr int32_t DECODED_ERROR_CODES[] = {0, 1, 2,  3,  4,  5,  6,  7,
+                                                  8, 9, 10, 11, 12, 14, 400};
+
 struct Import {
   artifact::Contents contents;
   // Tables the database lacks, written empty (in reading order).
   std::vector<std::string> missing_tables;
   // The name of each lookup table as the database spells it, for messages.
   std::vector<std::string> lookup_tables;
+  // Lines for the user about what was read, one each.
+  std::vector<std::string> warnings;
 };
 
 // Reads every table in one read transaction. `supplement_dir` may hold
 // ErrorCode.tsv (id TAB name), used when the database has no ErrorCode
 // table. Refuses a database that lacks, or has no rows in, a table that
-// every decode reads, and one that leaves the error-code texts empty.
+// every decode reads, and error-code texts that leave a code the decoder
+// gives without its text.
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir);
 
 // vPIC datetime text as microseconds since 1970 UTC: "YYYY-MM-DD HH:MM:SS",

@@ -305,15 +305,34 @@ const char DECODE_TABLES[] =
     "INSERT INTO Element VALUES (31, 'Plant City', 'PlantCity', 0, 'General', 'string',"
     " 'Pattern', 98);\n";
 
-const char ERROR_CODE_TABLE[] =
-    "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\n"
-    "INSERT INTO ErrorCode VALUES (0, '0 - VIN decoded clean');\n";
+// The error codes a decode can give, each with a text naming it.
+constexpr int ERROR_CODES[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14, 400};
+
+std::string error_text(int code) {
+  return std::to_string(code) + " - the text of code " + std::to_string(code);
+}
+
+// ErrorCode.tsv with a text for every code, each line ended by `line_end`.
+std::string error_code_tsv(const std::string& line_end = "\n") {
+  std::string tsv;
+  for (int code : ERROR_CODES) tsv += std::to_string(code) + "\t" + error_text(code) + line_end;
+  return tsv;
+}
+
+std::string error_code_table() {
+  std::string sql =
+      "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\nINSERT INTO ErrorCode VALUES ";
+  for (int code : ERROR_CODES) {
+    sql += (code == 0 ? "(" : ", (") + std::to_string(code) + ", '" + error_text(code) + "')";
+  }
+  return sql + ";\n";
+}
 
 // The least that imports: a WMI with these values, the decode tables and
 // the error-code texts (left out on request, for the supplement to give).
 std::string wmi_row(const std::string& values, bool error_codes = true) {
   return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (" + values + ");\n" + DECODE_TABLES +
-         (error_codes ? ERROR_CODE_TABLE : "");
+         (error_codes ? error_code_table() : "");
 }
 
 std::string wmi_created_on(const std::string& text, bool error_codes = true) {
@@ -352,8 +371,7 @@ TEST_F(ImportTool, UnreadableDatetimeStopsTheImportNamingTableRowAndColumn) {
 
 TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   spit(path("ErrorCode.tsv"),
-       "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
-       "2\t2 - VIN corrected, error in one position \r\n\n");
+       error_code_tsv() + "\n2000\t2000 - a text that ends in a blank \r\n\n");
   ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30", false) +
                              "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
                              "INSERT INTO make VALUES (474, 'Honda');\n",
@@ -373,8 +391,8 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
 
   std::unique_ptr<ArtifactDb> a = artifact();
   EXPECT_EQ(a->db().lookup(9, 474), "Honda");  // lower-case table name, upper-case column
-  EXPECT_EQ(a->db().lookup(44, 2), "2 - VIN corrected, error in one position ");
-  EXPECT_EQ(a->db().lookups().size(), 3u);
+  EXPECT_EQ(a->db().lookup(44, 2000), "2000 - a text that ends in a blank ");
+  EXPECT_EQ(a->db().lookups().size(), 1 + std::size(ERROR_CODES) + 1);
   EXPECT_TRUE(a->db().engine_models().empty());
 }
 
@@ -554,10 +572,71 @@ TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRe
       {with(spoiled(""), path("missing")),
        "cannot open supplement folder " + path("missing").string() + ": no such folder"},
   });
-  // The database's table comes first; the supplement need not hold the file.
+  // The database's table comes first, and one line says so; the supplement
+  // need not hold the file.
   ToolRun r = run(with(spoiled(""), path("no-tsv")));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
+  const std::string source_line =
+      "tamberok-import: warning: the error-code texts come from the "
+      "database's table ErrorCode, not from the --supplement folder " +
+      path("no-tsv").string() + "\n";
+  EXPECT_NE(r.err.find("\n" + source_line), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+}
+
+TEST_F(ImportTool, ErrorTextsMustCoverEveryCodeADecodeGivesAndEachReadsWhole) {
+  auto supplement = [&](const std::string& name, const std::string& tsv) {
+    fs::create_directories(path(name));
+    spit(path(name + "/ErrorCode.tsv"), tsv);
+    std::vector<std::string> args = spoiled("DROP TABLE ErrorCode;");
+    args.insert(args.end(), {"--supplement", path(name).string()});
+    return args;
+  };
+  auto file = [&](const std::string& name) { return path(name + "/ErrorCode.tsv").string(); };
+  std::string without_3_and_14;
+  for (int code : ERROR_CODES) {
+    if (code != 3 && code != 14)
+      without_3_and_14 += std::to_string(code) + "\t" + error_text(code) + "\n";
+  }
+  const std::string lacking = " has no text for error codes the decoder gives: ";
+  const std::string cell = "table ErrorCode, row id 5, column Name: ";
+  expect_refusals({
+      {spoiled("DELETE FROM ErrorCode WHERE Id IN (3, 14, 400);"),
+       "table ErrorCode" + lacking + "3, 14, 400"},
+      {spoiled("UPDATE ErrorCode SET Name = '' WHERE Id = 5;"), cell + "the error text is empty"},
+      {spoiled("UPDATE ErrorCode SET Name = '5 - a' || char(0) || 'b' WHERE Id = 5;"),
+       cell + "\"5 - a\\x00b\" holds a NUL byte"},
+      {supplement("partial", without_3_and_14), file("partial") + lacking + "3, 14"},
+      {supplement("empty-text", "0\tclean\n1\tdigit\n\n2\tcorrected\n3\t\n"),
+       file("empty-text") + ", line 5: the error text is empty"},
+      {supplement("nul", "0\tclean\n1\t1 - a" + std::string(1, '\0') + "b\n"),
+       file("nul") + ", line 2: \"1 - a\\x00b\" holds a NUL byte"},
+      {supplement("duplicate", error_code_tsv() + "2\tagain\n"),
+       file("duplicate") + ", line 16: error code 2 again, first given on line 3"},
+      // A lone CR ends a line: the third line is the bad one.
+      {supplement("cr", "0\tclean\r1\tdigit\rthree\r"),
+       file("cr") + ", line 3: expected an integer id, a tab and a name"},
+  });
+
+  // Every line end of every system, and a mix of them, gives the same texts.
+  std::string mixed;
+  const char* ends[] = {"\n", "\r\n", "\r"};
+  for (size_t i = 0; i < std::size(ERROR_CODES); ++i) {
+    mixed += std::to_string(ERROR_CODES[i]) + "\t" + error_text(ERROR_CODES[i]) + ends[i % 3];
+  }
+  for (const std::string& tsv :
+       {error_code_tsv("\n"), error_code_tsv("\r\n"), error_code_tsv("\r"), mixed}) {
+    ToolRun r = run(supplement("line-ends", tsv));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::unique_ptr<ArtifactDb> a = artifact();
+    for (int code : ERROR_CODES) EXPECT_EQ(a->db().lookup(44, code), error_text(code));
+    size_t texts = 0;
+    for (size_t i = 0; i < a->db().lookups().size(); ++i) {
+      texts += a->db().lookups()[i].table == 44 ? 1 : 0;
+    }
+    EXPECT_EQ(texts, std::size(ERROR_CODES));
+  }
 }
 
 TEST_F(ImportTool, CellsJustPastWhatTheArtifactHoldsAreRefused) {
