@@ -544,7 +544,61 @@ TEST_F(ImportTool, DatabasesThatWouldDecodeNoVinAreRefusedNamingTheTable) {
   empty("DELETE FROM VinSchema WHERE Notes IS NOT 'Community contribution';", "VinSchema");
   empty("DELETE FROM Pattern;", "Pattern");
   empty("DELETE FROM Element;", "Element");
+  // Rows in every table, but no WMI reaches a pattern through its links.
+  const std::string unreached =
+      "no WMI links to a VIN schema that has patterns (Wmi to Wmi_VinSchema to Pattern): no VIN "
+      "would decode";
+  cases.push_back({spoiled("UPDATE Pattern SET VinSchemaId = VinSchemaId + 100000;"), unreached});
+  cases.push_back(
+      {spoiled("UPDATE Wmi_VinSchema SET VinSchemaId = VinSchemaId + 100000;"), unreached});
+  cases.push_back({spoiled("UPDATE Wmi_VinSchema SET WmiId = WmiId + 100000;"), unreached});
   expect_refusals(cases);
+}
+
+TEST_F(ImportTool, RowsThatReachNoPatternAreKeptAndCountedInOneWarningPerTable) {
+  const std::string base = "tamberok-import: warning: table ";
+  const std::string links = base + "Wmi_VinSchema: ";
+  const std::string patterns = base + "Pattern: ";
+  const std::string unlinked =
+      "rows in VIN schemas that no WMI links to, which no VIN reaches, kept: ";
+  const struct {
+    std::string spoil;
+    size_t patterns_added;
+    size_t links_added;
+    std::string warnings;
+  } cases[] = {
+      {"INSERT INTO Pattern VALUES (900001, 77777, 'A', 5, '3', NULL, NULL),"
+       " (900002, 77777, 'B', 5, '13', NULL, NULL);",
+       2, 0, patterns + unlinked + "2\n"},
+      // Schema 88888 has no patterns; WMI 99999 does not exist.
+      {"INSERT INTO Wmi_VinSchema VALUES (900001, 2094, 88888, 2003, NULL, NULL),"
+       " (900002, 99999, 9774, 2003, NULL, NULL), (900003, 99999, 88888, 2003, NULL, NULL);",
+       0, 3,
+       links + "rows that reach no pattern, kept: 3 (naming a VIN schema without patterns: 1, "
+               "naming a WMI that does not exist: 2)\n"},
+      // A pattern whose only link is from a WMI that does not exist.
+      {"INSERT INTO Pattern VALUES (900001, 77777, 'A', 5, '3', NULL, NULL);"
+       "INSERT INTO Wmi_VinSchema VALUES (900001, 99999, 77777, 2003, NULL, NULL);",
+       1, 1,
+       links + "rows that reach no pattern, kept: 1 (naming a WMI that does not exist: 1)\n" +
+           patterns + unlinked + "1\n"},
+  };
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+  const size_t pattern_rows = artifact()->db().patterns().size();
+  const size_t link_rows = artifact()->db().wmi_vin_schemas().size();
+  for (const auto& c : cases) {
+    ToolRun r = run(spoiled(c.spoil));
+    ASSERT_EQ(r.status, 0) << c.spoil << ": " << r.err;
+    // After the line that names the lookup tables the catalogue lacks.
+    ASSERT_EQ(std::count(r.err.begin(), r.err.end(), '\n'),
+              1 + std::count(c.warnings.begin(), c.warnings.end(), '\n'))
+        << r.err;
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), c.warnings) << c.spoil;
+    // Kept as they are.
+    EXPECT_EQ(artifact()->db().patterns().size(), pattern_rows + c.patterns_added) << c.spoil;
+    EXPECT_EQ(artifact()->db().wmi_vin_schemas().size(), link_rows + c.links_added) << c.spoil;
+  }
 }
 
 TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRefused) {
