@@ -8,12 +8,17 @@
 // artifact is written to a temporary file beside FILE (or beside what FILE
 // links to) and renamed over it only once it is complete and every table
 // has been checked to be in its stored order, so a failed run never leaves
-// a half-written artifact. The stored cover corpus is chosen by decoding
-// with the checked tables (cover.h) before that one write.
+// a half-written artifact; one ended by SIGINT or SIGTERM leaves no
+// temporary file either. The stored cover corpus is chosen by decoding with
+// the checked tables (cover.h) before that one write.
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -113,7 +118,77 @@ std::string output_target(const std::string& path) {
   }
 }
 
-// A temporary file that is removed unless it was renamed into place.
+// ---- Interrupted writes --------------------------------------------------------
+
+// The temporary file's name while it exists, for the handler of SIGINT and
+// SIGTERM: a run ended by one must not leave tens of megabytes behind. Any
+// thread may take the signal, hence the atomic flag.
+char PENDING_NAME[PATH_MAX];
+std::atomic<bool> PENDING{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM};
+
+extern "C" void remove_pending_and_end(int signal) {
+  if (PENDING.load(std::memory_order_acquire)) ::unlink(PENDING_NAME);
+  // The process still ends by this signal, so whoever waits for it sees why:
+  // the re-raised signal is taken with the default action once this returns.
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);
+}
+
+// While alive, SIGINT and SIGTERM remove the temporary file before they end
+// the process. A signal the process was started ignoring stays ignored.
+class RemoveOnSignal {
+ public:
+  RemoveOnSignal() {
+    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+      struct sigaction handler = {};
+      handler.sa_handler = remove_pending_and_end;
+      sigfillset(&handler.sa_mask);
+      if (::sigaction(ENDING_SIGNALS[i], nullptr, &previous_[i]) == 0 &&
+          previous_[i].sa_handler == SIG_DFL &&
+          ::sigaction(ENDING_SIGNALS[i], &handler, nullptr) == 0) {
+        installed_[i] = true;
+      }
+    }
+  }
+  RemoveOnSignal(const RemoveOnSignal&) = delete;
+  RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+  ~RemoveOnSignal() {
+    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+      if (installed_[i]) ::sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
+    }
+  }
+
+ private:
+  struct sigaction previous_[std::size(ENDING_SIGNALS)] = {};
+  bool installed_[std::size(ENDING_SIGNALS)] = {};
+};
+
+// Holds the ending signals back from this thread while the file and the
+// name the handler removes change together.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : ENDING_SIGNALS) sigaddset(&ending, signal);
+    ::pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+  }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// ---- The write --------------------------------------------------------------------
+
+// A temporary file that is removed unless it was renamed into place, also
+// when SIGINT or SIGTERM ends the process (with a RemoveOnSignal alive).
 class TempFile {
  public:
   // Made under a fresh random name beside `target`, exclusively and without
@@ -124,8 +199,15 @@ class TempFile {
       char suffix[20];
       std::snprintf(suffix, sizeof(suffix), ".tmp-%08x", static_cast<unsigned>(random()));
       name_ = target + suffix;
+      SignalsHeld held;
       fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd_ >= 0) return;
+      if (fd_ >= 0) {
+        if (name_.size() < sizeof(PENDING_NAME)) {  // a longer one would not have opened
+          std::memcpy(PENDING_NAME, name_.c_str(), name_.size() + 1);
+          PENDING.store(true, std::memory_order_release);
+        }
+        return;
+      }
       if (errno != EEXIST) throw cannot_write(path, error_text(errno));
     }
     throw cannot_write(path, "no free temporary name beside it");
@@ -134,7 +216,10 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!renamed_) ::unlink(name_.c_str());
+    if (!renamed_) {
+      ::unlink(name_.c_str());
+      PENDING.store(false, std::memory_order_release);
+    }
   }
 
   // 0, or the errno of the first step that failed.
@@ -152,8 +237,10 @@ class TempFile {
   }
 
   int rename_to(const std::string& target) {
+    SignalsHeld held;
     if (::rename(name_.c_str(), target.c_str()) != 0) return errno;
     renamed_ = true;
+    PENDING.store(false, std::memory_order_release);
     return 0;
   }
 
@@ -167,6 +254,7 @@ class TempFile {
 // the new one, never a part.
 void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::string target = output_target(path);
+  RemoveOnSignal remove_on_signal;
   TempFile temp(path, target);
   int error = temp.write_all(bytes);
   if (error == 0) error = temp.rename_to(target);

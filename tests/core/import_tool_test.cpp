@@ -1,7 +1,7 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
 // in the test, its one-line errors, that it reads only committed data and
-// leaves its inputs as they were, and that a failed run leaves the output
-// file as it was.
+// leaves its inputs as they were, and that a failed or interrupted run
+// leaves the output file as it was.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -1018,6 +1018,37 @@ TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
     EXPECT_EQ(slurp(written), "the previous artifact");
     EXPECT_FALSE(has_temporary_file(dir_));
     EXPECT_FALSE(has_temporary_file(elsewhere.path()));
+  }
+}
+
+TEST_F(ImportTool, SignalDuringTheWriteRemovesTheTemporaryFileAndStillEndsTheRun) {
+  spit(path("catalogue.sql"), catalogue());
+  for (int signal : {SIGINT, SIGTERM}) {
+    spit(out(), "the previous artifact");
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    Child child;
+    child.env = {std::string("LD_PRELOAD=") + TAMBEROK_FSYNC_SHIM,
+                 "TAMBEROK_TEST_FSYNC_FD=" + std::to_string(report[1]),
+                 // The shim comes before a sanitizer's runtime in a checked build.
+                 "ASAN_OPTIONS=verify_asan_link_order=0"};
+    child.keep_fd = report[1];
+    pid_t pid = start({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}, child);
+    ::close(report[1]);
+    // The shim writes from inside fsync() of the temporary file; a tool that
+    // ends without getting there closes the pipe. Two minutes guard a hang.
+    pollfd ready = {report[0], POLLIN, 0};
+    char byte = 0;
+    bool inside = ::poll(&ready, 1, 120000) == 1 && ::read(report[0], &byte, 1) == 1;
+    ::close(report[0]);
+    EXPECT_TRUE(inside) << strsignal(signal);
+    ::kill(pid, inside ? signal : SIGKILL);
+    int status = wait_for(pid);
+    EXPECT_TRUE(WIFSIGNALED(status)) << strsignal(signal) << ": status " << status;
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_EQ(slurp(out()), "the previous artifact");
+    EXPECT_FALSE(has_temporary_file(dir_)) << strsignal(signal);
+    EXPECT_EQ(slurp(path("stderr")), "");
   }
 }
 
