@@ -9,8 +9,9 @@
 // links to) and renamed over it only once it is complete and every table
 // has been checked to be in its stored order, so a failed run never leaves
 // a half-written artifact; one ended by SIGINT or SIGTERM leaves no
-// temporary file either. The stored cover corpus is chosen by decoding with
-// the checked tables (cover.h) before that one write.
+// temporary file either. The file replaced keeps its mode and owner. The
+// stored cover corpus is chosen by decoding with the checked tables
+// (cover.h) before that one write.
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -222,6 +223,16 @@ class TempFile {
     }
   }
 
+  // The file it replaces keeps its permissions, and its owner where this
+  // user may give it (only root may give a file away). 0, or an errno.
+  int keep_mode_of(const std::string& target) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    // Before the mode: a change of owner clears the set-id bits.
+    if (::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno != EPERM) return errno;
+    return ::fchmod(fd_, st.st_mode & 07777) == 0 ? 0 : errno;
+  }
+
   // 0, or the errno of the first step that failed.
   int write_all(const std::vector<uint8_t>& bytes) {
     for (size_t done = 0; done < bytes.size();) {
@@ -256,7 +267,8 @@ void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes
   std::string target = output_target(path);
   RemoveOnSignal remove_on_signal;
   TempFile temp(path, target);
-  int error = temp.write_all(bytes);
+  int error = temp.keep_mode_of(target);
+  if (error == 0) error = temp.write_all(bytes);
   if (error == 0) error = temp.rename_to(target);
   if (error != 0) throw cannot_write(path, error_text(error));
 }

@@ -1081,6 +1081,40 @@ TEST_F(ImportTool, OutputThroughLinksGoesToTheirTargetAndTheLinksStay) {
   }
 }
 
+TEST_F(ImportTool, TheReplacedArtifactKeepsItsModeAndItsOwner) {
+  spit(path("catalogue.sql"), catalogue());
+  // Where the test may give a file away (as root), to another owner.
+  const bool root = ::geteuid() == 0;
+  const uid_t uid = root ? 65534 : ::geteuid();
+  const gid_t gid = root ? 65534 : ::getegid();
+  Elsewhere elsewhere(dir_);
+  const fs::path target = elsewhere.path() / "target.rkyv";
+  fs::create_symlink(target, path("link.rkyv"));
+  const struct {
+    std::string out;
+    fs::path written;
+    mode_t mode;
+  } cases[] = {
+      {out(), out(), 0640},
+      {out(), out(), 0604},
+      {out(), out(), 0400},
+      {path("link.rkyv").string(), target, 0660},
+  };
+  for (const auto& c : cases) {
+    spit(c.written, "the previous artifact");
+    ASSERT_EQ(::chmod(c.written.c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(c.written.c_str(), uid, gid), 0);
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", c.out, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::stat(c.written.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.out;
+    EXPECT_EQ(st.st_uid, uid) << c.out;
+    EXPECT_EQ(st.st_gid, gid) << c.out;
+    EXPECT_TRUE(slurp(c.written).starts_with("TAMBEROK")) << c.out;
+  }
+}
+
 TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
   spit(path("catalogue.sql"), catalogue());
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
