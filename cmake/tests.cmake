@@ -74,9 +74,19 @@ if(TARGET tamberok-import)
           TAMBEROK_IMPORT_TOOL="$<TARGET_FILE:tamberok-import>")
     endif()
   endforeach()
-  # The import tool's tests make SQLite databases of their own (one in WAL
-  # mode, held open while the tool runs).
+  # The import tool's tests make SQLite databases of their own (in WAL and
+  # rollback-journal mode, some held open by another process while the tool runs).
   target_link_libraries(core_tests PRIVATE SQLite::SQLite3)
+  # They stop the tool inside its write with a signal: a preloaded fsync()
+  # tells them when it is there. Built without sanitizers, which want their
+  # runtime first in a process; the tests let it come second.
+  add_library(tamberok_fsync_shim MODULE ${CMAKE_SOURCE_DIR}/tests/support/fsync_shim.c)
+  set_property(TARGET tamberok_fsync_shim PROPERTY COMPILE_OPTIONS -Wall -Wextra)
+  set_property(TARGET tamberok_fsync_shim PROPERTY LINK_OPTIONS "")
+  target_link_libraries(tamberok_fsync_shim PRIVATE ${CMAKE_DL_LIBS})
+  add_dependencies(core_tests tamberok_fsync_shim)
+  target_compile_definitions(core_tests PRIVATE
+      TAMBEROK_FSYNC_SHIM="$<TARGET_FILE:tamberok_fsync_shim>")
 endif()
 
 # ---- Benchmarks ----------------------------------------------------------------

@@ -4,15 +4,22 @@
 //
 // --sql loads SQL text (the test fixtures) into an in-memory database. Rows
 // that would decode wrongly stop the import before anything is written
-// (validate.h). The artifact is written to a temporary file beside FILE (or
-// beside what FILE links to) and renamed over it only once it is complete
-// and every table has been checked to be in its stored order, so a failed
-// run never leaves a half-written artifact. The stored cover corpus is
-// chosen by decoding with the checked tables (cover.h) before that one write.
+// (validate.h), and so does an output that is one of the inputs. The
+// artifact is written to a temporary file beside FILE (or beside what FILE
+// links to) and renamed over it only once it is complete and every table
+// has been checked to be in its stored order, so a failed run never leaves
+// a half-written artifact; one ended by SIGINT or SIGTERM leaves no
+// temporary file either. The file replaced keeps its mode and owner. The
+// stored cover corpus is chosen by decoding with the checked tables
+// (cover.h) before that one write.
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +34,7 @@
 #include <vector>
 
 #include "cover.h"
+#include "files.h"
 #include "tamberok/artifact_check.h"
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
@@ -88,14 +96,6 @@ ImportError cannot_write(const std::string& path, const std::string& reason) {
   return ImportError("cannot write " + path + ": " + reason);
 }
 
-const char* kind_of_file(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
-}
-
 // The file `path` names once its symbolic links are followed, so that a
 // link stays a link and what it points to gets the artifact. Only a regular
 // file or a name not yet taken is replaced: a device, a FIFO or a folder
@@ -110,11 +110,7 @@ std::string output_target(const std::string& path) {
       throw cannot_write(path, error_text(errno));
     }
     if (S_ISREG(st.st_mode)) return target;
-    if (S_ISDIR(st.st_mode)) throw cannot_write(path, error_text(EISDIR));
-    if (!S_ISLNK(st.st_mode)) {
-      throw cannot_write(path,
-                         std::string("it is ") + kind_of_file(st.st_mode) + ", not a regular file");
-    }
+    if (!S_ISLNK(st.st_mode)) throw cannot_write(path, not_regular_reason(st.st_mode));
     if (links == LINKS_MAX) throw cannot_write(path, error_text(ELOOP));
     std::error_code ec;
     std::filesystem::path link = std::filesystem::read_symlink(target, ec);
@@ -123,7 +119,77 @@ std::string output_target(const std::string& path) {
   }
 }
 
-// A temporary file that is removed unless it was renamed into place.
+// ---- Interrupted writes --------------------------------------------------------
+
+// The temporary file's name while it exists, for the handler of SIGINT and
+// SIGTERM: a run ended by one must not leave tens of megabytes behind. Any
+// thread may take the signal, hence the atomic flag.
+char PENDING_NAME[PATH_MAX];
+std::atomic<bool> PENDING{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM};
+
+extern "C" void remove_pending_and_end(int signal) {
+  if (PENDING.load(std::memory_order_acquire)) ::unlink(PENDING_NAME);
+  // The process still ends by this signal, so whoever waits for it sees why:
+  // the re-raised signal is taken with the default action once this returns.
+  struct sigaction fallback = {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
+  ::raise(signal);
+}
+
+// While alive, SIGINT and SIGTERM remove the temporary file before they end
+// the process. A signal the process was started ignoring stays ignored.
+class RemoveOnSignal {
+ public:
+  RemoveOnSignal() {
+    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+      struct sigaction handler = {};
+      handler.sa_handler = remove_pending_and_end;
+      sigfillset(&handler.sa_mask);
+      if (::sigaction(ENDING_SIGNALS[i], nullptr, &previous_[i]) == 0 &&
+          previous_[i].sa_handler == SIG_DFL &&
+          ::sigaction(ENDING_SIGNALS[i], &handler, nullptr) == 0) {
+        installed_[i] = true;
+      }
+    }
+  }
+  RemoveOnSignal(const RemoveOnSignal&) = delete;
+  RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+  ~RemoveOnSignal() {
+    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+      if (installed_[i]) ::sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
+    }
+  }
+
+ private:
+  struct sigaction previous_[std::size(ENDING_SIGNALS)] = {};
+  bool installed_[std::size(ENDING_SIGNALS)] = {};
+};
+
+// Holds the ending signals back from this thread while the file and the
+// name the handler removes change together.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal : ENDING_SIGNALS) sigaddset(&ending, signal);
+    ::pthread_sigmask(SIG_BLOCK, &ending, &previous_);
+  }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+// ---- The write --------------------------------------------------------------------
+
+// A temporary file that is removed unless it was renamed into place, also
+// when SIGINT or SIGTERM ends the process (with a RemoveOnSignal alive).
 class TempFile {
  public:
   // Made under a fresh random name beside `target`, exclusively and without
@@ -134,8 +200,15 @@ class TempFile {
       char suffix[20];
       std::snprintf(suffix, sizeof(suffix), ".tmp-%08x", static_cast<unsigned>(random()));
       name_ = target + suffix;
+      SignalsHeld held;
       fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd_ >= 0) return;
+      if (fd_ >= 0) {
+        if (name_.size() < sizeof(PENDING_NAME)) {  // a longer one would not have opened
+          std::memcpy(PENDING_NAME, name_.c_str(), name_.size() + 1);
+          PENDING.store(true, std::memory_order_release);
+        }
+        return;
+      }
       if (errno != EEXIST) throw cannot_write(path, error_text(errno));
     }
     throw cannot_write(path, "no free temporary name beside it");
@@ -144,7 +217,20 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!renamed_) ::unlink(name_.c_str());
+    if (!renamed_) {
+      ::unlink(name_.c_str());
+      PENDING.store(false, std::memory_order_release);
+    }
+  }
+
+  // The file it replaces keeps its permissions, and its owner where this
+  // user may give it (only root may give a file away). 0, or an errno.
+  int keep_mode_of(const std::string& target) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    // Before the mode: a change of owner clears the set-id bits.
+    if (::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno != EPERM) return errno;
+    return ::fchmod(fd_, st.st_mode & 07777) == 0 ? 0 : errno;
   }
 
   // 0, or the errno of the first step that failed.
@@ -162,8 +248,10 @@ class TempFile {
   }
 
   int rename_to(const std::string& target) {
+    SignalsHeld held;
     if (::rename(name_.c_str(), target.c_str()) != 0) return errno;
     renamed_ = true;
+    PENDING.store(false, std::memory_order_release);
     return 0;
   }
 
@@ -177,8 +265,10 @@ class TempFile {
 // the new one, never a part.
 void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::string target = output_target(path);
+  RemoveOnSignal remove_on_signal;
   TempFile temp(path, target);
-  int error = temp.write_all(bytes);
+  int error = temp.keep_mode_of(target);
+  if (error == 0) error = temp.write_all(bytes);
   if (error == 0) error = temp.rename_to(target);
   if (error != 0) throw cannot_write(path, error_text(error));
 }
@@ -222,14 +312,35 @@ void print_missing(const std::vector<std::string>& missing) {
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+std::vector<Input> inputs(const Options& options) {
+  std::vector<Input> files;
+  if (options.db) files.push_back({"the database", *options.db});
+  if (options.sql) files.push_back({"the SQL file", *options.sql});
+  if (options.supplement) {
+    files.push_back({"the error-code file",
+                     (std::filesystem::path(*options.supplement) / ERROR_CODE_FILE).string()});
+  }
+  return files;
+}
+
+// The database is closed as soon as it is read: the files SQLite keeps
+// beside it go with the connection, before the long part of the run.
+Import read_input(const Options& options) {
+  Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
+  return read_vpic(source, options.supplement);
+}
+
+void warn(const Options& options, const std::string& warning) {
+  if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());
+}
+
 int run(const Options& options) {
   auto started = std::chrono::steady_clock::now();
-  Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
-  Import import = read_vpic(source, options.supplement);
+  refuse_output_among_inputs(*options.out, inputs(options));
+  Import import = read_input(options);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
-  for (const std::string& warning : validate(import)) {
-    if (!options.quiet) std::fprintf(stderr, "tamberok-import: warning: %s\n", warning.c_str());
-  }
+  for (const std::string& warning : import.warnings) warn(options, warning);
+  for (const std::string& warning : validate(import)) warn(options, warning);
 
   std::vector<uint8_t> bytes = artifact::write(import.contents);
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) {

@@ -287,6 +287,53 @@ void check_lookups(const Import& import) {
   }
 }
 
+// A WMI reaches the patterns of the schemas its Wmi_VinSchema links name.
+// With none reached every VIN decodes to error 8; rows that reach nothing
+// decode nothing, and real vPIC data has some: counted in one warning per
+// table.
+void check_reach(const artifact::Contents& c, std::vector<std::string>& warnings) {
+  std::unordered_set<int32_t> wmis, schemas_with_patterns, linked_schemas;
+  for (const artifact::Wmi& r : c.wmis) wmis.insert(r.id);
+  for (const artifact::Pattern& r : c.patterns) schemas_with_patterns.insert(r.vin_schema_id);
+  size_t links_without_wmi = 0, links_without_patterns = 0;
+  for (const artifact::WmiVinSchema& r : c.wmi_vin_schemas) {
+    bool has_wmi = wmis.count(r.wmi_id) != 0;
+    bool has_patterns = schemas_with_patterns.count(r.vin_schema_id) != 0;
+    if (has_wmi) linked_schemas.insert(r.vin_schema_id);
+    links_without_wmi += has_wmi ? 0 : 1;
+    links_without_patterns += has_wmi && !has_patterns ? 1 : 0;
+  }
+  bool reached = std::any_of(linked_schemas.begin(), linked_schemas.end(),
+                             [&](int32_t id) { return schemas_with_patterns.count(id) != 0; });
+  if (!reached) {
+    throw ImportError(
+        "no WMI links to a VIN schema that has patterns (Wmi to Wmi_VinSchema to Pattern): no VIN "
+        "would decode");
+  }
+  size_t patterns_unreached = std::count_if(
+      c.patterns.begin(), c.patterns.end(),
+      [&](const artifact::Pattern& r) { return linked_schemas.count(r.vin_schema_id) == 0; });
+  // Counts, not nouns, come first: one line reads right whatever they are.
+  std::string why;
+  if (links_without_patterns != 0) {
+    why = "naming a VIN schema without patterns: " + std::to_string(links_without_patterns);
+  }
+  if (links_without_wmi != 0) {
+    why += (why.empty() ? "" : ", ") + std::string("naming a WMI that does not exist: ") +
+           std::to_string(links_without_wmi);
+  }
+  if (!why.empty()) {
+    warnings.push_back("table Wmi_VinSchema: rows that reach no pattern, kept: " +
+                       std::to_string(links_without_wmi + links_without_patterns) + " (" + why +
+                       ")");
+  }
+  if (patterns_unreached != 0) {
+    warnings.push_back(
+        "table Pattern: rows in VIN schemas that no WMI links to, which no VIN reaches, kept: " +
+        std::to_string(patterns_unreached));
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> validate(const Import& import) {
@@ -307,6 +354,7 @@ std::vector<std::string> validate(const Import& import) {
   check_unique_ids("VSpecSchemaPattern", c.vspec_schema_patterns, ID_OF);
   check_unique_ids("VehicleSpecPattern", c.vehicle_spec_patterns, ID_OF);
   check_conversion_texts(c);
+  check_reach(c, warnings);
   return warnings;
 }
 

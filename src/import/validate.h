@@ -44,8 +44,8 @@ std::string in_quotes(std::string_view text);
 std::string one_line(std::string_view message);
 
 // Checks the rows of a whole import. Throws ImportError for the first row
-// that would decode wrongly; returns one warning line per rule that rows
-// break harmlessly.
+// that would decode wrongly, and when no WMI reaches a pattern; returns one
+// warning line per rule that rows break harmlessly.
 std::vector<std::string> validate(const Import& import);
 
 }  // namespace tamberok::import

@@ -36,16 +36,22 @@
 // the absent mark NONE_I32, flags 0 or 1. validate.h checks whole tables.
 #include "vpic_reader.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "files.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "validate.h"
@@ -60,69 +66,140 @@ void Source::Close::operator()(sqlite3* db) const {
 
 namespace {
 
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 // A -wal file holding frames (beyond its 32-byte header) may hold committed
-// changes the database file lacks. Reading them would need the -shm file and
-// locks, that is, writing beside the user's database; a checkpoint copies
-// them in and empties the -wal file.
-void refuse_pending_wal(const std::string& path) {
-  constexpr std::uintmax_t WAL_HEADER_SIZE = 32;
-  std::string wal = path + "-wal";
-  std::error_code ec;
-  std::uintmax_t size = std::filesystem::file_size(wal, ec);
-  if (!ec && size > WAL_HEADER_SIZE) {
+// changes the database file lacks. SQLite would read them, but the last
+// connection to close would then copy them into the database file: the
+// import leaves that to the user's own connections.
+void refuse_pending_wal(const std::string& path, const std::string& file) {
+  constexpr off_t WAL_HEADER_SIZE = 32;
+  std::string wal = file + "-wal";
+  struct stat st;
+  if (::stat(wal.c_str(), &st) == 0 && st.st_size > WAL_HEADER_SIZE) {
     throw ImportError("database " + path + " has changes in " + wal +
                       " that are not in the database file yet: checkpoint it (close every "
                       "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again");
   }
 }
 
+// As SQLite decides it: the read version in byte 19 of the header is 2, or
+// a -wal file lies beside the database whatever its header says.
+bool in_wal_mode(const std::string& file) {
+  if (exists(file + "-wal")) return true;
+  int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;  // SQLite says why
+  unsigned char header[20];
+  ssize_t n = ::pread(fd, header, sizeof(header), 0);
+  ::close(fd);
+  return n == sizeof(header) && std::memcmp(header, "SQLite format 3", 16) == 0 && header[19] == 2;
+}
+
+std::string unwritable(const std::string& path, const std::string& what) {
+  return "cannot read database " + path +
+         ": it is in WAL mode, which SQLite reads only where it may write the file and its "
+         "folder (for its -wal and -shm files), and this user may not write " +
+         what;
+}
+
+// A WAL database read where SQLite may not write would leave -wal and -shm
+// files that nothing removes.
+void refuse_unwritable(const std::string& path, const std::string& file) {
+  std::string folder = std::filesystem::path(file).parent_path().string();
+  if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) {
+    throw ImportError(unwritable(path, file));
+  }
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    throw ImportError(unwritable(path, folder));
+  }
+}
+
+// A writer that is busy or died part way leaves what it changed in the
+// database file until it commits, or until its -journal is rolled back.
+ImportError read_error(const Source& source) {
+  int code = sqlite3_extended_errcode(source.handle());
+  std::string cannot = "cannot read database " + source.label() + ": ";
+  if ((code & 0xFF) == SQLITE_BUSY) {
+    return ImportError(cannot +
+                       "another connection is writing it; run again once it has committed or "
+                       "rolled back");
+  }
+  if (code == SQLITE_READONLY_ROLLBACK) {
+    return ImportError(cannot + source.file() +
+                       "-journal holds the changes of a writer that stopped part way; recover "
+                       "it first (open the database once with sqlite3 as a user who may write "
+                       "it) and run again");
+  }
+  return ImportError(cannot + sqlite3_errmsg(source.handle()));
+}
+
+void exec(const Source& source, const char* sql) {
+  if (sqlite3_exec(source.handle(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    throw read_error(source);
+  }
+}
+
+// How long a read waits for a writer to commit before the import gives up.
+constexpr int BUSY_TIMEOUT_MS = 2000;
+
 }  // namespace
 
 Source Source::open_file(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    throw ImportError("cannot open database " + path + ": no such file");
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    throw ImportError("cannot open database " + path + ": " +
+                      (errno == ENOENT ? "no such file" : std::strerror(errno)));
   }
-  // The downloaded database is in WAL mode: a plain read-only open would
-  // leave -shm and -wal files beside it. Opened as immutable, SQLite neither
-  // creates them nor locks; nothing writes the file while the tool reads it.
-  // It also reads nothing of a -wal file, so changes committed there but not
-  // yet copied into the database would be silently left out.
-  refuse_pending_wal(path);
-  // An absolute path gets an empty authority ("file:///srv/x"), so that a
-  // path beginning "//" is still a path and not a host name.
-  std::string uri = path.starts_with('/') ? "file://" : "file:";
-  for (char c : path) {
-    if (c == '%' || c == '?' || c == '#') {
-      char escaped[4];
-      std::snprintf(escaped, sizeof(escaped), "%%%02X", static_cast<unsigned char>(c));
-      uri += escaped;
-    } else {
-      uri.push_back(c);
-    }
+  std::string reason = not_regular_reason(st.st_mode);
+  if (!reason.empty()) throw ImportError("cannot open database " + path + ": " + reason);
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    throw ImportError("cannot open database " + path + ": " + std::strerror(errno));
   }
-  uri += "?immutable=1";
+  std::string file = resolved;
+  std::free(resolved);
+  refuse_pending_wal(path, file);
+  // In WAL mode SQLite reads through the -shm file and its locks, which
+  // needs a connection that may write: a read-only one would leave -wal and
+  // -shm behind. query_only keeps the connection from writing the database;
+  // as the last connection to close, it removes the files it made. In
+  // rollback mode a read-only connection takes the usual shared lock.
+  bool wal = in_wal_mode(file);
+  if (wal) refuse_unwritable(path, file);
+  bool found_side_files = exists(file + "-wal") && exists(file + "-shm");
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  Source source(db, path);
+  int rc = sqlite3_open_v2(file.c_str(), &db, wal ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                           nullptr);
+  Source source(db, path, file);
   if (rc != SQLITE_OK) {
     throw ImportError("cannot open database " + path + ": " +
                       (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
   }
+  // SQLite falls back to read-only where the file cannot be written.
+  if (wal && sqlite3_db_readonly(db, "main") == 1) throw ImportError(unwritable(path, file));
+  if (found_side_files) {
+    // Files some other connection made, and may still use, stay.
+    int keep = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+  }
+  sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
+  exec(source, "PRAGMA query_only = ON");
   return source;
 }
 
 Source Source::load_sql(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ImportError("cannot open SQL file " + path);
-  std::string sql((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::optional<std::string> sql = read_regular_file(path, "SQL file ");
+  if (!sql) throw ImportError("cannot open SQL file " + path);
   sqlite3* db = nullptr;
   int rc = sqlite3_open(":memory:", &db);
-  Source source(db, path);
+  Source source(db, path, path);
   if (rc != SQLITE_OK)
     throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
   char* error = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+  if (sqlite3_exec(db, sql->c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error != nullptr ? error : sqlite3_errmsg(db);
     sqlite3_free(error);
     throw ImportError("cannot load SQL file " + path + ": " + message);
@@ -140,8 +217,7 @@ using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
 Statement prepare(const Source& source, const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(source.handle(), sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    throw ImportError("cannot read database " + source.label() + ": " +
-                      sqlite3_errmsg(source.handle()));
+    throw read_error(source);
   }
   return Statement(stmt);
 }
@@ -151,8 +227,7 @@ bool step(const Source& source, sqlite3_stmt* stmt) {
   int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
-  throw ImportError("cannot read database " + source.label() + ": " +
-                    sqlite3_errmsg(source.handle()));
+  throw read_error(source);
 }
 
 std::string identifier(std::string_view name) {
@@ -256,6 +331,11 @@ class TableReader {
     return *micros;
   }
 
+  // Stops the import at this row's cell `i`.
+  [[noreturn]] void refuse(int i, const std::string& problem) const {
+    throw ImportError(where(i) + ": " + problem);
+  }
+
  private:
   std::optional<int32_t> read_integer(int i) const {
     sqlite3_stmt* stmt = stmt_.get();
@@ -328,6 +408,42 @@ constexpr std::string_view HOW_TO_GIVE_ERROR_TEXTS =
     ": give them with --supplement DIR, a folder holding ErrorCode.tsv (data/supplement in the "
     "source tree)";
 
+// A text that leaves a decode's Error Text empty, or cut at a NUL by a
+// reader in C, names no error: the problem with it, or empty.
+std::string error_text_problem(std::string_view text) {
+  if (text.empty()) return "the error text is empty";
+  if (text.find('\0') != std::string_view::npos) return in_quotes(text) + " holds a NUL byte";
+  return "";
+}
+
+// Refuses error-code texts (rows [first, end) of `rows`, from `source`)
+// that lack a code a decode can give, naming every one missing.
+void refuse_missing_error_codes(const std::vector<artifact::Lookup>& rows, size_t first,
+                                const std::string& source) {
+  std::unordered_set<int32_t> ids;
+  for (size_t i = first; i < rows.size(); ++i) ids.insert(rows[i].id);
+  std::string missing;
+  for (int32_t code : DECODED_ERROR_CODES) {
+    if (ids.count(code) == 0) missing += (missing.empty() ? "" : ", ") + std::to_string(code);
+  }
+  if (!missing.empty()) {
+    throw ImportError(source + " has no text for error codes the decoder gives: " + missing);
+  }
+}
+
+// The lines of a text file, each with its number; an LF, a CRLF or a lone
+// CR ends a line, as a file saved on any system ends them.
+template <typename Take>
+void for_each_line(std::string_view text, Take take) {
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+    take(++number, text.substr(at, end - at));
+    at = end;
+    if (at < text.size()) at += text.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+  }
+}
+
 // ErrorCode.tsv: one "id TAB name" per line. The name runs to the end of the
 // line unchanged: some vPIC error texts end in a blank.
 void read_error_code_supplement(const std::optional<std::string>& dir,
@@ -335,33 +451,38 @@ void read_error_code_supplement(const std::optional<std::string>& dir,
   if (!dir) {
     throw ImportError(std::string(NO_ERROR_CODE_TABLE) + std::string(HOW_TO_GIVE_ERROR_TEXTS));
   }
-  std::string path = (std::filesystem::path(*dir) / "ErrorCode.tsv").string();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::string path = (std::filesystem::path(*dir) / ERROR_CODE_FILE).string();
+  std::optional<std::string> text = read_regular_file(path, "");
+  if (!text) {
     throw ImportError(std::string(NO_ERROR_CODE_TABLE) + " and there is no " + path +
                       std::string(HOW_TO_GIVE_ERROR_TEXTS));
   }
   size_t first = out.size();
-  std::string line;
-  for (size_t number = 1; std::getline(in, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
+  std::unordered_map<int32_t, size_t> line_of_id;
+  for_each_line(*text, [&](size_t number, std::string_view line) {
+    if (line.empty()) return;
+    auto refuse = [&](const std::string& problem) {
+      throw ImportError(path + ", line " + std::to_string(number) + ": " + problem);
+    };
     size_t tab = line.find('\t');
     std::optional<int32_t> id =
-        tab == std::string::npos ? std::nullopt : parse_i32(std::string_view(line).substr(0, tab));
-    if (!id) {
-      throw ImportError(path + ", line " + std::to_string(number) +
-                        ": expected an integer id, a tab and a name");
+        tab == std::string_view::npos ? std::nullopt : parse_i32(line.substr(0, tab));
+    if (!id) refuse("expected an integer id, a tab and a name");
+    if (!is_utf8(line)) refuse(in_quotes(line) + " is not UTF-8 text");
+    std::string_view name = line.substr(tab + 1);
+    std::string problem = error_text_problem(name);
+    if (!problem.empty()) refuse(problem);
+    auto [seen, added] = line_of_id.emplace(*id, number);
+    if (!added) {
+      refuse("error code " + std::to_string(*id) + " again, first given on line " +
+             std::to_string(seen->second));
     }
-    if (!is_utf8(line)) {
-      throw ImportError(path + ", line " + std::to_string(number) + ": " + in_quotes(line) +
-                        " is not UTF-8 text");
-    }
-    out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = line.substr(tab + 1)});
-  }
+    out.push_back({.table = ERRORCODE_TABLE, .id = *id, .name = std::string(name)});
+  });
   if (out.size() == first) {
     throw ImportError(path + " holds no error codes: every Error Text would be empty");
   }
+  refuse_missing_error_codes(out, first, path);
 }
 
 // Every decode names its error codes in text: the database's ErrorCode
@@ -374,17 +495,33 @@ void read_lookups(const Source& source, const Catalog& catalog,
     std::string_view name = LOOKUP_TABLE_NAMES[index];
     std::optional<std::string> stored = catalog.find(name);
     import.lookup_tables.push_back(stored.value_or(std::string(name)));
-    if (index == ERRORCODE_TABLE && !stored) {
+    if (index != ERRORCODE_TABLE) {
+      read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
+                 [&](const TableReader& r) {
+                   rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
+                 });
+      continue;
+    }
+    if (!stored) {
       read_error_code_supplement(supplement_dir, rows);
       continue;
     }
     size_t first = rows.size();
     read_table(source, catalog, import.missing_tables, name, {"Id", "Name"},
                [&](const TableReader& r) {
-                 rows.push_back({.table = index, .id = r.integer(0), .name = r.text(1)});
+                 int32_t id = r.integer(0);
+                 std::string text = r.text(1);
+                 std::string problem = error_text_problem(text);
+                 if (!problem.empty()) r.refuse(1, problem);
+                 rows.push_back({.table = index, .id = id, .name = std::move(text)});
                });
-    if (index == ERRORCODE_TABLE && rows.size() == first) {
+    if (rows.size() == first) {
       throw ImportError("table " + *stored + " has no rows: every Error Text would be empty");
+    }
+    refuse_missing_error_codes(rows, first, "table " + *stored);
+    if (supplement_dir) {
+      import.warnings.push_back("the error-code texts come from the database's table " + *stored +
+                                ", not from the --supplement folder " + *supplement_dir);
     }
   }
 }
@@ -593,6 +730,26 @@ void require_rows(const Catalog& catalog, const artifact::Contents& c) {
   }
 }
 
+// Every table is read in one transaction: one committed state of the
+// database, whatever another connection commits meanwhile.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(const Source& source) : source_(source) { exec(source, "BEGIN"); }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+  ~ReadTransaction() {
+    if (open_) sqlite3_exec(source_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void end() {
+    exec(source_, "COMMIT");
+    open_ = false;
+  }
+
+ private:
+  const Source& source_;
+  bool open_ = true;
+};
+
 }  // namespace
 
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
@@ -600,6 +757,7 @@ Import read_vpic(const Source& source, const std::optional<std::string>& supplem
   if (supplement_dir && !std::filesystem::is_directory(*supplement_dir, ec)) {
     throw ImportError("cannot open supplement folder " + *supplement_dir + ": no such folder");
   }
+  ReadTransaction transaction(source);
   Catalog catalog(source);
   require_tables(source, catalog);
   Import import;
@@ -714,6 +872,8 @@ Import read_vpic(const Source& source, const std::optional<std::string>& supplem
   read("VehicleSpecSchema_Year", {"VehicleSpecSchemaId", "Year"}, [&](const TableReader& r) {
     c.vehicle_spec_schema_years.push_back({.schema_id = r.integer(0), .year = r.integer(1)});
   });
+
+  transaction.end();
 
   drop_community_rows(community, c);
   require_rows(catalog, c);

@@ -131,10 +131,38 @@ artifact::Contents vpic_small_rows() {
   lookups(24, {{1, "CANADA"}, {6, "UNITED STATES (USA)"}});
   lookups(28, {{1, "Standard"}, {2, "Optional"}, {3, "Not Available"}});
   // From the fixture's ErrorCode table, not from the supplement file.
-  lookups(44, {{0, "0 - VIN decoded clean. Check Digit (9th position) is correct"},
-               {1, "1 - Check Digit (9th position) does not calculate properly"},
-               {2, "2 - VIN corrected, error in one position "},
-               {400, "400 - Invalid Characters Present"}});
+  lookups(44,
+          {{0, "0 - VIN decoded clean. Check Digit (9th position) is correct"},
+           {1, "1 - Check Digit (9th position) does not calculate properly"},
+           {2, "2 - VIN corrected, error in one position "},
+           {3, "3 - VIN corrected, error in one position (assuming Check Digit is correct)"},
+           {4,
+            "4 - VIN corrected, error in one position only (indicated by ! in Suggested VIN), "
+            "multiple matches found"},
+           {5, "5 - VIN has errors in few positions"},
+           {6, "6 - Incomplete VIN"},
+           {7,
+            "7 - Manufacturer is not registered with NHTSA for sale or importation in the U.S. for "
+            "use on U.S roads; Please contact the manufacturer directly for more information"},
+           {8, "8 - No detailed data available currently"},
+           {9,
+            "9 - Glider Warning - A \"Glider\" is not a \"motor vehicle\", as defined in 49 U.S.C. "
+            "30102(a)(6), and cannot be assigned a VIN that meets 49 CFR Part 565 requirements"},
+           {10,
+            "10 - Off-road Vehicle Warning – This is not a vehicle identification number (VIN) for "
+            "a motor vehicle. This indicates that the manufacturer did not certify this product as "
+            "complying with the Federal motor vehicle safety standards which are applicable to "
+            "motor vehicles as defined at 49 U.S.C. 30102."},
+           {11,
+            "11 - Incorrect Model Year - Position 10 does not match valid model year codes (I, O, "
+            "Q, U, Z, 0). Decoded data may not be accurate."},
+           {12,
+            "12 - Model Year Warning - Model Year entered for decoding with VIN does not match the "
+            "model year based on the 10th position in VIN."},
+           {14,
+            "14 - Unable to provide information for some of the characters in the VIN, based on "
+            "the manufacturer submission."},
+           {400, "400 - Invalid Characters Present"}});
   c.vehicle_spec_schemas = {{101, 474, 2}, {102, 441, 2}, {103, 474, -1}};
   c.vspec_schema_patterns = {{1001, 101}, {1002, 101}, {1003, 102}};
   const int64_t may = 1588291200000000, june = 1590969600000000, jan = 1609459200000000;

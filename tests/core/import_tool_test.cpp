@@ -1,14 +1,21 @@
 // tamberok-import as a command: what it reads from SQL databases it is given
-// in the test, its one-line errors, and that a failed run leaves the output
-// file as it was.
+// in the test, its one-line errors, that it reads only committed data and
+// leaves its inputs as they were, and that a failed or interrupted run
+// leaves the output file as it was.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -35,6 +42,107 @@ void spit(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A connection of the test's own to a database file.
+class Connection {
+ public:
+  explicit Connection(const fs::path& file) {
+    EXPECT_EQ(sqlite3_open(file.c_str(), &db_), SQLITE_OK) << file;
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { sqlite3_close(db_); }
+  void exec(const std::string& sql) {
+    EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db_);
+  }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// A connection to a database in a process of its own. SQLite's locks are
+// the process's, and a process drops every lock it holds on a file when it
+// closes any descriptor of it: the test reads the file freely meanwhile.
+class OtherProcess {
+ public:
+  explicit OtherProcess(const fs::path& file) {
+    EXPECT_EQ(::pipe2(to_, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(from_, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(to_[1]);  // else its input would never end
+      ::close(from_[0]);
+      serve(file, to_[0], from_[1]);
+    }
+    ::close(to_[0]);
+    ::close(from_[1]);
+  }
+  OtherProcess(const OtherProcess&) = delete;
+  OtherProcess& operator=(const OtherProcess&) = delete;
+  ~OtherProcess() {
+    ::close(to_[1]);  // at the end of its input it closes the connection
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    ::close(from_[0]);
+  }
+
+  // Runs `sql` there: true when it succeeded. Two minutes guard a hang.
+  bool exec(const std::string& sql) {
+    if (::write(to_[1], sql.c_str(), sql.size() + 1) != static_cast<ssize_t>(sql.size() + 1)) {
+      return false;
+    }
+    pollfd ready = {from_[0], POLLIN, 0};
+    char answer = 0;
+    return ::poll(&ready, 1, 120000) == 1 && ::read(from_[0], &answer, 1) == 1 && answer == 'y';
+  }
+
+  // Ends the process at once, inside whatever transaction it is in.
+  void kill() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  // Each NUL-ended text read is run, and answered 'y' or 'n'.
+  [[noreturn]] static void serve(const fs::path& file, int in, int out) {
+    sqlite3* db = nullptr;
+    bool opened = sqlite3_open(file.c_str(), &db) == SQLITE_OK;
+    std::string sql;
+    for (char c; ::read(in, &c, 1) == 1;) {
+      if (c != '\0') {
+        sql.push_back(c);
+        continue;
+      }
+      bool done = opened && sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+      if (::write(out, done ? "y" : "n", 1) != 1) break;
+      sql.clear();
+    }
+    sqlite3_close(db);
+    ::_exit(0);
+  }
+
+  int to_[2] = {-1, -1};
+  int from_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A database file holding `sql`, in WAL or rollback-journal mode, closed.
+void make_database(const fs::path& file, const std::string& sql, bool wal) {
+  Connection db(file);
+  if (wal) db.exec("PRAGMA journal_mode = WAL;");
+  db.exec(sql);
+}
+
 class ImportTool : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,14 +150,16 @@ class ImportTool : public ::testing::Test {
     dir_ = fs::temp_directory_path() /
            ("tamberok-import-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
     fs::create_directories(dir_);
+    dir_ = fs::canonical(dir_);  // the tool names a database's side files by its real path
   }
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path path(const std::string& name) const { return dir_ / name; }
 
   // `shell_prefix` runs before the tool in the same shell (limits, traps).
+  // A run that hangs is ended after two minutes.
   ToolRun run(const std::vector<std::string>& args, const std::string& shell_prefix = "") const {
-    std::string command = shell_prefix + "'" + TAMBEROK_IMPORT_TOOL + "'";
+    std::string command = shell_prefix + "timeout -s KILL 120 '" + TAMBEROK_IMPORT_TOOL + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " >'" + path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
     int raw = std::system(command.c_str());
@@ -70,6 +180,67 @@ class ImportTool : public ::testing::Test {
   }
 
   std::string out() const { return path("out.rkyv").string(); }
+
+  struct Child {
+    std::vector<std::string> env;  // NAME=value, added to the test's own
+    int keep_fd = -1;              // a descriptor the tool inherits
+    bool as_nobody = false;        // run as uid and gid 65534 (root only)
+  };
+
+  // Starts the tool with the ending signals at their default action and
+  // stdout and stderr to files of the test folder, as run() does.
+  pid_t start(const std::vector<std::string>& args, const Child& child) const {
+    std::vector<std::string> env = child.env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string_view entry = *e;
+      auto same_name = [&](const std::string& added) {
+        return entry.substr(0, entry.find('=') + 1) == added.substr(0, added.find('=') + 1);
+      };
+      if (std::none_of(child.env.begin(), child.env.end(), same_name)) env.emplace_back(entry);
+    }
+    std::vector<std::string> argv = {TAMBEROK_IMPORT_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto pointers = [](std::vector<std::string>& texts) {
+      std::vector<char*> out;
+      for (std::string& t : texts) out.push_back(t.data());
+      out.push_back(nullptr);
+      return out;
+    };
+    std::vector<char*> argv_p = pointers(argv), env_p = pointers(env);
+    int out_fd = ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec.
+      ::dup2(out_fd, 1);
+      ::dup2(err_fd, 2);
+      struct sigaction fallback = {};
+      fallback.sa_handler = SIG_DFL;
+      ::sigaction(SIGINT, &fallback, nullptr);
+      ::sigaction(SIGTERM, &fallback, nullptr);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (child.keep_fd >= 0) ::fcntl(child.keep_fd, F_SETFD, 0);
+      if (child.as_nobody &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(126);
+      }
+      ::execve(argv_p[0], argv_p.data(), env_p.data());
+      ::_exit(127);
+    }
+    ::close(out_fd);
+    ::close(err_fd);
+    return pid;
+  }
+
+  // The raw wait status of a started tool.
+  static int wait_for(pid_t pid) {
+    int status = -1;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
 
   static const std::string& catalogue() {
     static const std::string sql =
@@ -134,15 +305,34 @@ const char DECODE_TABLES[] =
     "INSERT INTO Element VALUES (31, 'Plant City', 'PlantCity', 0, 'General', 'string',"
     " 'Pattern', 98);\n";
 
-const char ERROR_CODE_TABLE[] =
-    "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\n"
-    "INSERT INTO ErrorCode VALUES (0, '0 - VIN decoded clean');\n";
+// The error codes a decode can give, each with a text naming it.
+constexpr int ERROR_CODES[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14, 400};
+
+std::string error_text(int code) {
+  return std::to_string(code) + " - the text of code " + std::to_string(code);
+}
+
+// ErrorCode.tsv with a text for every code, each line ended by `line_end`.
+std::string error_code_tsv(const std::string& line_end = "\n") {
+  std::string tsv;
+  for (int code : ERROR_CODES) tsv += std::to_string(code) + "\t" + error_text(code) + line_end;
+  return tsv;
+}
+
+std::string error_code_table() {
+  std::string sql =
+      "CREATE TABLE ErrorCode (Id INTEGER, Name TEXT);\nINSERT INTO ErrorCode VALUES ";
+  for (int code : ERROR_CODES) {
+    sql += (code == 0 ? "(" : ", (") + std::to_string(code) + ", '" + error_text(code) + "')";
+  }
+  return sql + ";\n";
+}
 
 // The least that imports: a WMI with these values, the decode tables and
 // the error-code texts (left out on request, for the supplement to give).
 std::string wmi_row(const std::string& values, bool error_codes = true) {
   return std::string(WMI_TABLE) + "INSERT INTO Wmi VALUES (" + values + ");\n" + DECODE_TABLES +
-         (error_codes ? ERROR_CODE_TABLE : "");
+         (error_codes ? error_code_table() : "");
 }
 
 std::string wmi_created_on(const std::string& text, bool error_codes = true) {
@@ -181,8 +371,7 @@ TEST_F(ImportTool, UnreadableDatetimeStopsTheImportNamingTableRowAndColumn) {
 
 TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
   spit(path("ErrorCode.tsv"),
-       "0\t0 - VIN decoded clean. Check Digit (9th position) is correct\n"
-       "2\t2 - VIN corrected, error in one position \r\n\n");
+       error_code_tsv() + "\n2000\t2000 - a text that ends in a blank \r\n\n");
   ToolRun r = import_sql(wmi_created_on("2015-03-10 15:25:30", false) +
                              "CREATE TABLE make (id INTEGER, NAME TEXT);\n"
                              "INSERT INTO make VALUES (474, 'Honda');\n",
@@ -202,8 +391,8 @@ TEST_F(ImportTool, MissingTablesAreWrittenEmptyAndNamedInOneWarningLine) {
 
   std::unique_ptr<ArtifactDb> a = artifact();
   EXPECT_EQ(a->db().lookup(9, 474), "Honda");  // lower-case table name, upper-case column
-  EXPECT_EQ(a->db().lookup(44, 2), "2 - VIN corrected, error in one position ");
-  EXPECT_EQ(a->db().lookups().size(), 3u);
+  EXPECT_EQ(a->db().lookup(44, 2000), "2000 - a text that ends in a blank ");
+  EXPECT_EQ(a->db().lookups().size(), 1 + std::size(ERROR_CODES) + 1);
   EXPECT_TRUE(a->db().engine_models().empty());
 }
 
@@ -355,7 +544,61 @@ TEST_F(ImportTool, DatabasesThatWouldDecodeNoVinAreRefusedNamingTheTable) {
   empty("DELETE FROM VinSchema WHERE Notes IS NOT 'Community contribution';", "VinSchema");
   empty("DELETE FROM Pattern;", "Pattern");
   empty("DELETE FROM Element;", "Element");
+  // Rows in every table, but no WMI reaches a pattern through its links.
+  const std::string unreached =
+      "no WMI links to a VIN schema that has patterns (Wmi to Wmi_VinSchema to Pattern): no VIN "
+      "would decode";
+  cases.push_back({spoiled("UPDATE Pattern SET VinSchemaId = VinSchemaId + 100000;"), unreached});
+  cases.push_back(
+      {spoiled("UPDATE Wmi_VinSchema SET VinSchemaId = VinSchemaId + 100000;"), unreached});
+  cases.push_back({spoiled("UPDATE Wmi_VinSchema SET WmiId = WmiId + 100000;"), unreached});
   expect_refusals(cases);
+}
+
+TEST_F(ImportTool, RowsThatReachNoPatternAreKeptAndCountedInOneWarningPerTable) {
+  const std::string base = "tamberok-import: warning: table ";
+  const std::string links = base + "Wmi_VinSchema: ";
+  const std::string patterns = base + "Pattern: ";
+  const std::string unlinked =
+      "rows in VIN schemas that no WMI links to, which no VIN reaches, kept: ";
+  const struct {
+    std::string spoil;
+    size_t patterns_added;
+    size_t links_added;
+    std::string warnings;
+  } cases[] = {
+      {"INSERT INTO Pattern VALUES (900001, 77777, 'A', 5, '3', NULL, NULL),"
+       " (900002, 77777, 'B', 5, '13', NULL, NULL);",
+       2, 0, patterns + unlinked + "2\n"},
+      // Schema 88888 has no patterns; WMI 99999 does not exist.
+      {"INSERT INTO Wmi_VinSchema VALUES (900001, 2094, 88888, 2003, NULL, NULL),"
+       " (900002, 99999, 9774, 2003, NULL, NULL), (900003, 99999, 88888, 2003, NULL, NULL);",
+       0, 3,
+       links + "rows that reach no pattern, kept: 3 (naming a VIN schema without patterns: 1, "
+               "naming a WMI that does not exist: 2)\n"},
+      // A pattern whose only link is from a WMI that does not exist.
+      {"INSERT INTO Pattern VALUES (900001, 77777, 'A', 5, '3', NULL, NULL);"
+       "INSERT INTO Wmi_VinSchema VALUES (900001, 99999, 77777, 2003, NULL, NULL);",
+       1, 1,
+       links + "rows that reach no pattern, kept: 1 (naming a WMI that does not exist: 1)\n" +
+           patterns + unlinked + "1\n"},
+  };
+  spit(path("catalogue.sql"), catalogue());
+  ASSERT_EQ(run({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}).status, 0);
+  const size_t pattern_rows = artifact()->db().patterns().size();
+  const size_t link_rows = artifact()->db().wmi_vin_schemas().size();
+  for (const auto& c : cases) {
+    ToolRun r = run(spoiled(c.spoil));
+    ASSERT_EQ(r.status, 0) << c.spoil << ": " << r.err;
+    // After the line that names the lookup tables the catalogue lacks.
+    ASSERT_EQ(std::count(r.err.begin(), r.err.end(), '\n'),
+              1 + std::count(c.warnings.begin(), c.warnings.end(), '\n'))
+        << r.err;
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), c.warnings) << c.spoil;
+    // Kept as they are.
+    EXPECT_EQ(artifact()->db().patterns().size(), pattern_rows + c.patterns_added) << c.spoil;
+    EXPECT_EQ(artifact()->db().wmi_vin_schemas().size(), link_rows + c.links_added) << c.spoil;
+  }
 }
 
 TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRefused) {
@@ -383,10 +626,71 @@ TEST_F(ImportTool, ErrorTextsComeFromTheDatabaseOrTheSupplementElseTheImportIsRe
       {with(spoiled(""), path("missing")),
        "cannot open supplement folder " + path("missing").string() + ": no such folder"},
   });
-  // The database's table comes first; the supplement need not hold the file.
+  // The database's table comes first, and one line says so; the supplement
+  // need not hold the file.
   ToolRun r = run(with(spoiled(""), path("no-tsv")));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(artifact()->db().lookup(44, 400), "400 - Invalid Characters Present");
+  const std::string source_line =
+      "tamberok-import: warning: the error-code texts come from the "
+      "database's table ErrorCode, not from the --supplement folder " +
+      path("no-tsv").string() + "\n";
+  EXPECT_NE(r.err.find("\n" + source_line), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+}
+
+TEST_F(ImportTool, ErrorTextsMustCoverEveryCodeADecodeGivesAndEachReadsWhole) {
+  auto supplement = [&](const std::string& name, const std::string& tsv) {
+    fs::create_directories(path(name));
+    spit(path(name + "/ErrorCode.tsv"), tsv);
+    std::vector<std::string> args = spoiled("DROP TABLE ErrorCode;");
+    args.insert(args.end(), {"--supplement", path(name).string()});
+    return args;
+  };
+  auto file = [&](const std::string& name) { return path(name + "/ErrorCode.tsv").string(); };
+  std::string without_3_and_14;
+  for (int code : ERROR_CODES) {
+    if (code != 3 && code != 14)
+      without_3_and_14 += std::to_string(code) + "\t" + error_text(code) + "\n";
+  }
+  const std::string lacking = " has no text for error codes the decoder gives: ";
+  const std::string cell = "table ErrorCode, row id 5, column Name: ";
+  expect_refusals({
+      {spoiled("DELETE FROM ErrorCode WHERE Id IN (3, 14, 400);"),
+       "table ErrorCode" + lacking + "3, 14, 400"},
+      {spoiled("UPDATE ErrorCode SET Name = '' WHERE Id = 5;"), cell + "the error text is empty"},
+      {spoiled("UPDATE ErrorCode SET Name = '5 - a' || char(0) || 'b' WHERE Id = 5;"),
+       cell + "\"5 - a\\x00b\" holds a NUL byte"},
+      {supplement("partial", without_3_and_14), file("partial") + lacking + "3, 14"},
+      {supplement("empty-text", "0\tclean\n1\tdigit\n\n2\tcorrected\n3\t\n"),
+       file("empty-text") + ", line 5: the error text is empty"},
+      {supplement("nul", "0\tclean\n1\t1 - a" + std::string(1, '\0') + "b\n"),
+       file("nul") + ", line 2: \"1 - a\\x00b\" holds a NUL byte"},
+      {supplement("duplicate", error_code_tsv() + "2\tagain\n"),
+       file("duplicate") + ", line 16: error code 2 again, first given on line 3"},
+      // A lone CR ends a line: the third line is the bad one.
+      {supplement("cr", "0\tclean\r1\tdigit\rthree\r"),
+       file("cr") + ", line 3: expected an integer id, a tab and a name"},
+  });
+
+  // Every line end of every system, and a mix of them, gives the same texts.
+  std::string mixed;
+  const char* ends[] = {"\n", "\r\n", "\r"};
+  for (size_t i = 0; i < std::size(ERROR_CODES); ++i) {
+    mixed += std::to_string(ERROR_CODES[i]) + "\t" + error_text(ERROR_CODES[i]) + ends[i % 3];
+  }
+  for (const std::string& tsv :
+       {error_code_tsv("\n"), error_code_tsv("\r\n"), error_code_tsv("\r"), mixed}) {
+    ToolRun r = run(supplement("line-ends", tsv));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::unique_ptr<ArtifactDb> a = artifact();
+    for (int code : ERROR_CODES) EXPECT_EQ(a->db().lookup(44, code), error_text(code));
+    size_t texts = 0;
+    for (size_t i = 0; i < a->db().lookups().size(); ++i) {
+      texts += a->db().lookups()[i].table == 44 ? 1 : 0;
+    }
+    EXPECT_EQ(texts, std::size(ERROR_CODES));
+  }
 }
 
 TEST_F(ImportTool, CellsJustPastWhatTheArtifactHoldsAreRefused) {
@@ -533,6 +837,170 @@ bool has_temporary_file(const fs::path& dir) {
   return false;
 }
 
+// Filler rows a write transaction changes, enough pages to spill some into
+// the database file before it commits when its cache holds one page.
+const char FILLER[] =
+    "CREATE TABLE Filler (b BLOB);\n"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 64)\n"
+    "INSERT INTO Filler SELECT zeroblob(3000) FROM n;\n";
+const char SPILLED_WRITE[] =
+    "PRAGMA cache_size = 1; BEGIN; UPDATE Make SET Name = 'Uncommitted' WHERE Id = 474;"
+    " UPDATE Filler SET b = randomblob(3000);";
+
+TEST_F(ImportTool, AWriteTransactionInProgressIsRefusedAndOnlyCommittedRowsAreRead) {
+  const std::string db = path("rollback.db").string();
+  make_database(db, catalogue() + FILLER, false);
+  const std::string committed = slurp(db);
+  spit(out(), "the previous artifact");
+  {
+    OtherProcess writer(db);
+    ASSERT_TRUE(writer.exec(SPILLED_WRITE));
+    ASSERT_FALSE(slurp(db) == committed);  // the uncommitted pages are in the file
+    ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot read database " + db +
+                         ": another connection is writing it; run again once it has committed or "
+                         "rolled back\n");
+    EXPECT_EQ(slurp(out()), "the previous artifact");
+    EXPECT_TRUE(writer.exec("ROLLBACK;"));
+  }
+  EXPECT_TRUE(slurp(db) == committed);
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda");
+  EXPECT_EQ(listing(dir_),
+            (std::vector<std::string>{"out.rkyv", "rollback.db", "stderr", "stdout"}));
+}
+
+TEST_F(ImportTool, AJournalLeftByAWriterThatDiedIsRefusedUntilItIsRecovered) {
+  const std::string db = path("rollback.db").string();
+  make_database(db, catalogue() + FILLER, false);
+  const std::string committed = slurp(db);
+  {
+    OtherProcess writer(db);
+    ASSERT_TRUE(writer.exec(SPILLED_WRITE));
+    writer.kill();
+  }
+  const std::string journal = db + "-journal";
+  ASSERT_TRUE(fs::exists(journal));
+  const std::string left = slurp(db), journal_bytes = slurp(journal);
+  ASSERT_FALSE(left == committed);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", db, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: cannot read database " + db + ": " + journal +
+                       " holds the changes of a writer that stopped part way; recover it first "
+                       "(open the database once with sqlite3 as a user who may write it) and run "
+                       "again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(db) == left);
+  EXPECT_TRUE(slurp(journal) == journal_bytes);
+
+  // The first connection that may write rolls the journal back.
+  Connection(db).exec("SELECT count(*) FROM Make;");
+  EXPECT_FALSE(fs::exists(journal));
+  r = run({"--db", db, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda");
+}
+
+// A WAL database is read through SQLite's own -wal and -shm files, beside
+// the file a link leads to; once the tool is done its folder holds what it
+// held before and the database file is as it was.
+TEST_F(ImportTool, WalBehindALinkIsReadWhereItLiesAndItsFolderLeftAsItWas) {
+  Elsewhere elsewhere(dir_);
+  const fs::path real = elsewhere.path() / "wal.db";
+  const std::string link = path("link.db").string();
+  make_database(real, catalogue(), true);
+  fs::create_symlink(real, link);
+  auto held = std::make_unique<OtherProcess>(real);
+  ASSERT_TRUE(held->exec(
+      "PRAGMA wal_autocheckpoint = 0; UPDATE Make SET Name = 'Honda Motor' WHERE Id = 474;"));
+  ASSERT_GT(fs::file_size(real.string() + "-wal"), 32u);
+  const std::vector<std::string> both = {"wal.db", "wal.db-shm", "wal.db-wal"};
+  ASSERT_EQ(listing(elsewhere.path()), both);
+  std::string file = slurp(real);
+  spit(out(), "the previous artifact");
+  ToolRun r = run({"--db", link, "--out", out(), "--quiet"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tamberok-import: error: database " + link + " has changes in " + real.string() +
+                       "-wal that are not in the database file yet: checkpoint it (close every "
+                       "connection to it, or run PRAGMA wal_checkpoint(TRUNCATE)) and run again\n");
+  EXPECT_EQ(slurp(out()), "the previous artifact");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+
+  // Checkpointed, with the other connection still open: its files stay.
+  ASSERT_TRUE(held->exec("PRAGMA wal_checkpoint(TRUNCATE);"));
+  file = slurp(real);
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+  EXPECT_EQ(fs::file_size(real.string() + "-wal"), 0u);
+
+  // Left by a connection that died: they stay too.
+  held->kill();
+  held.reset();
+  ASSERT_EQ(listing(elsewhere.path()), both);
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), both);
+
+  // Alone: the files the tool made go with it.
+  Connection(real).exec("SELECT count(*) FROM Make;");  // the last to close removes them
+  ASSERT_EQ(listing(elsewhere.path()), std::vector<std::string>{"wal.db"});
+  file = slurp(real);
+  spit(out(), "the previous artifact");
+  r = run({"--db", link, "--out", out(), "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+  EXPECT_TRUE(slurp(real) == file);
+  EXPECT_EQ(listing(elsewhere.path()), std::vector<std::string>{"wal.db"});
+}
+
+// SQLite reads a WAL database only where it may write beside it; anywhere
+// else it would leave -wal and -shm files that nothing removes.
+TEST_F(ImportTool, WalDatabaseThisUserMayNotWriteIsRefusedAndNoFileIsLeft) {
+  const bool root = ::geteuid() == 0;  // then the tool runs as nobody
+  const fs::path folder = path("data");
+  const fs::path db = folder / "wal.db";
+  fs::create_directories(folder);
+  make_database(db, catalogue(), true);
+  fs::create_directories(path("out"));
+  fs::permissions(path("out"), fs::perms::all);
+  const std::string file = slurp(db);
+  const std::string unwritable =
+      ": it is in WAL mode, which SQLite reads only where it may write the file and its folder "
+      "(for its -wal and -shm files), and this user may not write ";
+  const struct {
+    fs::perms file_mode;
+    fs::perms folder_mode;
+    std::string not_writable;
+  } cases[] = {
+      {fs::perms(0444), fs::perms::all, db.string()},
+      {fs::perms(0666), fs::perms(0555), folder.string()},
+  };
+  for (const auto& c : cases) {
+    fs::permissions(db, c.file_mode);
+    fs::permissions(folder, c.folder_mode);
+    const std::string artifact_path = (path("out") / "out.rkyv").string();
+    Child child;
+    child.as_nobody = root;
+    pid_t pid = start({"--db", db.string(), "--out", artifact_path, "--quiet"}, child);
+    int status = wait_for(pid);
+    fs::permissions(folder, fs::perms(0755));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.not_writable;
+    EXPECT_EQ(slurp(path("stderr")), "tamberok-import: error: cannot read database " + db.string() +
+                                         unwritable + c.not_writable + "\n");
+    EXPECT_FALSE(fs::exists(artifact_path));
+    EXPECT_EQ(listing(folder), std::vector<std::string>{"wal.db"});
+    EXPECT_TRUE(slurp(db) == file);
+  }
+}
+
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
   spit(path("catalogue.sql"), catalogue());
   Elsewhere elsewhere(dir_);
@@ -550,6 +1018,37 @@ TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
     EXPECT_EQ(slurp(written), "the previous artifact");
     EXPECT_FALSE(has_temporary_file(dir_));
     EXPECT_FALSE(has_temporary_file(elsewhere.path()));
+  }
+}
+
+TEST_F(ImportTool, SignalDuringTheWriteRemovesTheTemporaryFileAndStillEndsTheRun) {
+  spit(path("catalogue.sql"), catalogue());
+  for (int signal : {SIGINT, SIGTERM}) {
+    spit(out(), "the previous artifact");
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    Child child;
+    child.env = {std::string("LD_PRELOAD=") + TAMBEROK_FSYNC_SHIM,
+                 "TAMBEROK_TEST_FSYNC_FD=" + std::to_string(report[1]),
+                 // The shim comes before a sanitizer's runtime in a checked build.
+                 "ASAN_OPTIONS=verify_asan_link_order=0"};
+    child.keep_fd = report[1];
+    pid_t pid = start({"--sql", path("catalogue.sql").string(), "--out", out(), "--quiet"}, child);
+    ::close(report[1]);
+    // The shim writes from inside fsync() of the temporary file; a tool that
+    // ends without getting there closes the pipe. Two minutes guard a hang.
+    pollfd ready = {report[0], POLLIN, 0};
+    char byte = 0;
+    bool inside = ::poll(&ready, 1, 120000) == 1 && ::read(report[0], &byte, 1) == 1;
+    ::close(report[0]);
+    EXPECT_TRUE(inside) << strsignal(signal);
+    ::kill(pid, inside ? signal : SIGKILL);
+    int status = wait_for(pid);
+    EXPECT_TRUE(WIFSIGNALED(status)) << strsignal(signal) << ": status " << status;
+    EXPECT_EQ(WTERMSIG(status), signal);
+    EXPECT_EQ(slurp(out()), "the previous artifact");
+    EXPECT_FALSE(has_temporary_file(dir_)) << strsignal(signal);
+    EXPECT_EQ(slurp(path("stderr")), "");
   }
 }
 
@@ -582,6 +1081,40 @@ TEST_F(ImportTool, OutputThroughLinksGoesToTheirTargetAndTheLinksStay) {
   }
 }
 
+TEST_F(ImportTool, TheReplacedArtifactKeepsItsModeAndItsOwner) {
+  spit(path("catalogue.sql"), catalogue());
+  // Where the test may give a file away (as root), to another owner.
+  const bool root = ::geteuid() == 0;
+  const uid_t uid = root ? 65534 : ::geteuid();
+  const gid_t gid = root ? 65534 : ::getegid();
+  Elsewhere elsewhere(dir_);
+  const fs::path target = elsewhere.path() / "target.rkyv";
+  fs::create_symlink(target, path("link.rkyv"));
+  const struct {
+    std::string out;
+    fs::path written;
+    mode_t mode;
+  } cases[] = {
+      {out(), out(), 0640},
+      {out(), out(), 0604},
+      {out(), out(), 0400},
+      {path("link.rkyv").string(), target, 0660},
+  };
+  for (const auto& c : cases) {
+    spit(c.written, "the previous artifact");
+    ASSERT_EQ(::chmod(c.written.c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(c.written.c_str(), uid, gid), 0);
+    ToolRun r = run({"--sql", path("catalogue.sql").string(), "--out", c.out, "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(::stat(c.written.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.out;
+    EXPECT_EQ(st.st_uid, uid) << c.out;
+    EXPECT_EQ(st.st_gid, gid) << c.out;
+    EXPECT_TRUE(slurp(c.written).starts_with("TAMBEROK")) << c.out;
+  }
+}
+
 TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
   spit(path("catalogue.sql"), catalogue());
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
@@ -609,6 +1142,77 @@ TEST_F(ImportTool, OutputThatIsNotARegularFileIsRefusedAndLeftAsItWas) {
   }
   EXPECT_EQ(fs::read_symlink(path("to-fifo")), "fifo");
   EXPECT_FALSE(has_temporary_file(dir_));
+}
+
+TEST_F(ImportTool, OutputThatIsAnInputUnderAnyNameIsRefusedAndTheInputLeftAsItWas) {
+  const std::string db = path("vpic.db").string();
+  const std::string sql = path("catalogue.sql").string();
+  const std::string tsv = path("supplement/ErrorCode.tsv").string();
+  make_database(db, catalogue(), false);
+  spit(sql, catalogue());
+  fs::create_directories(path("supplement"));
+  spit(tsv, "0\t0 - VIN decoded clean\n");
+  fs::create_symlink(db, path("link.db"));
+  fs::create_hard_link(db, path("hard.db"));
+  fs::create_symlink("catalogue.sql", path("link.sql"));
+  const std::string db_bytes = slurp(db), sql_bytes = slurp(sql), tsv_bytes = slurp(tsv);
+  const std::string link = path("link.db").string();
+  const std::string reads = ", which the import reads";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string message;
+  } cases[] = {
+      {{"--db", db}, db, "it is the database " + db + reads},
+      {{"--db", db}, dir_.string() + "/./vpic.db", "it is the database " + db + reads},
+      {{"--db", db}, link, "it is the database " + db + reads},
+      {{"--db", link}, db, "it is the database " + link + reads},
+      {{"--db", db}, path("hard.db").string(), "it is the database " + db + reads},
+      {{"--sql", sql}, path("link.sql").string(), "it is the SQL file " + sql + reads},
+      {{"--sql", sql, "--supplement", path("supplement").string()},
+       tsv,
+       "it is the error-code file " + tsv + reads},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--out", c.out, "--quiet"});
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 1) << c.out;
+    EXPECT_EQ(r.err, "tamberok-import: error: cannot write " + c.out + ": " + c.message + "\n");
+    EXPECT_TRUE(slurp(db) == db_bytes) << c.out;
+    EXPECT_TRUE(slurp(sql) == sql_bytes) << c.out;
+    EXPECT_TRUE(slurp(tsv) == tsv_bytes) << c.out;
+    EXPECT_TRUE(fs::is_symlink(link) && fs::is_symlink(path("link.sql"))) << c.out;
+  }
+  EXPECT_EQ(listing(dir_),
+            (std::vector<std::string>{"catalogue.sql", "hard.db", "link.db", "link.sql", "stderr",
+                                      "stdout", "supplement", "vpic.db"}));
+}
+
+TEST_F(ImportTool, InputsThatAreNotRegularFilesAreRefusedBeforeTheyAreOpened) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  fs::create_symlink("fifo", path("to-fifo"));
+  fs::create_directories(path("a-folder"));
+  fs::create_directories(path("fifo-supplement"));
+  ASSERT_EQ(::mkfifo(path("fifo-supplement/ErrorCode.tsv").c_str(), 0600), 0);
+  std::vector<std::string> no_table = spoiled("DROP TABLE ErrorCode;");
+  no_table.insert(no_table.end(), {"--supplement", path("fifo-supplement").string()});
+  const std::string fifo = ": it is a FIFO, not a regular file";
+  auto db = [&](const std::string& file) {
+    return std::vector<std::string>{"--db", file, "--out", out()};
+  };
+  expect_refusals({
+      {db(path("fifo").string()), "cannot open database " + path("fifo").string() + fifo},
+      {db(path("to-fifo").string()), "cannot open database " + path("to-fifo").string() + fifo},
+      {db("/dev/null"),
+       "cannot open database /dev/null: it is a character device, not a regular "
+       "file"},
+      {db(path("a-folder").string()),
+       "cannot open database " + path("a-folder").string() + ": Is a directory"},
+      {{"--sql", path("fifo").string(), "--out", out()},
+       "cannot open SQL file " + path("fifo").string() + fifo},
+      {no_table, "cannot open " + path("fifo-supplement/ErrorCode.tsv").string() + fifo},
+  });
 }
 
 TEST_F(ImportTool, ValuesAtTheirLimitsImportAndWmiCodesNoVinCarriesOnlyWarn) {
