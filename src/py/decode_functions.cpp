@@ -81,6 +81,18 @@ class GcPause {
   int was_enabled_;
 };
 
+// A signal that arrives during a batch is answered between its pieces, not
+// once the whole batch is done (Ctrl-C on a million VINs would wait most of
+// a minute): its Python handler runs here, and the exception it raises
+// (KeyboardInterrupt for Ctrl-C) ends the batch: the workers stop, every
+// piece made so far is freed, and the call raises it. A handler may run any
+// Python code, this module's functions included, so it runs with the
+// collector as the caller left it, and with what this call made so far
+// reachable from no Python object.
+void answer_signals() {
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 // The str of the concatenated pieces. A failure is fatal, as for every
 // other str the module makes.
 Ref join_pieces(std::vector<Ref>& pieces) {
@@ -110,8 +122,9 @@ Ref dict_batch(DictCaches& caches, ToDict to_dict, size_t count, Decode decode_p
       BatchStart start = batch_start();
       decode_pieces(start, [&](std::span<std::vector<Result>> ready) {
         GilRetake locked(thread);
-        GcPause pause;
         for (std::vector<Result>& piece : ready) {
+          answer_signals();
+          GcPause pause;
           for (const Result& result : piece) dicts.push_back(to_dict(caches, result));
           piece = {};  // freed at once: the next pieces are being made
         }
@@ -180,6 +193,7 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  [&](std::span<const std::string_view> ready) {
                                    GilRetake locked(thread);
                                    for (std::string_view piece : ready) {
+                                     answer_signals();
                                      pieces.push_back(new_str(piece));
                                    }
                                  });
