@@ -50,10 +50,9 @@ def test_non_ascii_results_at_the_edges_of_pieces_leave_the_text_identical():
 
 
 # The address space is capped a little above what the process uses, so that
-# the batch runs out of memory partway: after some pieces became str. Its
-# text and pieces need some 200 MB; only a small batch runs before the cap
-# (the pool and its workers' state), so that no large block it freed can
-# hold them.
+# the batch runs out of memory partway: after part of its text was made. The
+# text needs some 100 MB; only a small batch runs before the cap (the pool
+# and its workers' state), so that no large block it freed can hold it.
 FAILURE = r"""
 import resource, tracemalloc
 from tamberok import _tamberok as m
