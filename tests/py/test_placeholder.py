@@ -83,7 +83,7 @@ m.decode_batch(vins[:5000], flat=True)
 with open("/proc/self/statm") as statm:
     mapped = int(statm.read().split()[0]) * 4096
 # A small part of what either batch needs: the flat dicts fit in 100 to 150 MB
-# more, the nested text needs a gigabyte. The smaller need comes first, so
+# more, the nested text needs half a gigabyte. The smaller need comes first, so
 # that what one call leaves mapped after failing cannot make room for the other.
 resource.setrlimit(resource.RLIMIT_AS, (mapped + 32 * 2**20, resource.RLIM_INFINITY))
 for call in (lambda: m.decode_batch(vins, flat=True), lambda: m.decode_batch_json(vins)):
