@@ -32,13 +32,17 @@ namespace {
 // One call of run(). It lives on the caller's stack; the caller returns only
 // once the job has left the queue and no participant is inside it.
 struct Job {
-  Job(const std::function<void(size_t)>& task, size_t n, size_t chunk)
-      : task(task), n(n), chunk(chunk) {}
+  Job(const std::function<void(size_t)>& task, size_t n, size_t chunk, size_t open)
+      : task(task), n(n), chunk(chunk), open(std::min(open, n)) {}
 
   const std::function<void(size_t)>& task;
   const size_t n;
   const size_t chunk;
   std::atomic<size_t> next{0};  // first index not yet claimed
+  // Indices below it may be claimed; at most n. Raised only with the pool
+  // mutex held, so that a worker that found nothing open and waits for
+  // work is woken.
+  std::atomic<size_t> open;
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by whoever set `failed`
 
@@ -48,6 +52,10 @@ struct Job {
   std::condition_variable done;
 
   bool finished() const { return !queued && active == 0; }
+  bool exhausted() const { return next.load(std::memory_order_relaxed) >= n; }
+  bool has_open_index() const {
+    return next.load(std::memory_order_relaxed) < open.load(std::memory_order_relaxed);
+  }
 };
 
 // Indices are claimed in chunks: large enough that the shared counter is not
@@ -57,12 +65,24 @@ size_t chunk_for(size_t n, size_t workers) {
   return std::clamp<size_t>(n / (workers * 8), 1, 64);
 }
 
-// Claims and runs chunks until the job is exhausted or has failed.
-void work_on(Job& job) {
+// Claims [begin, end), the next chunk below the open bound; false when
+// no index is open (the job is exhausted, has failed, or waits for its
+// caller to open more).
+bool claim(Job& job, size_t& begin, size_t& end) {
+  begin = job.next.load(std::memory_order_relaxed);
   for (;;) {
-    size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-    if (begin >= job.n) return;
-    size_t end = std::min(begin + job.chunk, job.n);
+    size_t bound = job.open.load(std::memory_order_relaxed);
+    if (begin >= bound) return false;
+    end = std::min(begin + job.chunk, bound);
+    if (job.next.compare_exchange_weak(begin, end, std::memory_order_relaxed)) return true;
+  }
+}
+
+// Claims and runs chunks until no index is open or the job has failed.
+void work_on(Job& job) {
+  size_t begin = 0;
+  size_t end = 0;
+  while (claim(job, begin, end)) {
     try {
       for (size_t i = begin; i < end; ++i) {
         if (job.failed.load(std::memory_order_relaxed)) return;
@@ -91,14 +111,34 @@ struct WorkerPool::State {
   bool stop = false;
   std::vector<std::thread> threads;
 
-  // A participant that found `job` exhausted; the mutex is held. The first
-  // one takes it out of the queue so that no one else joins it.
+  // A participant that found no open index of `job`; the mutex is held.
+  // The first one to find it exhausted takes it out of the queue; a job
+  // that only waits for its caller to open more stays.
   void leave(Job& job) {
-    if (job.queued) {
+    if (job.queued && job.exhausted()) {
       queue.erase(std::find(queue.begin(), queue.end(), &job));
       job.queued = false;
     }
     if (--job.active == 0 && !job.queued) job.done.notify_all();
+  }
+
+  // The oldest queued job with an open index; the mutex is held.
+  Job* open_job() const {
+    for (Job* job : queue) {
+      if (job->has_open_index()) return job;
+    }
+    return nullptr;
+  }
+
+  // Lets the indices of `job` below `end` be claimed.
+  void open_to(Job& job, size_t end) {
+    end = std::min(end, job.n);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (end <= job.open.load(std::memory_order_relaxed)) return;
+      job.open.store(end, std::memory_order_relaxed);
+    }
+    work.notify_all();
   }
 
   // Ends `job` early for its caller: no further index starts, and it
@@ -121,7 +161,7 @@ struct WorkerPool::State {
   // Queues `job`, runs beside() on the calling thread, and returns once no
   // participant is inside the job; rethrows beside's exception, else the
   // job's.
-  void run_job(Job& job, const std::function<void()>& beside);
+  void run_job(Job& job, const std::function<void(const OpenTo&)>& beside);
 
   void worker_main();
 
@@ -140,9 +180,10 @@ void WorkerPool::State::worker_main() {
   IS_POOL_WORKER = true;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    work.wait(lock, [&] { return stop || !queue.empty(); });
+    Job* found = nullptr;
+    work.wait(lock, [&] { return stop || (found = open_job()) != nullptr; });
     if (stop) return;
-    Job& job = *queue.front();
+    Job& job = *found;
     ++job.active;
     lock.unlock();
     // Before anything can throw on this thread; once it has succeeded this
@@ -180,7 +221,7 @@ size_t WorkerPool::size() const {
   return state_->threads.size();
 }
 
-void WorkerPool::State::run_job(Job& job, const std::function<void()>& beside) {
+void WorkerPool::State::run_job(Job& job, const std::function<void(const OpenTo&)>& beside) {
   const bool helps = IS_POOL_WORKER;
   std::unique_lock<std::mutex> lock(mutex);
   queue.push_back(&job);
@@ -195,7 +236,7 @@ void WorkerPool::State::run_job(Job& job, const std::function<void()>& beside) {
   }
   std::exception_ptr error;
   try {
-    beside();
+    beside([&](size_t end) { open_to(job, end); });
   } catch (abi::__forced_unwind&) {
     // The thread is being ended (the interpreter's exit, for one). The job
     // lives on its stack, which the unwind frees: no worker may still be
@@ -216,19 +257,19 @@ void WorkerPool::State::run_job(Job& job, const std::function<void()>& beside) {
 
 void WorkerPool::run(size_t n, const std::function<void(size_t)>& task) {
   if (n == 0) return;
-  Job job(task, n, chunk_for(n, state_->threads.size()));
-  state_->run_job(job, [] {});
+  Job job(task, n, chunk_for(n, state_->threads.size()), n);
+  state_->run_job(job, [](const OpenTo&) {});
 }
 
-void WorkerPool::run_beside(size_t n, const std::function<void(size_t)>& task,
-                            const std::function<void()>& beside) {
+void WorkerPool::run_beside(size_t n, size_t open, const std::function<void(size_t)>& task,
+                            const std::function<void(const OpenTo&)>& beside) {
   if (n == 0) {
-    beside();
+    beside([](size_t) {});
     return;
   }
   // One index per claim: the caller uses the results in index order, so a
   // worker must not sit on several of the next ones.
-  Job job(task, n, 1);
+  Job job(task, n, 1, open);
   state_->run_job(job, beside);
 }
 
@@ -392,12 +433,10 @@ struct PieceBoard {
 
   std::mutex mutex;
   std::condition_variable ready;  // the caller waits for piece `wanted`
-  std::condition_variable room;   // workers wait for their piece to come within reach
   // Guarded by the mutex; pieces[k] is its worker's until done[k] is set.
   std::vector<Piece> pieces;
   std::vector<bool> done;
   size_t wanted = 0;  // the piece the caller waits for: others need not wake it
-  size_t taken = 0;   // pieces handed over so far
   bool failed = false;
 };
 
@@ -412,13 +451,6 @@ void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
 
   auto write = [&](size_t k) {
     try {
-      {
-        // Pieces are claimed in order, so the ones before k are being made
-        // or done, and the caller always gets to take them: no deadlock.
-        std::unique_lock<std::mutex> lock(board.mutex);
-        board.room.wait(lock, [&] { return board.failed || k < board.taken + ahead; });
-        if (board.failed) return;
-      }
       Piece piece = make(k);
       std::lock_guard<std::mutex> lock(board.mutex);
       board.pieces[k] = std::move(piece);
@@ -426,43 +458,34 @@ void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
       if (k == board.wanted) board.ready.notify_one();
     } catch (...) {
       // The pieces after this one may never be made: the caller must stop
-      // waiting for them, and waiting workers must stop too.
+      // waiting for them.
       std::lock_guard<std::mutex> lock(board.mutex);
       board.failed = true;
       board.ready.notify_one();
-      board.room.notify_all();
       throw;
     }
   };
 
-  auto hand_over = [&] {
+  // No worker waits for the caller: a piece out of reach is not claimed
+  // until take() has made room, so however long take() runs, and whatever
+  // it does (run other jobs on this pool, say), the workers serve others.
+  auto hand_over = [&](const WorkerPool::OpenTo& open_to) {
     std::vector<Piece> taken;
-    try {
-      for (size_t k = 0; k < count;) {
-        {
-          std::unique_lock<std::mutex> lock(board.mutex);
-          board.wanted = k;
-          board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
-          if (board.failed) return;
-          for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.pieces[k]));
-        }
-        take(std::span<Piece>(taken));
-        taken.clear();
-        std::lock_guard<std::mutex> lock(board.mutex);
-        board.taken = k;
-        board.room.notify_all();
+    for (size_t k = 0; k < count;) {
+      {
+        std::unique_lock<std::mutex> lock(board.mutex);
+        board.wanted = k;
+        board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
+        if (board.failed) return;
+        for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.pieces[k]));
       }
-    } catch (...) {
-      // Also a forced unwind: waiting workers must be let go before the
-      // job is cancelled and waited for.
-      std::lock_guard<std::mutex> lock(board.mutex);
-      board.failed = true;
-      board.room.notify_all();
-      throw;
+      take(std::span<Piece>(taken));
+      taken.clear();
+      open_to(k + ahead);
     }
   };
 
-  pool.run_beside(count, write, hand_over);
+  pool.run_beside(count, ahead, write, hand_over);
 }
 
 template void pieces_in_order<std::string>(WorkerPool&, size_t, size_t,

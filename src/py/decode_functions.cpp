@@ -81,18 +81,36 @@ class GcPause {
   int was_enabled_;
 };
 
-// The str of the concatenated pieces. A failure is fatal, as for every
-// other str the module makes.
-Ref join_pieces(std::vector<Ref>& pieces) {
-  if (pieces.size() == 1) return std::move(pieces[0]);
-  Ref empty = new_str("");
-  Ref list = new_list(pieces);
-  PyObject* joined = PyUnicode_Join(empty.get(), list.get());
-  if (joined == nullptr) {
+// A signal that arrives during a batch is answered between its pieces, not
+// once the whole batch is done (Ctrl-C on a million VINs would wait most of
+// a minute): its Python handler runs here, and the exception it raises
+// (KeyboardInterrupt for Ctrl-C) ends the batch: the workers stop, every
+// piece made so far is freed, and the call raises it. A handler may run any
+// Python code, this module's functions included, so it runs with the
+// collector as the caller left it, and with what this call made so far
+// reachable from no Python object.
+void answer_signals() {
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
+// Appends `piece` to the str `text`, or makes it that str when there is
+// none yet. The str has no other reference, so CPython resizes it in place
+// and copies only the piece, save when the piece needs wider characters
+// than the str held so far (a few times at most). A failure is fatal, as
+// for every other str the module makes.
+void append_piece(Ref& text, std::string_view piece) {
+  Ref more = new_str(piece);
+  if (!text) {
+    text = std::move(more);
+    return;
+  }
+  PyObject* appended = text.release();
+  PyUnicode_Append(&appended, more.get());
+  if (appended == nullptr) {
     PyErr_Clear();
     throw Panic("Python API call failed");
   }
-  return Ref::steal(joined);
+  text = Ref::own(appended);
 }
 
 // The dicts of a batch, made by the calling thread piece by piece while the
@@ -110,8 +128,9 @@ Ref dict_batch(DictCaches& caches, ToDict to_dict, size_t count, Decode decode_p
       BatchStart start = batch_start();
       decode_pieces(start, [&](std::span<std::vector<Result>> ready) {
         GilRetake locked(thread);
-        GcPause pause;
         for (std::vector<Result>& piece : ready) {
+          answer_signals();
+          GcPause pause;
           for (const Result& result : piece) dicts.push_back(to_dict(caches, result));
           piece = {};  // freed at once: the next pieces are being made
         }
@@ -167,25 +186,29 @@ PyObject* decode_batch_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&] {
     const ManyVins batch = many_vins(DECODE_BATCH_JSON, args, nargs, kwnames);
     // Making the one str of a large batch costs more than decoding it on
-    // all workers, so each piece of the text becomes a str as soon as it is
-    // written, while the workers go on; only the join is left at the end.
-    // The pieces live outside the released scope: however the call ends,
-    // they are dropped with the lock held.
-    std::vector<Ref> pieces;
+    // all workers, so each piece of the text is appended to it as soon as
+    // it is written, while the workers go on: nothing is left to copy at
+    // the end (a join of all pieces would take up to half the call, and no
+    // signal could be answered during it), and the pieces are never alive
+    // beside the whole. The str lives outside the released scope: however
+    // the call ends, it is dropped with the lock held.
+    Ref text;
+    std::span<Ref, 1> held(&text, 1);
     PyThreadState* thread = PyThreadState_Get();
-    leak_on_forced_unwind(pieces, [&] {
+    leak_on_forced_unwind(held, [&] {
       without_gil([&] {
         BatchStart start = batch_start();
         decode_batch_json_pieces(start.db, batch.vins, batch.flat, start.now, start.year,
                                  [&](std::span<const std::string_view> ready) {
                                    GilRetake locked(thread);
                                    for (std::string_view piece : ready) {
-                                     pieces.push_back(new_str(piece));
+                                     answer_signals();
+                                     append_piece(text, piece);
                                    }
                                  });
       });
     });
-    return join_pieces(pieces);
+    return text;
   });
 }
 

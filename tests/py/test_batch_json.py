@@ -50,7 +50,9 @@ def test_non_ascii_results_at_the_edges_of_pieces_leave_the_text_identical():
 
 
 # The address space is capped a little above what the process uses, so that
-# the batch runs out of memory partway: after some pieces became str.
+# the batch runs out of memory partway: after part of its text was made. The
+# text needs some 100 MB; only a small batch runs before the cap (the pool
+# and its workers' state), so that no large block it freed can hold it.
 FAILURE = r"""
 import resource, tracemalloc
 from tamberok import _tamberok as m
@@ -60,7 +62,7 @@ def address_space():
         return int(next(line for line in f if line.startswith("VmSize:")).split()[1]) * 1024
 
 vins = m.generate(20000, seed=3)
-expected = m.decode_batch_json(vins)
+m.decode_batch_json(vins[:3000])
 tracemalloc.start()
 before = tracemalloc.get_traced_memory()[0]
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -74,6 +76,7 @@ resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 current, peak = tracemalloc.get_traced_memory()
 tracemalloc.stop()
 print("pieces made", peak - before > 2**20, "pieces freed", current - before < 2**20)
+expected = "[" + ",".join(m.decode_json(vin) for vin in vins) + "]"
 print("works after", m.decode_batch_json(vins) == expected)
 """
 

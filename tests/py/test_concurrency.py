@@ -38,31 +38,34 @@ def test_threads_decoding_batches_at_once_get_their_own_results():
 def ran_python_while_inside(call):
     """Whether this thread ran Python code while another thread was inside
     call(). With a switch interval far longer than the test, a thread that
-    holds the lock keeps it until it releases it itself, so the answer does
-    not depend on timing."""
-    state = {"inside": False}
+    holds the lock keeps it until it releases it itself, so this thread,
+    once it waits for the lock, gets it only inside a call that releases it
+    or when the other thread ends. The other thread makes the call again
+    until this one has had the lock (up to 20 times), so that the answer
+    does not depend on how soon this thread waits for it."""
+    state = {"inside": False, "seen": False}
 
     def target():
-        state["inside"] = True
-        call()
-        state["inside"] = False
+        for _ in range(20):
+            state["inside"] = True
+            call()
+            state["inside"] = False
+            if state["seen"]:
+                return
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(100.0)
     try:
         worker = threading.Thread(target=target)
         worker.start()  # returns once this thread gets the lock back
-        seen = state["inside"]
+        state["seen"] = state["inside"]
         progress = sum(range(10_000))  # pure Python work meanwhile
         worker.join()
     finally:
         sys.setswitchinterval(interval)
-    return seen and progress == 49_995_000
+    return state["seen"] and progress == 49_995_000
 
 
-# Calls that release the lock are made long enough (a tenth of a second or
-# more) that this thread, woken when the worker started, is waiting for the
-# lock by the time it is released.
 BIG_BATCH = ["1HGCM82633A004352", "5YJ3E1EA7KF317000", "garbage"] * 2000
 
 LOCK_RULES = [

@@ -79,13 +79,14 @@ OUT_OF_MEMORY = """
 import resource
 from tamberok import _tamberok as m
 vins = m.generate(100_000, seed=1)
-m.decode_batch_json(vins[:100])
+m.decode_batch(vins[:5000], flat=True)
 with open("/proc/self/statm") as statm:
     mapped = int(statm.read().split()[0]) * 4096
-# Well below what either batch needs (the flat dict batch alone fits in 200 MB):
-# neither may rely on what the other left mapped after failing.
-resource.setrlimit(resource.RLIMIT_AS, (mapped + 100 * 2**20, resource.RLIM_INFINITY))
-for call in (lambda: m.decode_batch_json(vins), lambda: m.decode_batch(vins, flat=True)):
+# A small part of what either batch needs: the flat dicts fit in 100 to 150 MB
+# more, the nested text needs half a gigabyte. The smaller need comes first, so
+# that what one call leaves mapped after failing cannot make room for the other.
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 32 * 2**20, resource.RLIM_INFINITY))
+for call in (lambda: m.decode_batch(vins, flat=True), lambda: m.decode_batch_json(vins)):
     try:
         call()
         print("no failure")

@@ -50,15 +50,22 @@ class WorkerPool {
   // cannot deadlock. Several threads may run jobs on one pool at once.
   void run(size_t n, const std::function<void(size_t)>& task);
 
+  // Lets the indices below its argument start (a smaller bound than the
+  // last one changes nothing).
+  using OpenTo = std::function<void(size_t)>;
+
   // As run(), for a few large tasks whose results the calling thread uses
   // while the workers go on: once the job is queued, the caller runs
-  // beside() and then waits for the job. The workers take one index at a
-  // time, in increasing order. beside() must notice by itself when a task
-  // fails (the job then stops early, and indices may never run). When
-  // beside() throws, no further index starts and its exception is rethrown
-  // once every worker has left the job; otherwise a task's exception is.
-  void run_beside(size_t n, const std::function<void(size_t)>& task,
-                  const std::function<void()>& beside);
+  // beside(open_to) and then waits for the job. The workers take one index
+  // at a time, in increasing order, and only indices below `open` or below
+  // what beside() last gave to open_to: a worker never waits for the
+  // caller, so what beside() does meanwhile holds up no other job of the
+  // pool. beside() must notice by itself when a task fails (the job then
+  // stops early, and indices may never run). When beside() throws, no
+  // further index starts and its exception is rethrown once every worker
+  // has left the job; otherwise a task's exception is.
+  void run_beside(size_t n, size_t open, const std::function<void(size_t)>& task,
+                  const std::function<void(const OpenTo&)>& beside);
 
   // make(i) for every i in [0, n), results in index order.
   template <typename T, typename Make>
