@@ -406,7 +406,8 @@ struct PieceBoard {
 template <typename Piece>
 void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
                      const std::function<Piece(size_t)>& make,
-                     const std::function<void(std::span<Piece>)>& take) {
+                     const std::function<void(std::span<Piece>)>& take,
+                     const std::function<void(size_t)>& waiting) {
   PieceBoard<Piece> board(count);
   ahead = std::max<size_t>(ahead, 1);
 
@@ -416,7 +417,9 @@ void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
         // Pieces are claimed in order, so the ones before k are being made
         // or done, and the caller always gets to take them: no deadlock.
         std::unique_lock<std::mutex> lock(board.mutex);
-        board.room.wait(lock, [&] { return board.failed || k < board.taken + ahead; });
+        auto within_reach = [&] { return board.failed || k < board.taken + ahead; };
+        if (waiting && !within_reach()) waiting(k);
+        board.room.wait(lock, within_reach);
         if (board.failed) return;
       }
       Piece piece = make(k);
@@ -467,7 +470,8 @@ void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
 
 template void pieces_in_order<std::string>(WorkerPool&, size_t, size_t,
                                            const std::function<std::string(size_t)>&,
-                                           const std::function<void(std::span<std::string>)>&);
+                                           const std::function<void(std::span<std::string>)>&,
+                                           const std::function<void(size_t)>&);
 
 void pieces_in_order(WorkerPool& pool, size_t count,
                      const std::function<std::string(size_t)>& make,

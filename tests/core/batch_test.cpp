@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <latch>
 #include <new>
 #include <optional>
 #include <span>
@@ -465,6 +467,63 @@ TEST(PiecesInOrder, AFailingPieceEndsTheCallAndOnlyEarlierPiecesWereTaken) {
   ASSERT_LE(taken.size(), 40u);
   for (size_t k = 0; k < taken.size(); ++k) EXPECT_EQ(taken[k], std::to_string(k));
   EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(PiecesInOrder, AFailingPieceWakesTheWorkersWaitingForRoomAndTheCallRaisesIt) {
+  // Three workers and room for two pieces: piece 0 holds its worker until
+  // the two others wait for room with pieces 2 and 3, then fails. Should
+  // the failure leave them waiting, the call never returns.
+  struct Call {
+    WorkerPool pool{3};
+    std::latch both_waiting{2};
+    std::vector<size_t> waited;  // written under the pieces' lock
+    std::vector<std::string> taken;
+    std::atomic<size_t> made_out_of_reach{0};
+    std::string raised;
+    std::promise<void> returned;
+  };
+  auto call = std::make_shared<Call>();
+  std::future<void> returned = call->returned.get_future();
+  // On a thread of its own, which holds the call: should it hang, it is
+  // left behind, since ending the pool would wait for its stuck workers.
+  std::thread caller([call] {
+    try {
+      pieces_in_order<std::string>(
+          call->pool, 6, 2,
+          [&](size_t k) -> std::string {
+            if (k == 0) {
+              call->both_waiting.wait();
+              throw Panic("broken invariant at 0");
+            }
+            if (k >= 2) call->made_out_of_reach.fetch_add(1);
+            return std::to_string(k);
+          },
+          [&](std::span<std::string> ready) {
+            call->taken.insert(call->taken.end(), ready.begin(), ready.end());
+          },
+          [&](size_t k) {
+            call->waited.push_back(k);
+            call->both_waiting.count_down();
+          });
+      call->raised = "no exception";
+    } catch (const Panic& e) {
+      call->raised = e.what();
+    }
+    call->returned.set_value();
+  });
+  // A guard against a hang, far beyond the milliseconds the call takes.
+  if (returned.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    caller.detach();
+    FAIL() << "no return within 60 s: a worker still waits for room after the failure";
+  }
+  caller.join();
+  EXPECT_EQ(call->raised, "broken invariant at 0");
+  std::sort(call->waited.begin(), call->waited.end());
+  EXPECT_EQ(call->waited, (std::vector<size_t>{2, 3}));
+  EXPECT_EQ(call->taken, std::vector<std::string>{});
+  EXPECT_EQ(call->made_out_of_reach.load(), 0u);
+  EXPECT_EQ(call->pool.map<int>(3, [](size_t i) { return int(i) + 1; }),
+            (std::vector<int>{1, 2, 3}));
 }
 
 TEST(PiecesInOrder, AFailingTakerStopsTheWorkersAndItsExceptionReachesTheCaller) {

@@ -104,10 +104,16 @@ std::vector<T> batch(size_t n, Make&& make) {
 // rethrown once all workers have stopped; when take throws, the workers
 // stop after their current piece and take's exception is rethrown. Either
 // way every piece is freed.
+//
+// waiting(k), when given, runs on the worker of piece k as it finds the
+// piece out of reach, with the lock it waits on held: by the time another
+// thread can take that lock, the worker is inside its wait. Tests use it
+// to make a wait for room certain rather than likely.
 template <typename Piece>
 void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
                      const std::function<Piece(size_t)>& make,
-                     const std::function<void(std::span<Piece>)>& take);
+                     const std::function<void(std::span<Piece>)>& take,
+                     const std::function<void(size_t)>& waiting = {});
 
 // Texts, handed over as views, with room for TEXT_PIECES_AHEAD pieces.
 inline constexpr size_t TEXT_PIECES_AHEAD = 256;
