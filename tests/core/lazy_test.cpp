@@ -148,6 +148,7 @@ TEST(LazyValues, AReaderSeesWhatTheBuilderWroteBeforePublishing) {
   size_t entries = 0;
   inserted.for_each([&](uint64_t) { ++entries; });
   EXPECT_EQ(entries, 1u) << "the second insertion kept the first entry";
+  delete slot.load();
   for (const PublishedSlots* table : {&found, &inserted}) {
     table->for_each([](uint64_t word) { delete reinterpret_cast<const Built*>(word); });
   }
