@@ -276,4 +276,8 @@ void thread_state::prepare_assemble() {
   (void)&ORDER;
 }
 
+void thread_state::scratch_assemble(std::vector<ScratchBuffer>& out) {
+  out.push_back({"ORDER", held_bytes(ORDER)});
+}
+
 }  // namespace tamberok

@@ -370,4 +370,8 @@ void thread_state::prepare_conversion() {
   (void)&CONVERSION_MEMO;
 }
 
+void thread_state::scratch_conversion(std::vector<ScratchBuffer>& out) {
+  out.push_back({"CONVERSION_MEMO.key", held_bytes(CONVERSION_MEMO.key)});
+}
+
 }  // namespace tamberok

@@ -482,4 +482,8 @@ void thread_state::prepare_decode() {
   (void)&ENGINE_MODEL_NAMES;
 }
 
+void thread_state::scratch_decode(std::vector<ScratchBuffer>& out) {
+  out.push_back({"MATCHED", held_bytes(MATCHED)});
+}
+
 }  // namespace tamberok

@@ -541,4 +541,10 @@ void thread_state::prepare_errors() {
   (void)&ALLOWED;
 }
 
+void thread_state::scratch_errors(std::vector<ScratchBuffer>& out) {
+  out.push_back({"VIN_CHARS", held_bytes(VIN_CHARS)});
+  out.push_back({"WMI_CHARS", held_bytes(WMI_CHARS)});
+  out.push_back({"ALLOWED", held_bytes(ALLOWED)});
+}
+
 }  // namespace tamberok

@@ -306,4 +306,8 @@ void thread_state::prepare_schema_index() {
   (void)&SCRATCH_VISITS;
 }
 
+void thread_state::scratch_schema_index(std::vector<ScratchBuffer>& out) {
+  out.push_back({"SCRATCH_VISITS", held_bytes(SCRATCH_VISITS)});
+}
+
 }  // namespace tamberok

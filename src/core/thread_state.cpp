@@ -22,4 +22,14 @@ void prepare_thread() {
   PREPARED = true;
 }
 
+std::vector<ScratchBuffer> scratch_buffers() {
+  std::vector<ScratchBuffer> out;
+  thread_state::scratch_assemble(out);
+  thread_state::scratch_conversion(out);
+  thread_state::scratch_decode(out);
+  thread_state::scratch_errors(out);
+  thread_state::scratch_schema_index(out);
+  return out;
+}
+
 }  // namespace tamberok

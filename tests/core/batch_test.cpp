@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <latch>
 #include <new>
 #include <optional>
 #include <span>
@@ -465,6 +467,65 @@ TEST(PiecesInOrder, AFailingPieceEndsTheCallAndOnlyEarlierPiecesWereTaken) {
   ASSERT_LE(taken.size(), 40u);
   for (size_t k = 0; k < taken.size(); ++k) EXPECT_EQ(taken[k], std::to_string(k));
   EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(PiecesInOrder, APieceFailingWhileLaterOnesAreOutOfReachEndsTheCallAndNoWorkerWaitsForIt) {
+  // Three workers and room for two pieces: piece 0 holds its worker until
+  // another job has run on the same pool, then fails. Pieces out of reach
+  // are never claimed, so the two other workers are free for that job;
+  // and the failure must wake the caller, or the call never returns.
+  struct Call {
+    WorkerPool pool{3};
+    std::latch other_job_ran{1};
+    std::vector<std::string> taken;
+    std::atomic<size_t> made_out_of_reach{0};
+    std::vector<int> other_job;
+    std::string raised;
+    std::promise<void> returned;
+  };
+  auto call = std::make_shared<Call>();
+  std::future<void> returned = call->returned.get_future();
+  // On a thread of its own, which holds the call: should it hang, it is
+  // left behind, since ending the pool would wait for its stuck workers.
+  std::thread caller([call] {
+    try {
+      pieces_in_order<std::string>(
+          call->pool, 6, 2,
+          [&](size_t k) -> std::string {
+            if (k == 0) {
+              call->other_job_ran.wait();
+              throw Panic("broken invariant at 0");
+            }
+            if (k >= 2) call->made_out_of_reach.fetch_add(1);
+            return std::to_string(k);
+          },
+          [&](std::span<std::string> ready) {
+            call->taken.insert(call->taken.end(), ready.begin(), ready.end());
+          });
+      call->raised = "no exception";
+    } catch (const Panic& e) {
+      call->raised = e.what();
+    }
+    call->returned.set_value();
+  });
+  std::thread other([call] {
+    call->other_job = call->pool.map<int>(3, [](size_t i) { return int(i) + 1; });
+    call->other_job_ran.count_down();
+  });
+  // A guard against a hang, far beyond the milliseconds the call takes.
+  if (returned.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    caller.detach();
+    other.detach();
+    FAIL() << "no return within 60 s: a worker waits for the caller, or the failure woke no one";
+  }
+  caller.join();
+  other.join();
+  EXPECT_EQ(call->other_job, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(call->raised, "broken invariant at 0");
+  EXPECT_EQ(call->taken, std::vector<std::string>{});
+  EXPECT_EQ(call->made_out_of_reach.load(), 0u);
+  EXPECT_EQ(call->pool.map<int>(3, [](size_t i) { return int(i) + 1; }),
+            (std::vector<int>{1, 2, 3}));
 }
 
 TEST(PiecesInOrder, AFailingTakerStopsTheWorkersAndItsExceptionReachesTheCaller) {

@@ -95,10 +95,13 @@ TEST(SchemaIndex, CompiledKeysMatchVinKeysExactlyAsThePatternMatcher) {
 TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
   artifact::Contents c;
   c.wmis = {{.id = 1, .code = "1HG"}};
-  c.vin_schemas = {{.id = 1}, {.id = 2, .skip = true}};
+  c.vin_schemas = {{.id = 1}, {.id = 2, .skip = true}, {.id = 5}};
+  // Links may name schemas the table lacks, between its ids and after them.
   c.wmi_vin_schemas = {{.id = 1, .wmi_id = 1, .vin_schema_id = 1},
                        {.id = 2, .wmi_id = 1, .vin_schema_id = 2},
-                       {.id = 3, .wmi_id = 1, .vin_schema_id = 3}};  // no schema row
+                       {.id = 3, .wmi_id = 1, .vin_schema_id = 3},  // no schema row
+                       {.id = 4, .wmi_id = 1, .vin_schema_id = 5},
+                       {.id = 5, .wmi_id = 1, .vin_schema_id = 7}};  // no schema row
   c.element_defs = {{.id = 5, .name = "Body Class", .decode = "Lookup"},
                     {.id = 9, .name = "Hidden", .decode = "Lookup", .included = false},
                     {.id = 12, .name = "Excluded", .excluded = true, .decode = "Lookup"},
@@ -117,16 +120,9 @@ TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
       {.id = 20, .vin_schema_id = 2, .keys = "A", .element_id = 5},
       {.id = 30, .vin_schema_id = 3, .keys = "A", .element_id = 5},
       {.id = 31, .vin_schema_id = 3, .keys = "#", .element_id = 5},
-  };
-  ArtifactDb adb(c);
-  const Db& db = adb.db();
-  const SchemaIndex& index = schema_index(db);
-  EXPECT_EQ(&index, &schema_index(db)) << "built once per Db";
-
-  auto ids_of = [&](const std::vector<uint32_t>& rows) {
-    std::vector<int32_t> ids;
-    for (uint32_t row : rows) ids.push_back(db.patterns()[row].id);
-    return ids;
+      {.id = 50, .vin_schema_id = 5, .keys = "A", .element_id = 300},
+      {.id = 51, .vin_schema_id = 5, .keys = "A####", .element_id = 5},
+      {.id = 70, .vin_schema_id = 7, .keys = "*", .element_id = 5},
   };
   struct Case {
     int32_t schema;
@@ -138,15 +134,33 @@ TEST(SchemaIndex, RowsAreFiledByElementAndFormulaKeysInStoredOrder) {
       {1, true, {10, 11}, {16, 18}},
       {2, false, {20}, {}},
       {3, false, {30}, {31}},
+      {5, true, {50}, {51}},
+      {7, false, {70}, {}},
   };
-  for (const Case& c : cases) {
-    const CompiledSchema& schema = index.schema(c.schema);
-    EXPECT_EQ(schema.decodes, c.decodes) << c.schema;
-    EXPECT_EQ(matched_ids(schema, "A1234"), c.matched_by_a) << c.schema;
-    EXPECT_EQ(ids_of(schema.formulas), c.formulas) << c.schema;
+  // Each order of first use on a fresh index: a schema the table lacks must
+  // not take the cell of the next one, nor the next one its cell.
+  for (bool backwards : {false, true}) {
+    ArtifactDb adb(c);
+    const Db& db = adb.db();
+    const SchemaIndex& index = schema_index(db);
+    EXPECT_EQ(&index, &schema_index(db)) << "built once per Db";
+
+    auto ids_of = [&](const std::vector<uint32_t>& rows) {
+      std::vector<int32_t> ids;
+      for (uint32_t row : rows) ids.push_back(db.patterns()[row].id);
+      return ids;
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+      const Case& k = cases[backwards ? cases.size() - 1 - i : i];
+      const CompiledSchema& schema = index.schema(k.schema);
+      EXPECT_EQ(schema.decodes, k.decodes) << k.schema << (backwards ? " backwards" : "");
+      EXPECT_EQ(matched_ids(schema, "A1234"), k.matched_by_a)
+          << k.schema << (backwards ? " backwards" : "");
+      EXPECT_EQ(ids_of(schema.formulas), k.formulas) << k.schema << (backwards ? " backwards" : "");
+    }
+    EXPECT_EQ(index.links(1), (std::pair<size_t, size_t>{0, 5}));
+    EXPECT_EQ(index.links(2), (std::pair<size_t, size_t>{5, 5}));
   }
-  EXPECT_EQ(index.links(1), (std::pair<size_t, size_t>{0, 3}));
-  EXPECT_EQ(index.links(2), (std::pair<size_t, size_t>{3, 3}));
 }
 
 // A visit as (link id, schema id, priority, first visit), for readable tables.

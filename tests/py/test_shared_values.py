@@ -60,6 +60,39 @@ def test_equal_texts_from_different_fields_are_one_str():
     assert flat["Make"] is next(e["value"] for e in first["elements"] if e["variable"] == "Make")
 
 
+# Flat multi-valued values of this data month: several items, two equal
+# items, one item.
+MULTI_VALUED = [
+    ("1E919AAAXWA731111", "Other Engine Info", ["Brushless motor", "motor power =350W", "=1Hp"]),
+    ("5Z6AAAARXBA111111", "Other Restraint System Info",
+     ["2nd row outboard 3-point manual belts", "2nd row center 3-point manual belts"]),
+    ("1A9AA3AA8WA494111", "Other Engine Info", ["Net Brake Horse Power: 3000 or less"] * 2),
+    ("YV1AAAAR0AA111111", "Other Restraint System Info",
+     ["3 Point Seat Belt on all designated seating positions"]),
+]
+
+
+@pytest.mark.parametrize("vin,variable,items", MULTI_VALUED)
+def test_items_of_flat_multi_valued_values_of_this_data_month_are_shared_strs(vin, variable, items):
+    first = m.decode(vin, flat=True)["attributes"][variable]
+    again = m.decode(vin, flat=True)["attributes"][variable]
+    # Five VINs: a batch on the pool, its results turned into dicts in pieces.
+    in_batch = [r["attributes"][variable] for r in m.decode_batch([vin] * 5, flat=True)]
+    nested = [e["value"] for e in m.decode(vin)["elements"] if e["variable"] == variable]
+    assert first == again == nested == items
+    assert in_batch == [items] * 5
+    # Each result has a list of its own, of the same strs.
+    lists = [first, again] + in_batch
+    assert len({id(values) for values in lists}) == len(lists)
+    holders = {"again": again, "nested": nested}
+    holders.update({f"batch {k}": values for k, values in enumerate(in_batch)})
+    for i, item in enumerate(first):
+        fresh = [name for name, values in holders.items() if values[i] is not item]
+        if first[items.index(item)] is not item:  # equal items of one list too
+            fresh.append("an equal item before it")
+        assert fresh == [], (i, item)
+
+
 @pytest.mark.parametrize("extra,shared", [
     (LONGEST_SHARED - 18, True),
     (LONGEST_SHARED - 17, True),

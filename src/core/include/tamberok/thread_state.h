@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+#include <vector>
 
 namespace tamberok {
 
@@ -23,12 +25,24 @@ void prepare_thread();
 // its memory back once the call is done with it.
 inline constexpr size_t KEPT_BUFFER_BYTES = size_t{64} << 10;
 
+// The bytes a buffer holds for the next call.
+template <typename Buffer>
+size_t held_bytes(const Buffer& buffer) {
+  return buffer.capacity() * sizeof(typename Buffer::value_type);
+}
+
 template <typename Buffer>
 void release_if_large(Buffer& buffer) {
-  if (buffer.capacity() * sizeof(typename Buffer::value_type) > KEPT_BUFFER_BYTES) {
-    Buffer().swap(buffer);
-  }
+  if (held_bytes(buffer) > KEPT_BUFFER_BYTES) Buffer().swap(buffer);
 }
+
+// Test hook: each scratch buffer of the calling thread, by the name of its
+// variable, and the bytes it holds between calls.
+struct ScratchBuffer {
+  std::string_view name;
+  size_t bytes;
+};
+std::vector<ScratchBuffer> scratch_buffers();
 
 // Each source file's part of prepare_thread: odr-uses its thread_local
 // objects, which constructs them (and registers their destructors).
@@ -39,6 +53,13 @@ void prepare_decode();
 void prepare_errors();
 void prepare_matcher();
 void prepare_schema_index();
+
+// Each source file's part of scratch_buffers.
+void scratch_assemble(std::vector<ScratchBuffer>& out);
+void scratch_conversion(std::vector<ScratchBuffer>& out);
+void scratch_decode(std::vector<ScratchBuffer>& out);
+void scratch_errors(std::vector<ScratchBuffer>& out);
+void scratch_schema_index(std::vector<ScratchBuffer>& out);
 }  // namespace thread_state
 
 }  // namespace tamberok
