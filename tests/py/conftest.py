@@ -49,6 +49,24 @@ def real_data():
         pytest.skip("the module embeds the EMPTY placeholder artifact")
 
 
+# For code run in a child interpreter: c_heap(), the bytes the C heap holds
+# after a collection (glibc's mallinfo2: in-use chunks and mapped blocks),
+# which, unlike the resident size, the heap's own caching does not change.
+C_HEAP = """
+import ctypes, gc
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                 "uordblks", "fordblks", "keepcost")]
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+def c_heap():
+    gc.collect()
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+"""
+
+
 def run_python(code, pythonpath):
     """Runs `code` in a fresh interpreter with `pythonpath`; returns stdout."""
     env = dict(os.environ, PYTHONPATH=pythonpath)

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import tamberok
-from conftest import run_python
+from conftest import C_HEAP, run_python
 
 PACKAGE_PATH = os.path.dirname(os.path.dirname(tamberok.__file__))
 VIN = "1HGCM82633A004352"
@@ -177,37 +177,26 @@ def test_running_out_of_address_space_raises_and_the_process_goes_on():
     assert out[0] in ("MemoryError", "PanicException") and out[1:] == ["True"], out
 
 
-# The bytes the C heap holds (glibc's mallinfo2: in-use chunks and mapped
-# blocks), which, unlike the resident size, the heap's own caching does not
-# change. A worker's first piece makes its per-thread state, and which of
+# What the C heap holds after the calls against before them. A worker's first piece makes its per-thread state, and which of
 # several workers take part in a batch is up to the machine's load: with one
 # worker, the same calls with a VIN of ordinary length have made all of it
 # before the measure, which then counts only what the huge input left.
 HUGE_INPUT = """
-import ctypes, gc, os
+import os
 os.environ["RAYON_NUM_THREADS"] = "1"
 import tamberok
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-                 "uordblks", "fordblks", "keepcost")]
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
-def held():
-    gc.collect()
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
+""" + C_HEAP + """
 vins = tamberok.generate(200, seed=9)
 tamberok.decode("1HGCM82633A004352" + "A" * 100)
 tamberok.decode_batch(vins + ["1HGCM82633A004352" + "A" * 100])
-before = held()
+before = c_heap()
 huge = "1HGCM82633A004352" + "A" * 20_000_000
 r = tamberok.decode(huge)
 assert len(r["vin"]) == len(huge)
 r = tamberok.decode_batch(vins + [huge])
 assert len(r[-1]["vin"]) == len(huge)
 del huge, r
-print((held() - before) >> 10)
+print((c_heap() - before) >> 10)
 """
 
 

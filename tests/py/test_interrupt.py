@@ -11,7 +11,7 @@ import os
 import pytest
 
 import tamberok
-from conftest import run_python
+from conftest import C_HEAP, run_python
 
 PACKAGE_PATH = os.path.dirname(os.path.dirname(tamberok.__file__))
 
@@ -62,17 +62,7 @@ MB = 2**20
 # The batch (100,000 VINs) makes 100 MB or more; it is decoded twice in part
 # beforehand, so that the workers' caches and per-thread state are made
 # before the C heap is measured.
-INTERRUPTED = PRELUDE + r"""
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-                 "uordblks", "fordblks", "keepcost")]
-libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = MallInfo2
-def c_heap():
-    gc.collect()
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
+INTERRUPTED = PRELUDE + C_HEAP + r"""
 
 class Stop(Exception):
     pass
