@@ -5,7 +5,23 @@
 #   build/pkg-empty/tamberok/_tamberok.abi3.so  always the EMPTY placeholder,
 #                                                so tests can check the refusal
 # Each package directory gets python/tamberok/__init__.py beside the module.
+#
+# A build folder configured for one interpreter and then given another
+# (`make ... PYTHON=...`) would keep the first one's headers in FindPython's
+# cache and fail to find the second's development files: what was found for
+# another interpreter is forgotten first.
+if(DEFINED TAMBEROK_PYTHON_FOUND_FOR AND
+   NOT TAMBEROK_PYTHON_FOUND_FOR STREQUAL "${Python3_EXECUTABLE}")
+  get_cmake_property(cached_variables CACHE_VARIABLES)
+  foreach(variable IN LISTS cached_variables)
+    if(variable MATCHES "^_?Python3_" AND NOT variable STREQUAL "Python3_EXECUTABLE")
+      unset(${variable} CACHE)
+    endif()
+  endforeach()
+endif()
 find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
+set(TAMBEROK_PYTHON_FOUND_FOR "${Python3_EXECUTABLE}" CACHE INTERNAL
+    "The interpreter FindPython's cached results belong to")
 
 add_library(tamberok_py_objects OBJECT ${TAMBEROK_PY_SOURCES})
 target_compile_definitions(tamberok_py_objects PRIVATE Py_LIMITED_API=0x030A0000
@@ -35,7 +51,10 @@ set_target_properties(tamberok_py_objects PROPERTIES CXX_VISIBILITY_PRESET hidde
 # templates and libstdc++'s inline instantiations compiled into the module
 # stay private, so no other library can bind to them.
 set(TAMBEROK_PY_EXPORTS ${CMAKE_BINARY_DIR}/tamberok_py_exports.map)
-file(WRITE ${TAMBEROK_PY_EXPORTS} "{\n  global:\n    PyInit__tamberok;\n  local: *;\n};\n")
+# Written only when its text changes: a new mtime would relink the modules
+# on every configure.
+file(CONFIGURE OUTPUT ${TAMBEROK_PY_EXPORTS}
+     CONTENT "{\n  global:\n    PyInit__tamberok;\n  local: *;\n};\n" @ONLY)
 
 function(tamberok_python_module target embed package_dir)
   add_library(${target} MODULE $<TARGET_OBJECTS:tamberok_py_objects>)
