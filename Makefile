@@ -4,6 +4,8 @@ BUILD ?= build
 GENERATOR ?= Ninja
 CMAKE_ARGS ?=
 VIN ?= 1HGCM82633A004352
+# Read only through $(value VIN) by `demo`: never expanded, nor exported.
+unexport VIN
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 60
 
@@ -22,11 +24,18 @@ deps:
 download:
 	@tools/download.sh
 
-# The import tool needs only the core and SQLite; build it on its own.
+# The import tool needs only the core and SQLite; build it on its own. The
+# import runs again only when the database, the error-code texts or the tool
+# changed since the artifact was made: a new artifact relinks the module.
+ARTIFACT_INPUTS = data/vpic.db data/supplement/ErrorCode.tsv $(BUILD)/tamberok-import
 data: download
 	@$(call CONFIGURE,$(BUILD))
 	@cmake --build $(BUILD) --target tamberok-import
-	@$(BUILD)/tamberok-import --db data/vpic.db --out data/vpic.rkyv --supplement data/supplement
+	@stale=yes; if [ -f data/vpic.rkyv ]; then stale=; \
+	  for input in $(ARTIFACT_INPUTS); do [ data/vpic.rkyv -nt "$$input" ] || stale=yes; done; fi; \
+	if [ -n "$$stale" ]; then \
+	  $(BUILD)/tamberok-import --db data/vpic.db --out data/vpic.rkyv --supplement data/supplement; \
+	else echo "data: data/vpic.rkyv is up to date (newer than $(ARTIFACT_INPUTS))"; fi
 
 build:
 	@$(call CONFIGURE,$(BUILD))
@@ -115,9 +124,12 @@ bench: deps data build
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_process.py
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/golden.py
 
+# The VIN reaches decode() as it was typed, quotes and all: make does not
+# expand it, and it is one argument, single-quoted for the shell.
 demo: deps data build
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) -c 'import json, tamberok; \
-	  print(json.dumps(tamberok.decode("$(VIN)", flat=True), indent=2, ensure_ascii=False))'
+	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) -c 'import json, sys, tamberok; \
+	  print(json.dumps(tamberok.decode(sys.argv[1], flat=True), indent=2, ensure_ascii=False))' \
+	  '$(subst ','\'',$(value VIN))'
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-wheel
