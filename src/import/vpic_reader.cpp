@@ -184,7 +184,7 @@ Source Source::open_file(const std::string& path) {
   // rollback mode a read-only connection takes the usual shared lock.
   bool wal = in_wal_mode(file);
   if (wal) refuse_unwritable(path, file);
-  bool found_side_files = exists(file + "-wal") && exists(file + "-shm");
+  const bool found_wal = exists(file + "-wal"), found_shm = exists(file + "-shm");
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, wal ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
                            nullptr);
@@ -195,7 +195,7 @@ Source Source::open_file(const std::string& path) {
   }
   // SQLite falls back to read-only where the file cannot be written.
   if (wal && sqlite3_db_readonly(db, "main") == 1) throw ImportError(unwritable(path, file));
-  if (found_side_files) {
+  if (found_wal) {
     // Files some other connection made, and may still use, stay.
     int keep = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
@@ -203,6 +203,13 @@ Source Source::open_file(const std::string& path) {
   sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
   stop_on_request(db);
   exec(source, "PRAGMA query_only = ON");
+  if (wal && found_wal != found_shm) {
+    // One of the pair alone, as a connection that died while it closed, or
+    // one that held the database for itself, leaves it: no connection shares
+    // the database, so the read keeps its index in its own memory, and makes
+    // no -shm file that would stay beside the -wal file kept.
+    exec(source, "PRAGMA locking_mode = EXCLUSIVE");
+  }
   return source;
 }
 

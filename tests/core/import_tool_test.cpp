@@ -1241,33 +1241,56 @@ TEST_F(ImportTool, SignalDuringTheReadEndsTheRunWithTheDatabaseFolderAsItWas) {
 }
 
 // A -wal file of its 32-byte header alone holds no frames, so no change
-// that the database file lacks.
-TEST_F(ImportTool, AWalFileHoldingOnlyItsHeaderIsNoPendingChangeAndIsLeftAsItWas) {
+// that the database file lacks. What lies beside a WAL database stays as it
+// was, and nothing is added to it: a -wal or -shm file found alone (a
+// connection that died while it closed, or one that held the database for
+// itself, leaves one) gets no partner.
+TEST_F(ImportTool, AWalFileOfItsHeaderAloneIsNoPendingChangeAndWhatLiesBesideTheDatabaseStays) {
   const fs::path folder = path("data");
   const fs::path db = folder / "wal.db";
-  const std::string wal = db.string() + "-wal";
+  const std::string wal = db.string() + "-wal", shm = db.string() + "-shm";
   fs::create_directories(folder);
   make_database(db, catalogue(), true);
-  std::string header;
+  std::string header, index;
   {
     OtherProcess died(db);
     ASSERT_TRUE(died.exec(
         "PRAGMA wal_autocheckpoint = 0; UPDATE Make SET Name = 'Honda Motor' WHERE Id = 474;"));
     header = slurp(wal).substr(0, 32);
     ASSERT_TRUE(died.exec("PRAGMA wal_checkpoint(TRUNCATE);"));
+    index = slurp(shm);
     died.kill();
   }
-  spit(wal, header);
-  ASSERT_EQ(fs::file_size(wal), 32u);
-  const std::vector<std::string> both = {"wal.db", "wal.db-shm", "wal.db-wal"};
-  ASSERT_EQ(listing(folder), both);
+  ASSERT_EQ(header.size(), 32u);
+  const struct {
+    std::optional<std::string> wal;
+    std::optional<std::string> shm;
+  } cases[] = {
+      {header, index},
+      {header, std::nullopt},
+      {"", std::nullopt},
+      {std::nullopt, index},
+  };
   const std::string file = slurp(db);
-  ToolRun r = run({"--db", db.string(), "--out", out(), "--quiet"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
-  EXPECT_EQ(listing(folder), both);
-  EXPECT_EQ(slurp(wal), header);
-  EXPECT_TRUE(slurp(db) == file);
+  for (const auto& c : cases) {
+    fs::remove(wal);
+    fs::remove(shm);
+    if (c.wal) spit(wal, *c.wal);
+    if (c.shm) spit(shm, *c.shm);
+    const std::vector<std::string> before = listing(folder);
+    ToolRun r = run({"--db", db.string(), "--out", out(), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(artifact()->db().lookup(9, 474), "Honda Motor");
+    EXPECT_EQ(listing(folder), before);
+    if (c.wal) {
+      EXPECT_TRUE(slurp(wal) == *c.wal) << before.size();
+    }
+    // An index that any reader sharing it writes to, unused when alone.
+    if (c.shm && !c.wal) {
+      EXPECT_TRUE(slurp(shm) == *c.shm) << before.size();
+    }
+    EXPECT_TRUE(slurp(db) == file);
+  }
 }
 
 // SQLite keeps a database's rollback journal, its write-ahead log and that
