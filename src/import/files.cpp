@@ -1,7 +1,6 @@
 #include "files.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>

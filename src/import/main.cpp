@@ -124,7 +124,7 @@ class TempFile {
       SignalsHeld held;
       fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd_ >= 0) {
-        remove_on_signal(name_);  // a name too long to keep would not have opened
+        remove_on_signal(name_);
         return;
       }
       if (errno != EEXIST) throw cannot_write(path, error_text(errno));

@@ -12,8 +12,11 @@ namespace tamberok::import {
 namespace {
 
 constexpr int NAMED_ENDING_SIGNALS[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM, SIGUSR1,
-    SIGUSR2,   SIGPOLL, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGPIPE,   SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
 #ifdef SIGPWR
     SIGPWR,
 #endif
@@ -109,11 +112,10 @@ SignalsHeld::~SignalsHeld() {
   ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-bool remove_on_signal(const std::string& name) {
-  if (name.size() >= sizeof(PENDING_NAME)) return false;
+void remove_on_signal(const std::string& name) {
+  if (name.size() >= sizeof(PENDING_NAME)) return;
   std::memcpy(PENDING_NAME, name.c_str(), name.size() + 1);
   PENDING.store(true);
-  return true;
 }
 
 void keep_on_signal() {

@@ -53,9 +53,9 @@ class SignalsHeld {
 
 // The file an ending signal removes before the process ends, and the end of
 // that; both on the main thread with a SignalsHeld alive, together with the
-// making or the renaming of the file. False when the name is too long to
-// keep (no such file can be made).
-bool remove_on_signal(const std::string& name);
+// making or the renaming of the file. A name longer than PATH_MAX, under
+// which no file can be made, is not kept.
+void remove_on_signal(const std::string& name);
 void keep_on_signal();
 
 // While alive, an ending signal does not end the process at once: it asks

@@ -756,7 +756,7 @@ void require_rows(const Catalog& catalog, const artifact::Contents& c) {
 
 // A supplement folder that is not there is a mistake even where the
 // database holds the texts.
-void refuse_missing_folder(const std::string& dir) {
+void require_supplement_folder(const std::string& dir) {
   struct stat st;
   std::string cannot = "cannot open supplement folder " + dir + ": ";
   if (::stat(dir.c_str(), &st) != 0) {
@@ -788,7 +788,7 @@ class ReadTransaction {
 }  // namespace
 
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
-  if (supplement_dir) refuse_missing_folder(*supplement_dir);
+  if (supplement_dir) require_supplement_folder(*supplement_dir);
   ReadTransaction transaction(source);
   Catalog catalog(source);
   require_tables(source, catalog);

@@ -194,7 +194,7 @@ std::vector<fs::path> loaded_libraries(const std::string& program) {
   for (ssize_t n; (n = ::read(out[0], buffer, sizeof(buffer))) > 0;) text.append(buffer, n);
   ::close(out[0]);
   ::waitpid(pid, nullptr, 0);
-  // "\tlibre2.so.9 => /lib/x86_64-linux-gnu/libre2.so.9 (0x...)"
+  // Each line reads "<tab>libre2.so.9 => /lib/x86_64-linux-gnu/libre2.so.9 (0x...)".
   std::vector<fs::path> libraries;
   for (size_t at = text.find(" => /"); at != std::string::npos; at = text.find(" => /", at + 1)) {
     size_t begin = at + 4;
