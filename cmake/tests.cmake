@@ -77,16 +77,17 @@ if(TARGET tamberok-import)
   # The import tool's tests make SQLite databases of their own (in WAL and
   # rollback-journal mode, some held open by another process while the tool runs).
   target_link_libraries(core_tests PRIVATE SQLite::SQLite3)
-  # They stop the tool inside its write with a signal: a preloaded fsync()
-  # tells them when it is there. Built without sanitizers, which want their
-  # runtime first in a process; the tests let it come second.
-  add_library(tamberok_fsync_shim MODULE ${CMAKE_SOURCE_DIR}/tests/support/fsync_shim.c)
-  set_property(TARGET tamberok_fsync_shim PROPERTY COMPILE_OPTIONS -Wall -Wextra)
-  set_property(TARGET tamberok_fsync_shim PROPERTY LINK_OPTIONS "")
-  target_link_libraries(tamberok_fsync_shim PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(core_tests tamberok_fsync_shim)
+  # They stop the tool inside its read or its write with a signal: a
+  # preloaded open() and fsync() hold it there and tell them. Built without
+  # sanitizers, which want their runtime first in a process; the tests let
+  # it come second.
+  add_library(tamberok_pause_shim MODULE ${CMAKE_SOURCE_DIR}/tests/support/pause_shim.c)
+  set_property(TARGET tamberok_pause_shim PROPERTY COMPILE_OPTIONS -Wall -Wextra)
+  set_property(TARGET tamberok_pause_shim PROPERTY LINK_OPTIONS "")
+  target_link_libraries(tamberok_pause_shim PRIVATE ${CMAKE_DL_LIBS})
+  add_dependencies(core_tests tamberok_pause_shim)
   target_compile_definitions(core_tests PRIVATE
-      TAMBEROK_FSYNC_SHIM="$<TARGET_FILE:tamberok_fsync_shim>")
+      TAMBEROK_PAUSE_SHIM="$<TARGET_FILE:tamberok_pause_shim>")
 endif()
 
 # ---- Benchmarks ----------------------------------------------------------------

@@ -4,22 +4,19 @@
 //
 // --sql loads SQL text (the test fixtures) into an in-memory database. Rows
 // that would decode wrongly stop the import before anything is written
-// (validate.h), and so does an output that is one of the inputs. The
-// artifact is written to a temporary file beside FILE (or beside what FILE
-// links to) and renamed over it only once it is complete and every table
-// has been checked to be in its stored order, so a failed run never leaves
-// a half-written artifact; one ended by SIGINT or SIGTERM leaves no
-// temporary file either. The file replaced keeps its mode and owner. The
-// stored cover corpus is chosen by decoding with the checked tables
-// (cover.h) before that one write.
+// (validate.h), and so does an output that is one of the inputs or one of
+// the files SQLite keeps beside the database. The artifact is written to a
+// temporary file beside FILE (or beside what FILE links to) and renamed
+// over it only once it is complete and every table has been checked to be
+// in its stored order, so a failed run never leaves a half-written
+// artifact; one ended by a signal leaves no temporary file either, nor any
+// file SQLite made beside the database (signals.h). The file replaced keeps
+// its mode and owner. The stored cover corpus is chosen by decoding with
+// the checked tables (cover.h) before that one write.
 #include <fcntl.h>
-#include <limits.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -35,6 +32,7 @@
 
 #include "cover.h"
 #include "files.h"
+#include "signals.h"
 #include "tamberok/artifact_check.h"
 #include "tamberok/artifact_writer.h"
 #include "tamberok/db.h"
@@ -101,95 +99,18 @@ ImportError cannot_write(const std::string& path, const std::string& reason) {
 // file or a name not yet taken is replaced: a device, a FIFO or a folder
 // would be swapped for a plain file.
 std::string output_target(const std::string& path) {
-  constexpr int LINKS_MAX = 40;  // as the kernel's own limit on a lookup
-  std::string target = path;
-  for (int links = 0;; ++links) {
-    struct stat st;
-    if (::lstat(target.c_str(), &st) != 0) {
-      if (errno == ENOENT) return target;  // a missing folder shows when the file is made
-      throw cannot_write(path, error_text(errno));
-    }
-    if (S_ISREG(st.st_mode)) return target;
-    if (!S_ISLNK(st.st_mode)) throw cannot_write(path, not_regular_reason(st.st_mode));
-    if (links == LINKS_MAX) throw cannot_write(path, error_text(ELOOP));
-    std::error_code ec;
-    std::filesystem::path link = std::filesystem::read_symlink(target, ec);
-    if (ec) throw cannot_write(path, ec.message());
-    target = (std::filesystem::path(target).parent_path() / link).string();
-  }
+  LinkEnd end = follow_links(path);
+  if (end.error != 0) throw cannot_write(path, error_text(end.error));
+  if (!end.found) return end.path;  // a missing folder shows when the file is made
+  std::string reason = not_regular_reason(end.st.st_mode);
+  if (!reason.empty()) throw cannot_write(path, reason);
+  return end.path;
 }
-
-// ---- Interrupted writes --------------------------------------------------------
-
-// The temporary file's name while it exists, for the handler of SIGINT and
-// SIGTERM: a run ended by one must not leave tens of megabytes behind. Any
-// thread may take the signal, hence the atomic flag.
-char PENDING_NAME[PATH_MAX];
-std::atomic<bool> PENDING{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM};
-
-extern "C" void remove_pending_and_end(int signal) {
-  if (PENDING.load(std::memory_order_acquire)) ::unlink(PENDING_NAME);
-  // The process still ends by this signal, so whoever waits for it sees why:
-  // the re-raised signal is taken with the default action once this returns.
-  struct sigaction fallback = {};
-  fallback.sa_handler = SIG_DFL;
-  ::sigaction(signal, &fallback, nullptr);
-  ::raise(signal);
-}
-
-// While alive, SIGINT and SIGTERM remove the temporary file before they end
-// the process. A signal the process was started ignoring stays ignored.
-class RemoveOnSignal {
- public:
-  RemoveOnSignal() {
-    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-      struct sigaction handler = {};
-      handler.sa_handler = remove_pending_and_end;
-      sigfillset(&handler.sa_mask);
-      if (::sigaction(ENDING_SIGNALS[i], nullptr, &previous_[i]) == 0 &&
-          previous_[i].sa_handler == SIG_DFL &&
-          ::sigaction(ENDING_SIGNALS[i], &handler, nullptr) == 0) {
-        installed_[i] = true;
-      }
-    }
-  }
-  RemoveOnSignal(const RemoveOnSignal&) = delete;
-  RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
-  ~RemoveOnSignal() {
-    for (size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
-      if (installed_[i]) ::sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
-    }
-  }
-
- private:
-  struct sigaction previous_[std::size(ENDING_SIGNALS)] = {};
-  bool installed_[std::size(ENDING_SIGNALS)] = {};
-};
-
-// Holds the ending signals back from this thread while the file and the
-// name the handler removes change together.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int signal : ENDING_SIGNALS) sigaddset(&ending, signal);
-    ::pthread_sigmask(SIG_BLOCK, &ending, &previous_);
-  }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
- private:
-  sigset_t previous_;
-};
 
 // ---- The write --------------------------------------------------------------------
 
 // A temporary file that is removed unless it was renamed into place, also
-// when SIGINT or SIGTERM ends the process (with a RemoveOnSignal alive).
+// when a signal ends the process (with EndingSignals alive).
 class TempFile {
  public:
   // Made under a fresh random name beside `target`, exclusively and without
@@ -203,10 +124,7 @@ class TempFile {
       SignalsHeld held;
       fd_ = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd_ >= 0) {
-        if (name_.size() < sizeof(PENDING_NAME)) {  // a longer one would not have opened
-          std::memcpy(PENDING_NAME, name_.c_str(), name_.size() + 1);
-          PENDING.store(true, std::memory_order_release);
-        }
+        remove_on_signal(name_);
         return;
       }
       if (errno != EEXIST) throw cannot_write(path, error_text(errno));
@@ -218,8 +136,9 @@ class TempFile {
   ~TempFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!renamed_) {
+      SignalsHeld held;
       ::unlink(name_.c_str());
-      PENDING.store(false, std::memory_order_release);
+      keep_on_signal();
     }
   }
 
@@ -251,7 +170,7 @@ class TempFile {
     SignalsHeld held;
     if (::rename(name_.c_str(), target.c_str()) != 0) return errno;
     renamed_ = true;
-    PENDING.store(false, std::memory_order_release);
+    keep_on_signal();
     return 0;
   }
 
@@ -265,7 +184,6 @@ class TempFile {
 // the new one, never a part.
 void write_atomically(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::string target = output_target(path);
-  RemoveOnSignal remove_on_signal;
   TempFile temp(path, target);
   int error = temp.keep_mode_of(target);
   if (error == 0) error = temp.write_all(bytes);
@@ -324,8 +242,10 @@ std::vector<Input> inputs(const Options& options) {
 }
 
 // The database is closed as soon as it is read: the files SQLite keeps
-// beside it go with the connection, before the long part of the run.
+// beside it go with the connection, before the long part of the run. A
+// signal stops the read and ends the run only once they are gone.
 Import read_input(const Options& options) {
+  EndAfterClosing end_after_closing;
   Source source = options.db ? Source::open_file(*options.db) : Source::load_sql(*options.sql);
   return read_vpic(source, options.supplement);
 }
@@ -337,6 +257,7 @@ void warn(const Options& options, const std::string& warning) {
 int run(const Options& options) {
   auto started = std::chrono::steady_clock::now();
   refuse_output_among_inputs(*options.out, inputs(options));
+  if (options.db) refuse_output_among_database_files(*options.out, *options.db);
   Import import = read_input(options);
   if (!import.missing_tables.empty() && !options.quiet) print_missing(import.missing_tables);
   for (const std::string& warning : import.warnings) warn(options, warning);
@@ -380,6 +301,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", USAGE);
     return 0;
   }
+  EndingSignals ending_signals;
   try {
     return run(*options);
   } catch (const std::bad_alloc&) {

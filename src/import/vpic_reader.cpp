@@ -52,6 +52,7 @@
 #include <unordered_set>
 
 #include "files.h"
+#include "signals.h"
 #include "tamberok/tables.h"
 #include "tamberok/text.h"
 #include "validate.h"
@@ -145,6 +146,20 @@ void exec(const Source& source, const char* sql) {
 // How long a read waits for a writer to commit before the import gives up.
 constexpr int BUSY_TIMEOUT_MS = 2000;
 
+// A signal that ends the run stops a read within this many steps of
+// SQLite's virtual machine (a fraction of a millisecond), so that the
+// connection closes, and the files SQLite made with it go, before the
+// process ends.
+constexpr int STEPS_BETWEEN_STOP_CHECKS = 1000;
+
+int stop_when_requested(void*) {
+  return stop_requested() ? 1 : 0;
+}
+
+void stop_on_request(sqlite3* db) {
+  sqlite3_progress_handler(db, STEPS_BETWEEN_STOP_CHECKS, stop_when_requested, nullptr);
+}
+
 }  // namespace
 
 Source Source::open_file(const std::string& path) {
@@ -169,7 +184,7 @@ Source Source::open_file(const std::string& path) {
   // rollback mode a read-only connection takes the usual shared lock.
   bool wal = in_wal_mode(file);
   if (wal) refuse_unwritable(path, file);
-  bool found_side_files = exists(file + "-wal") && exists(file + "-shm");
+  const bool found_wal = exists(file + "-wal"), found_shm = exists(file + "-shm");
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, wal ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
                            nullptr);
@@ -180,13 +195,21 @@ Source Source::open_file(const std::string& path) {
   }
   // SQLite falls back to read-only where the file cannot be written.
   if (wal && sqlite3_db_readonly(db, "main") == 1) throw ImportError(unwritable(path, file));
-  if (found_side_files) {
+  if (found_wal) {
     // Files some other connection made, and may still use, stay.
     int keep = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
   }
   sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
+  stop_on_request(db);
   exec(source, "PRAGMA query_only = ON");
+  if (wal && found_wal != found_shm) {
+    // One of the pair alone, as a connection that died while it closed, or
+    // one that held the database for itself, leaves it: no connection shares
+    // the database, so the read keeps its index in its own memory, and makes
+    // no -shm file that would stay beside the -wal file kept.
+    exec(source, "PRAGMA locking_mode = EXCLUSIVE");
+  }
   return source;
 }
 
@@ -198,6 +221,7 @@ Source Source::load_sql(const std::string& path) {
   Source source(db, path, path);
   if (rc != SQLITE_OK)
     throw ImportError("cannot create an in-memory database: " + std::string(sqlite3_errstr(rc)));
+  stop_on_request(db);
   char* error = nullptr;
   if (sqlite3_exec(db, sql->c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error != nullptr ? error : sqlite3_errmsg(db);
@@ -730,6 +754,17 @@ void require_rows(const Catalog& catalog, const artifact::Contents& c) {
   }
 }
 
+// A supplement folder that is not there is a mistake even where the
+// database holds the texts.
+void require_supplement_folder(const std::string& dir) {
+  struct stat st;
+  std::string cannot = "cannot open supplement folder " + dir + ": ";
+  if (::stat(dir.c_str(), &st) != 0) {
+    throw ImportError(cannot + (errno == ENOENT ? "no such folder" : std::strerror(errno)));
+  }
+  if (!S_ISDIR(st.st_mode)) throw ImportError(cannot + "it is not a folder");
+}
+
 // Every table is read in one transaction: one committed state of the
 // database, whatever another connection commits meanwhile.
 class ReadTransaction {
@@ -753,10 +788,7 @@ class ReadTransaction {
 }  // namespace
 
 Import read_vpic(const Source& source, const std::optional<std::string>& supplement_dir) {
-  std::error_code ec;
-  if (supplement_dir && !std::filesystem::is_directory(*supplement_dir, ec)) {
-    throw ImportError("cannot open supplement folder " + *supplement_dir + ": no such folder");
-  }
+  if (supplement_dir) require_supplement_folder(*supplement_dir);
   ReadTransaction transaction(source);
   Catalog catalog(source);
   require_tables(source, catalog);
