@@ -369,9 +369,29 @@ std::string slurp(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// One word for the shell, whatever the text holds (a checkout path may hold
+// a quote).
+std::string shell_word(const std::string& text) {
+  std::string word = "'";
+  for (char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
+// A folder of the test's own, removed however the test ends.
+struct ScratchFolder {
+  explicit ScratchFolder(fs::path path) : path(std::move(path)) {
+    fs::create_directories(this->path);
+  }
+  ~ScratchFolder() { fs::remove_all(path); }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  fs::path path;
+};
+
 TEST(ImportCover, TwoImportsWithAnyWorkerCountGiveIdenticalBytesAndOneCoverLine) {
-  fs::path dir = fs::temp_directory_path() / ("tamberok-cover-test-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  ScratchFolder scratch(fs::temp_directory_path() /
+                        ("tamberok-cover-test-" + std::to_string(getpid())));
+  const fs::path& dir = scratch.path;
   std::string sql = std::string(TAMBEROK_SOURCE_DIR) + "/tests/fixtures/vpic_small.sql";
   std::string supplement = std::string(TAMBEROK_SOURCE_DIR) + "/data/supplement";
   std::string outputs[2];
@@ -379,10 +399,11 @@ TEST(ImportCover, TwoImportsWithAnyWorkerCountGiveIdenticalBytesAndOneCoverLine)
   for (int run = 0; run < 2; ++run) {
     fs::path out = dir / ("run" + std::to_string(run) + ".rkyv");
     // The second run has one worker: the choice must not depend on the pool.
-    std::string command = std::string(run == 0 ? "" : "RAYON_NUM_THREADS=1 ") + "'" +
-                          TAMBEROK_IMPORT_TOOL + "' --sql '" + sql + "' --out '" + out.string() +
-                          "' --supplement '" + supplement + "' >'" + (dir / "stdout").string() +
-                          "' 2>/dev/null";
+    std::string command = std::string(run == 0 ? "" : "RAYON_NUM_THREADS=1 ") +
+                          shell_word(TAMBEROK_IMPORT_TOOL) + " --sql " + shell_word(sql) +
+                          " --out " + shell_word(out.string()) + " --supplement " +
+                          shell_word(supplement) + " >" + shell_word((dir / "stdout").string()) +
+                          " 2>/dev/null";
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
     outputs[run] = slurp(out);
@@ -411,7 +432,6 @@ TEST(ImportCover, TwoImportsWithAnyWorkerCountGiveIdenticalBytesAndOneCoverLine)
   ASSERT_NE(line, std::string::npos) << stdout_text;
   EXPECT_EQ(stdout_text.substr(line, expected.size()), expected);
   EXPECT_EQ(stdout_text.substr(stdout_text.size() - 3), " s\n");
-  fs::remove_all(dir);
 }
 
 }  // namespace
