@@ -262,7 +262,7 @@ void WorkerPool::State::run_job(Job& job, const std::function<void(const OpenTo&
   // In a child forked by beside() (a signal handler it ran, say), the
   // workers in the job are the parent's and do not exist here, nor does
   // anyone who would release the pool mutex should one of them have held
-  // it at the fork: the job is left as it is, untouched.
+  // it at the fork: the job is neither cancelled nor waited for.
   if (forked_since(pid)) return;
   wait_until_finished(job);
   // A task's exception is dropped when beside() failed: the caller can
