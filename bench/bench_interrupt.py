@@ -75,6 +75,9 @@ def wait_after_signal(sender, call, vins, after):
 
 
 def main():
+    # Python's own handler, which raises KeyboardInterrupt, even where the
+    # shell started this with SIGINT ignored (in the background, say).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     vins = m.generate(VINS, seed=5)
     sender = subprocess.Popen([sys.executable, "-c", SENDER], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True)
