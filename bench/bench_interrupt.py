@@ -92,8 +92,17 @@ def main():
         whole = batch_time(call, vins)
         cells = []
         for share in SHARES:
-            waits = [wait_after_signal(sender, call, vins, share * whole) for _ in range(RUNS)]
-            if None in waits:
+            # A batch slower than its measure (a busy machine) may end before
+            # a late signal: such a run is tried again, up to RUNS times.
+            tries = [wait_after_signal(sender, call, vins, share * whole) for _ in range(RUNS)]
+            waits = [wait for wait in tries if wait is not None]
+            for _ in range(RUNS):
+                if len(waits) == RUNS:
+                    break
+                wait = wait_after_signal(sender, call, vins, share * whole)
+                if wait is not None:
+                    waits.append(wait)
+            if not waits:
                 cells.append(f"{'returned first':>22}")
                 continue
             wait = statistics.median(waits)
