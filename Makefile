@@ -122,6 +122,7 @@ bench: deps data build
 	@if [ -f bench/bench_module.py ]; then PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_module.py; fi
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_dicts.py
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_process.py
+	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_interrupt.py
 	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/golden.py
 
 # The VIN reaches decode() as it was typed, quotes and all: make does not

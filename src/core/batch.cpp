@@ -98,6 +98,13 @@ void work_on(Job& job) {
   }
 }
 
+// Whether this is a child process forked since `pid` was read in its parent.
+// A system call (no cached value), once per job or per handing over: cheap
+// beside a piece of work.
+bool forked_since(pid_t pid) {
+  return getpid() != pid;
+}
+
 // Set on pool worker threads: such a thread takes part in any job it starts
 // instead of blocking, which keeps nested and cross-pool calls deadlock-free.
 thread_local bool IS_POOL_WORKER = false;
@@ -223,6 +230,7 @@ size_t WorkerPool::size() const {
 
 void WorkerPool::State::run_job(Job& job, const std::function<void(const OpenTo&)>& beside) {
   const bool helps = IS_POOL_WORKER;
+  const pid_t pid = getpid();
   std::unique_lock<std::mutex> lock(mutex);
   queue.push_back(&job);
   if (helps) ++job.active;
@@ -241,13 +249,21 @@ void WorkerPool::State::run_job(Job& job, const std::function<void(const OpenTo&
     // The thread is being ended (the interpreter's exit, for one). The job
     // lives on its stack, which the unwind frees: no worker may still be
     // inside it by then.
-    cancel(job);
-    wait_until_finished(job);
+    if (!forked_since(pid)) {
+      cancel(job);
+      wait_until_finished(job);
+    }
     throw;
   } catch (...) {
+    if (forked_since(pid)) throw;
     error = std::current_exception();
     cancel(job);
   }
+  // In a child forked by beside() (a signal handler it ran, say), the
+  // workers in the job are the parent's and do not exist here, nor does
+  // anyone who would release the pool mutex should one of them have held
+  // it at the fork: the job is neither cancelled nor waited for.
+  if (forked_since(pid)) return;
   wait_until_finished(job);
   // A task's exception is dropped when beside() failed: the caller can
   // raise only one, and its own is the one it is unwinding with.
@@ -440,28 +456,45 @@ struct PieceBoard {
   bool failed = false;
 };
 
+// A board left in a child forked while the pieces were being made: a worker
+// of the parent may have been writing to it at the fork (then the board's
+// mutex is still held, and nobody here will release it), so a piece may be
+// half moved. Such a board is leaked, never destroyed; a board whose mutex
+// is free is whole and is freed as usual.
+template <typename Piece>
+void leave_in_child(std::unique_ptr<PieceBoard<Piece>> board) {
+  if (!board->mutex.try_lock()) {
+    (void)board.release();
+    return;
+  }
+  board->mutex.unlock();
+}
+
 }  // namespace
 
 template <typename Piece>
 void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
                      const std::function<Piece(size_t)>& make,
                      const std::function<void(std::span<Piece>)>& take) {
-  PieceBoard<Piece> board(count);
+  // On the heap: in a child forked by take() it may have to be leaked.
+  auto board = std::make_unique<PieceBoard<Piece>>(count);
   ahead = std::max<size_t>(ahead, 1);
+  const pid_t pid = getpid();
+  size_t next = 0;  // the first piece not yet taken
 
-  auto write = [&](size_t k) {
+  auto write = [&board, &make](size_t k) {
     try {
       Piece piece = make(k);
-      std::lock_guard<std::mutex> lock(board.mutex);
-      board.pieces[k] = std::move(piece);
-      board.done[k] = true;
-      if (k == board.wanted) board.ready.notify_one();
+      std::lock_guard<std::mutex> lock(board->mutex);
+      board->pieces[k] = std::move(piece);
+      board->done[k] = true;
+      if (k == board->wanted) board->ready.notify_one();
     } catch (...) {
       // The pieces after this one may never be made: the caller must stop
       // waiting for them.
-      std::lock_guard<std::mutex> lock(board.mutex);
-      board.failed = true;
-      board.ready.notify_one();
+      std::lock_guard<std::mutex> lock(board->mutex);
+      board->failed = true;
+      board->ready.notify_one();
       throw;
     }
   };
@@ -469,23 +502,41 @@ void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
   // No worker waits for the caller: a piece out of reach is not claimed
   // until take() has made room, so however long take() runs, and whatever
   // it does (run other jobs on this pool, say), the workers serve others.
+  // Should take() fork (a signal handler it runs may), the child stops
+  // here: the workers that were to make the rest are the parent's.
   auto hand_over = [&](const WorkerPool::OpenTo& open_to) {
     std::vector<Piece> taken;
-    for (size_t k = 0; k < count;) {
+    while (next < count) {
       {
-        std::unique_lock<std::mutex> lock(board.mutex);
-        board.wanted = k;
-        board.ready.wait(lock, [&] { return board.failed || board.done[k]; });
-        if (board.failed) return;
-        for (; k < count && board.done[k]; ++k) taken.push_back(std::move(board.pieces[k]));
+        std::unique_lock<std::mutex> lock(board->mutex);
+        board->wanted = next;
+        board->ready.wait(lock, [&] { return board->failed || board->done[next]; });
+        if (board->failed) return;
+        for (; next < count && board->done[next]; ++next) {
+          taken.push_back(std::move(board->pieces[next]));
+        }
       }
       take(std::span<Piece>(taken));
       taken.clear();
-      open_to(k + ahead);
+      if (forked_since(pid)) return;
+      open_to(next + ahead);
     }
   };
 
-  pool.run_beside(count, ahead, write, hand_over);
+  try {
+    pool.run_beside(count, ahead, write, hand_over);
+  } catch (...) {
+    if (forked_since(pid)) leave_in_child(std::move(board));
+    throw;
+  }
+  if (!forked_since(pid)) return;
+  // The child makes the rest on a pool of its own, and hands it over as
+  // the parent would have (a later fork in take() is met the same way).
+  leave_in_child(std::move(board));
+  if (next == count) return;
+  const size_t done = next;
+  pieces_in_order<Piece>(
+      *batch_pool(), count - done, ahead, [&](size_t k) { return make(done + k); }, take);
 }
 
 template void pieces_in_order<std::string>(WorkerPool&, size_t, size_t,

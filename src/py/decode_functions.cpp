@@ -66,8 +66,10 @@ BatchStart batch_start() {
 // The cyclic collector would otherwise run thousands of times while a large
 // batch is converted, walking the ever larger set of new dicts (measured: it
 // about doubled the conversion time). The dicts cannot form cycles, and no
-// Python code runs meanwhile, so it is paused while a group of results is
+// Python code runs meanwhile, so it is paused while a piece of results is
 // converted; the lock is held all that time, so no other thread sees it.
+// Each pause reads the state anew: between two of them a signal's handler
+// may have run and switched the collector on or off, and that stays.
 class GcPause {
  public:
   GcPause() : was_enabled_(PyGC_Disable()) {}
@@ -86,12 +88,17 @@ class GcPause {
 // a minute): its Python handler runs here, and the exception it raises
 // (KeyboardInterrupt for Ctrl-C) ends the batch: the workers stop, every
 // piece made so far is freed, and the call raises it. A handler may run any
-// Python code, this module's functions included; what this call made so far
-// is reachable from no Python object meanwhile. It runs with the collector
-// paused: the first allocation with the collector on would otherwise walk
-// every container the batch made so far (measured: a third of a second
-// after three quarters of 200,000 nested results, before the handler even
-// started), which is what a late Ctrl-C would wait for.
+// Python code, this module's functions included, and may let other threads
+// run, so it runs outside every pause of the collector: it, and every other
+// thread, finds the collector as the caller left it, and what it sets is
+// kept. What this call made so far is reachable from no Python object
+// meanwhile. The price: the first allocation of a handler (or of CPython
+// calling it) with the collector on walks every container the batch made
+// so far, which a late Ctrl-C waits for (3.10 and 3.11: a sixth to a quarter
+// of a second more after three quarters of 200,000 nested results; from
+// 3.12 on the collection waits for the next Python code, which for the
+// default SIGINT handler comes once the call has freed them; see
+// bench/bench_interrupt.py).
 void answer_signals() {
   if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
@@ -132,8 +139,8 @@ Ref dict_batch(DictCaches& caches, ToDict to_dict, size_t count, Decode decode_p
       decode_pieces(start, [&](std::span<std::vector<Result>> ready) {
         GilRetake locked(thread);
         for (std::vector<Result>& piece : ready) {
-          GcPause pause;
           answer_signals();
+          GcPause pause;
           for (const Result& result : piece) dicts.push_back(to_dict(caches, result));
           piece = {};  // freed at once: the next pieces are being made
         }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -14,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -555,6 +558,127 @@ TEST(PiecesInOrder, AFailingTakerStopsTheWorkersAndItsExceptionReachesTheCaller)
   EXPECT_EQ(inside.load(), 0);
   EXPECT_LT(made.load(), count);
   EXPECT_EQ(pool.map<int>(3, [](size_t i) { return int(i) + 1; }), (std::vector<int>{1, 2, 3}));
+}
+
+// ---- A taker that forks --------------------------------------------------------------
+
+// The exit status of the child `pid`, or none when it has not ended after a
+// minute (far beyond the milliseconds it needs; it is then killed).
+std::optional<int> exit_status_of(pid_t pid) {
+  for (int waited_ms = 0; waited_ms < 60000; waited_ms += 5) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return std::nullopt;
+}
+
+std::vector<std::string> numbers(size_t count) {
+  std::vector<std::string> out;
+  for (size_t k = 0; k < count; ++k) out.push_back(std::to_string(k));
+  return out;
+}
+
+// What the taker does in the child it forks.
+enum class InChild { kReturns, kThrows };
+
+// A batch whose taker forks on its third call (as a signal handler that
+// take runs may), while workers are busy with later pieces. Nested, the
+// outer batch's taker runs, on its second call, a batch of its own on the
+// same pool, whose taker is the one that forks.
+struct ForkingBatch {
+  static constexpr size_t OUTER = 300;
+  static constexpr size_t INNER = 50;
+  static constexpr size_t AHEAD = 8;  // so that every batch takes in several calls
+
+  WorkerPool& pool;
+  InChild in_child;
+  bool nested;
+  std::vector<std::string> taken;  // the outer batch's pieces
+  std::vector<std::string> inner;  // the nested batch's pieces
+  size_t forking_calls = 0;
+  pid_t child = -1;  // 0 in the child
+
+  static std::string make(size_t k) {
+    spin((k * 7 % 5) * 20000);  // uneven, so pieces finish out of order
+    return std::to_string(k);
+  }
+
+  void take_forking(std::vector<std::string>& into, std::span<std::string> ready) {
+    into.insert(into.end(), ready.begin(), ready.end());
+    if (++forking_calls != 3) return;
+    child = fork();
+    if (child == -1) throw std::runtime_error("fork failed");
+    if (child == 0 && in_child == InChild::kThrows) {
+      throw std::runtime_error("taker in the child");
+    }
+  }
+
+  void run() {
+    if (!nested) {
+      pieces_in_order<std::string>(pool, OUTER, AHEAD, make,
+                                   [&](std::span<std::string> r) { take_forking(taken, r); });
+      return;
+    }
+    size_t calls = 0;
+    pieces_in_order<std::string>(pool, OUTER, AHEAD, make, [&](std::span<std::string> ready) {
+      taken.insert(taken.end(), ready.begin(), ready.end());
+      if (++calls != 2) return;
+      pieces_in_order<std::string>(pool, INNER, AHEAD, make,
+                                   [&](std::span<std::string> r) { take_forking(inner, r); });
+    });
+  }
+
+  // 0 when every piece of each batch was taken once in order, 10 when the
+  // call ended with the taker's exception, 11 or 12 when it went wrong.
+  int outcome() {
+    try {
+      run();
+    } catch (const std::runtime_error& e) {
+      return std::string_view(e.what()) == "taker in the child" ? 10 : 11;
+    }
+    bool right = taken == numbers(OUTER) && (!nested || inner == numbers(INNER));
+    return right ? 0 : 12;
+  }
+};
+
+TEST(PiecesInOrder, AChildForkedByTheTakerTakesEveryPieceOrEndsWithTheTakersException) {
+#ifdef TAMBEROK_TSAN
+  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
+#endif
+#ifdef TAMBEROK_ASAN
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate";
+#endif
+  struct Case {
+    InChild in_child;
+    bool nested;
+    int child_outcome;
+  };
+  const Case cases[] = {{InChild::kReturns, false, 0},
+                        {InChild::kThrows, false, 10},
+                        {InChild::kReturns, true, 0},
+                        {InChild::kThrows, true, 10}};
+  WorkerPool pool(4);
+  // Several rounds: each fork meets the workers in another state.
+  for (int round = 0; round < 5; ++round) {
+    for (const Case& c : cases) {
+      ForkingBatch batch{pool, c.in_child, c.nested};
+      const int outcome = batch.outcome();
+      if (batch.child == 0) _exit(outcome);
+      const std::string name = std::string(c.nested ? "nested, " : "") +
+                               (c.in_child == InChild::kThrows ? "throws" : "returns") +
+                               ", round " + std::to_string(round);
+      EXPECT_EQ(outcome, 0) << name << ": the parent";
+      ASSERT_GT(batch.child, 0) << name;
+      EXPECT_EQ(exit_status_of(batch.child), std::optional<int>(c.child_outcome))
+          << name << ": the child";
+      if (HasFailure()) return;  // a hung child costs a minute a round
+    }
+  }
 }
 
 }  // namespace

@@ -63,7 +63,11 @@ class WorkerPool {
   // pool. beside() must notice by itself when a task fails (the job then
   // stops early, and indices may never run). When beside() throws, no
   // further index starts and its exception is rethrown once every worker
-  // has left the job; otherwise a task's exception is.
+  // has left the job; otherwise a task's exception is. In a child process
+  // forked by beside() (through a callback of the caller), the job's
+  // workers are the parent's: once beside() returns or throws there, this
+  // returns or rethrows at once, without waiting for them or touching the
+  // pool, and whatever of the job beside() did not do itself is not done.
   void run_beside(size_t n, size_t open, const std::function<void(size_t)>& task,
                   const std::function<void(const OpenTo&)>& beside);
 
@@ -111,6 +115,14 @@ std::vector<T> batch(size_t n, Make&& make) {
 // rethrown once all workers have stopped; when take throws, the workers
 // stop after their current piece and take's exception is rethrown. Either
 // way every piece is freed.
+//
+// take may fork (a signal handler it runs, say). The parent goes on as
+// before. The child, whose copy of `pool` has no workers, neither waits for
+// them nor takes a lock they may have held: when take returns there, the
+// pieces not yet taken are made anew on the child's own pool (batch_pool())
+// and handed over in order, so the child's call, too, takes every piece;
+// when take throws there, its exception is rethrown at once. Pieces that a
+// parent's worker may have been writing at the fork are leaked, never freed.
 template <typename Piece>
 void pieces_in_order(WorkerPool& pool, size_t count, size_t ahead,
                      const std::function<Piece(size_t)>& make,
