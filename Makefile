@@ -46,7 +46,7 @@ test-core: build
 
 test-py: build
 	@if [ -d $(BUILD)/pkg ]; then \
-	  PYTHONPATH=$(CURDIR)/$(BUILD)/pkg TAMBEROK_EMPTY_PKG=$(CURDIR)/$(BUILD)/pkg-empty \
+	  PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" TAMBEROK_EMPTY_PKG="$(CURDIR)/$(BUILD)/pkg-empty" \
 	    $(PYTHON) -m pytest -q tests/py; \
 	fi
 
@@ -82,7 +82,7 @@ wheel: deps
 	  exit 1; \
 	fi
 	@rm -f dist/tamberok-*.whl
-	@TAMBEROK_BUILD_DIR=$(CURDIR)/$(BUILD) $(PYTHON) -m pip wheel -q --no-build-isolation \
+	@TAMBEROK_BUILD_DIR="$(CURDIR)/$(BUILD)" $(PYTHON) -m pip wheel -q --no-build-isolation \
 	  --no-deps --no-cache-dir -w dist .
 	@if [ -f data/vpic.rkyv ]; then echo "wheel: $$(ls dist/tamberok-*.whl) embeds data/vpic.rkyv"; \
 	else echo "wheel: $$(ls dist/tamberok-*.whl) embeds the EMPTY placeholder (no data/vpic.rkyv)"; fi
