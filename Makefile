@@ -119,16 +119,16 @@ check: test test-wheel test-sdist test-asan test-tsan fuzz-smoke
 
 bench: deps data build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
-	@if [ -f bench/bench_module.py ]; then PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_module.py; fi
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_dicts.py
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_process.py
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/bench_interrupt.py
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) bench/golden.py
+	@if [ -f bench/bench_module.py ]; then PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) bench/bench_module.py; fi
+	@PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) bench/bench_dicts.py
+	@PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) bench/bench_process.py
+	@PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) bench/bench_interrupt.py
+	@PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) bench/golden.py
 
 # The VIN reaches decode() as it was typed, quotes and all: make does not
 # expand it, and it is one argument, single-quoted for the shell.
 demo: deps data build
-	@PYTHONPATH=$(CURDIR)/$(BUILD)/pkg $(PYTHON) -c 'import json, sys, tamberok; \
+	@PYTHONPATH="$(CURDIR)/$(BUILD)/pkg" $(PYTHON) -c 'import json, sys, tamberok; \
 	  print(json.dumps(tamberok.decode(sys.argv[1], flat=True), indent=2, ensure_ascii=False))' \
 	  '$(subst ','\'',$(value VIN))'
 

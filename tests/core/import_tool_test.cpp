@@ -46,6 +46,36 @@ void spit(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// LD_PRELOAD splits its list at spaces and colons, so a shim built under a
+// checkout path holding one is preloaded from a copy in a folder of its own,
+// removed when the tests end.
+class PreloadableShim {
+ public:
+  PreloadableShim() : path_(TAMBEROK_PAUSE_SHIM) {
+    if (path_.find_first_of(" :") == std::string::npos) return;
+    std::string dir = "/tmp/tamberok-shim-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) return;
+    copy_dir_ = dir;
+    path_ = (fs::path(dir) / "pause_shim.so").string();
+    fs::copy_file(TAMBEROK_PAUSE_SHIM, path_);
+  }
+  ~PreloadableShim() {
+    if (!copy_dir_.empty()) fs::remove_all(copy_dir_);
+  }
+  PreloadableShim(const PreloadableShim&) = delete;
+  PreloadableShim& operator=(const PreloadableShim&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string copy_dir_;
+};
+
+std::string preload_shim() {
+  static const PreloadableShim SHIM;
+  return "LD_PRELOAD=" + SHIM.path();
+}
+
 // The names in a folder, sorted.
 std::vector<std::string> listing(const fs::path& dir) {
   std::vector<std::string> names;
@@ -391,7 +421,7 @@ class ImportTool : public ::testing::Test {
   Paused start_paused_in_fsync(const std::vector<std::string>& args, Child child = {}) const {
     int report[2];
     EXPECT_EQ(::pipe2(report, O_CLOEXEC), 0);
-    child.env.insert(child.env.end(), {std::string("LD_PRELOAD=") + TAMBEROK_PAUSE_SHIM,
+    child.env.insert(child.env.end(), {preload_shim(),
                                        "TAMBEROK_TEST_FSYNC_FD=" + std::to_string(report[1]),
                                        // The shim comes before a sanitizer's runtime in a
                                        // checked build.
@@ -407,7 +437,7 @@ class ImportTool : public ::testing::Test {
                                  Child child = {}) const {
     int report[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, report), 0);
-    child.env.insert(child.env.end(), {std::string("LD_PRELOAD=") + TAMBEROK_PAUSE_SHIM,
+    child.env.insert(child.env.end(), {preload_shim(),
                                        "TAMBEROK_TEST_OPEN_NAME=" + name,
                                        "TAMBEROK_TEST_OPEN_FD=" + std::to_string(report[1]),
                                        "ASAN_OPTIONS=verify_asan_link_order=0"});

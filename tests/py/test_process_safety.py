@@ -175,7 +175,7 @@ def test_a_pool_too_large_to_build_raises_panic_exception_and_the_process_goes_o
 BUNDLED_MAPS = """
 import tamberok
 with open("/proc/self/maps") as maps:
-    print("\\n".join(sorted({line.split()[-1] for line in maps if ".so" in line})))
+    print("\\n".join(sorted({line.split(None, 5)[-1].rstrip("\\n") for line in maps if ".so" in line})))
 """
 
 
