@@ -67,7 +67,8 @@ function(tamberok_python_module target embed package_dir)
   add_custom_command(TARGET ${target} POST_BUILD
                      COMMAND ${CMAKE_COMMAND} -E copy_if_different
                              ${CMAKE_SOURCE_DIR}/python/tamberok/__init__.py
-                             ${package_dir}/__init__.py)
+                             ${package_dir}/__init__.py
+                             VERBATIM)
 endfunction()
 
 tamberok_python_module(tamberok_py tamberok_embed_real ${CMAKE_BINARY_DIR}/pkg/tamberok)

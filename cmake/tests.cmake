@@ -63,7 +63,8 @@ if(TARGET tamberok-import)
                        COMMAND tamberok-import --sql ${sql} --out ${rkyv}
                                --supplement ${TAMBEROK_DATA_DIR}/supplement --quiet
                        DEPENDS tamberok-import ${sql}
-                       COMMENT "Importing fixture ${name}")
+                       COMMENT "Importing fixture ${name}"
+                       VERBATIM)
     list(APPEND TAMBEROK_FIXTURES ${rkyv})
   endforeach()
   add_custom_target(tamberok_fixtures DEPENDS ${TAMBEROK_FIXTURES})
