@@ -38,6 +38,22 @@
 #define TAMBEROK_ASAN 1
 #endif
 
+// Skips a test that starts threads in a child forked while the pool's
+// workers run. ThreadSanitizer does not support that at all. GCC's
+// AddressSanitizer allocator takes no lock around fork, so a parent worker
+// that held one of its region locks leaves it held in the child, whose new
+// threads then wait forever; the C library's allocator, which the real
+// module uses, is made consistent across fork, and the plain build runs it.
+#if defined(TAMBEROK_TSAN)
+#define SKIP_WHERE_CHILD_THREADS_HANG() \
+  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork"
+#elif defined(TAMBEROK_ASAN)
+#define SKIP_WHERE_CHILD_THREADS_HANG() \
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate"
+#else
+#define SKIP_WHERE_CHILD_THREADS_HANG() (void)0
+#endif
+
 namespace tamberok {
 namespace {
 
@@ -221,15 +237,7 @@ int child_after_fork(WorkerPool* parent_pool, const Db& db) {
 }
 
 TEST(BatchPool, ChildAfterForkBuildsItsOwnPool) {
-#ifdef TAMBEROK_TSAN
-  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
-#endif
-#ifdef TAMBEROK_ASAN
-  // GCC's AddressSanitizer allocator takes no lock around fork, so a parent worker that held one of its
-  // region locks leaves it held in the child, whose new threads then wait forever. The C library's
-  // allocator, which the real module uses, is made consistent across fork; the plain build runs this.
-  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate";
-#endif
+  SKIP_WHERE_CHILD_THREADS_HANG();
   testing::ArtifactDb a(testing::decoder_contents());
   std::shared_ptr<WorkerPool> parent = batch_pool();
   // Busy parent workers at fork time: their locks must not matter to the child.
@@ -647,12 +655,7 @@ struct ForkingBatch {
 };
 
 TEST(PiecesInOrder, AChildForkedByTheTakerTakesEveryPieceOrEndsWithTheTakersException) {
-#ifdef TAMBEROK_TSAN
-  GTEST_SKIP() << "ThreadSanitizer does not support starting threads after a multi-threaded fork";
-#endif
-#ifdef TAMBEROK_ASAN
-  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe while other threads allocate";
-#endif
+  SKIP_WHERE_CHILD_THREADS_HANG();
   struct Case {
     InChild in_child;
     bool nested;

@@ -303,6 +303,8 @@ class ModesApply {
   fs::path folder_;
 };
 
+class Elsewhere;
+
 class ImportTool : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -407,6 +409,12 @@ class ImportTool : public ::testing::Test {
   }
 
   std::string out() const { return path("out.rkyv").string(); }
+
+  // What --out names and the file the tool writes there, twice: out(), and
+  // a link in the test's folder to a file in `elsewhere`. Each file holds
+  // "the previous artifact".
+  std::vector<std::pair<std::string, fs::path>> outputs_here_and_through_a_link(
+      const Elsewhere& elsewhere) const;
 
   // A tool held by the pause shim at the point the test asks for, and the
   // test's end of the descriptor the shim reports on; `inside` once it is
@@ -1045,6 +1053,16 @@ class Elsewhere {
   fs::path path_;
 };
 
+std::vector<std::pair<std::string, fs::path>> ImportTool::outputs_here_and_through_a_link(
+    const Elsewhere& elsewhere) const {
+  const fs::path target = elsewhere.path() / "target.rkyv";
+  fs::create_symlink(target, path("link.rkyv"));
+  std::vector<std::pair<std::string, fs::path>> outputs = {{out(), fs::path(out())},
+                                                           {path("link.rkyv").string(), target}};
+  for (const auto& output : outputs) spit(output.second, "the previous artifact");
+  return outputs;
+}
+
 bool has_temporary_file(const fs::path& dir) {
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
     if (entry.path().filename().string().find(".tmp") != std::string::npos) return true;
@@ -1434,11 +1452,7 @@ TEST_F(ImportTool, AnErrorCodeFileThatCannotBeReadIsRefusedSayingWhy) {
 TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
   spit(path("catalogue.sql"), catalogue());
   Elsewhere elsewhere(dir_);
-  const fs::path target = elsewhere.path() / "target.rkyv";
-  fs::create_symlink(target, path("link.rkyv"));
-  for (const auto& [given, written] :
-       {std::pair{out(), fs::path(out())}, std::pair{path("link.rkyv").string(), target}}) {
-    spit(written, "the previous artifact");
+  for (const auto& [given, written] : outputs_here_and_through_a_link(elsewhere)) {
     // A file-size limit of one block makes the write fail part way, as a full
     // disk would; the tool ignores the signal and sees the error.
     Child child;
@@ -1457,11 +1471,7 @@ TEST_F(ImportTool, FailedWriteLeavesThePreviousArtifactAndNoTemporaryFile) {
 TEST_F(ImportTool, AFileSizeLimitHitInTheWriteEndsTheRunBySigxfszAndLeavesNothing) {
   spit(path("catalogue.sql"), catalogue());
   Elsewhere elsewhere(dir_);
-  const fs::path target = elsewhere.path() / "target.rkyv";
-  fs::create_symlink(target, path("link.rkyv"));
-  for (const auto& [given, written] :
-       {std::pair{out(), fs::path(out())}, std::pair{path("link.rkyv").string(), target}}) {
-    spit(written, "the previous artifact");
+  for (const auto& [given, written] : outputs_here_and_through_a_link(elsewhere)) {
     Child child;
     child.file_size_limit = 1024;
     int status = wait_for(
